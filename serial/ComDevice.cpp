@@ -1,0 +1,62 @@
+#include "serial/ComDevice.h"
+
+#include <map>
+#include <mutex>
+
+#include "serial/PortMap.h"
+
+namespace qv {
+
+std::string TrimSystemMessage(std::string text) {
+  while (!text.empty()) {
+    unsigned char c = static_cast<unsigned char>(text.back());
+    if (c < 0x20 || c == 0x7F || c == ' ' || c == '.')
+      text.pop_back();
+    else
+      break;
+  }
+  return text;
+}
+
+namespace {
+
+struct TSchemes {
+  std::mutex Mutex;
+  std::map<std::string, TComDeviceFactory> Factories;
+};
+
+TSchemes& Schemes() {
+  static TSchemes schemes;
+  return schemes;
+}
+
+}  // namespace
+
+void RegisterComDeviceScheme(const std::string& prefix, TComDeviceFactory factory) {
+  std::lock_guard<std::mutex> lock(Schemes().Mutex);
+  Schemes().Factories[prefix] = std::move(factory);
+}
+
+void UnregisterComDeviceScheme(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(Schemes().Mutex);
+  Schemes().Factories.erase(prefix);
+}
+
+TDevStatus OpenComDevice(const std::string& name, TClock& clock, std::unique_ptr<TComDevice>& device) {
+  const std::string target = ResolvePortName(name);
+  TComDeviceFactory factory;
+  {
+    std::lock_guard<std::mutex> lock(Schemes().Mutex);
+    size_t best = 0;
+    for (const auto& [prefix, f] : Schemes().Factories) {
+      if (prefix.size() > best && target.compare(0, prefix.size(), prefix) == 0) {
+        best = prefix.size();
+        factory = f;
+      }
+    }
+  }
+  if (factory) return factory(target, clock, device);
+  return OpenPlatformDevice(target, clock, device);
+}
+
+}  // namespace qv

@@ -1,0 +1,203 @@
+// The device layer under TComPort: a thin set of operations on one open
+// serial device, carried in a platform-neutral device control block. Each
+// backend (termios, Win32, network ports, the in-process bench) implements
+// it in a file of its own; the port never looks past this interface.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+
+namespace qv {
+
+// Result of a device-layer call: Code 0 is success, any other value is the
+// platform's error code (errno, GetLastError) with the system's text for it.
+struct TDevStatus {
+  int32_t Code = 0;
+  std::string Text;
+  bool Ok() const { return Code == 0; }
+};
+
+// The system's message with trailing control characters, blanks and full
+// stops removed.
+std::string TrimSystemMessage(std::string text);
+
+// Device control block: the fields and flag bits of the Windows DCB, used
+// by every backend as the one description of the line settings.
+struct TDCB {
+  uint32_t DCBlength = 28;
+  uint32_t BaudRate = 0;
+  uint32_t Flags = 0;
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 0;
+  char XoffChar = 0;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+  bool operator==(const TDCB&) const = default;
+};
+
+// Flag word bits of TDCB::Flags.
+enum : uint32_t {
+  dcbBinary = 0x0001,
+  dcbParity = 0x0002,
+  dcbOutxCtsFlow = 0x0004,
+  dcbOutxDsrFlow = 0x0008,
+  dcbDtrControlMask = 0x0030,
+  dcbDtrDisable = 0x0000,
+  dcbDtrEnable = 0x0010,
+  dcbDtrHandshake = 0x0020,
+  dcbDsrSensitivity = 0x0040,
+  dcbTXContinueOnXoff = 0x0080,
+  dcbOutX = 0x0100,
+  dcbInX = 0x0200,
+  dcbXOnXOffMask = 0x0300,
+  dcbErrorChar = 0x0400,
+  dcbNull = 0x0800,
+  dcbRtsControlMask = 0x3000,
+  dcbRtsDisable = 0x0000,
+  dcbRtsEnable = 0x1000,
+  dcbRtsHandshake = 0x2000,
+  dcbRtsToggle = 0x3000,
+  dcbAbortOnError = 0x4000,
+};
+
+struct TCommTimeouts {
+  uint32_t ReadIntervalTimeout = 0;
+  uint32_t ReadTotalTimeoutMultiplier = 0;
+  uint32_t ReadTotalTimeoutConstant = 0;
+  uint32_t WriteTotalTimeoutMultiplier = 0;
+  uint32_t WriteTotalTimeoutConstant = 0;
+  bool operator==(const TCommTimeouts&) const = default;
+};
+
+// Purge flags.
+enum : uint32_t { PURGE_TXABORT = 0x01, PURGE_RXABORT = 0x02, PURGE_TXCLEAR = 0x04, PURGE_RXCLEAR = 0x08 };
+
+// Modem status word bits.
+enum : uint32_t { MS_CTS_ON = 0x10, MS_DSR_ON = 0x20, MS_RING_ON = 0x40, MS_RLSD_ON = 0x80 };
+
+// Device error word bits.
+enum : uint32_t {
+  CE_RXOVER = 0x0001,
+  CE_OVERRUN = 0x0002,
+  CE_RXPARITY = 0x0004,
+  CE_FRAME = 0x0008,
+  CE_BREAK = 0x0010,
+  CE_TXFULL = 0x0100,
+  CE_PTO = 0x0200,
+  CE_IOE = 0x0400,
+  CE_DNS = 0x0800,
+  CE_OOP = 0x1000,
+  CE_MODE = 0x8000,
+};
+
+// Process priority classes.
+enum : uint32_t {
+  IDLE_PRIORITY_CLASS = 0x0040,
+  NORMAL_PRIORITY_CLASS = 0x0020,
+  HIGH_PRIORITY_CLASS = 0x0080,
+  REALTIME_PRIORITY_CLASS = 0x0100,
+};
+
+// An event object: signalled or not; manual-reset or auto-reset.
+class TComEvent {
+public:
+  virtual ~TComEvent() = default;
+  virtual void Set() = 0;
+  virtual void Reset() = 0;
+  // Zero-time wait: true when signalled (an auto-reset event is reset by it).
+  virtual bool IsSignalled() = 0;
+  // The platform object behind it, where there is one (Win32: the HANDLE).
+  virtual void* NativeHandle() { return nullptr; }
+};
+
+// Creates an event of the platform; null with status set when that fails.
+std::unique_ptr<TComEvent> CreateComEvent(bool manualReset, bool initialState, TDevStatus& status);
+
+// The asynchronous-operation record of one read, write or event wait. The
+// port zeroes it (Clear) before each operation and points it at the event of
+// its direction; the backend signals that event when the operation has ended.
+struct TOverlapped {
+  TComEvent* Event = nullptr;
+  uint8_t* Buffer = nullptr;    // read target
+  uint32_t Length = 0;          // bytes requested
+  uint32_t Transferred = 0;     // bytes moved so far
+  bool InProgress = false;
+  TClock::TDuration Started{};  // when the operation was started
+  TClock::TDuration LastByte{}; // when the last byte arrived (interval time-out)
+  std::vector<uint8_t> Data;    // write: the device layer's own copy of the bytes
+  void* Native = nullptr;       // backend-private (Win32: its OVERLAPPED)
+
+  // Zeroes the record; the write copy keeps its capacity so that writes do
+  // not allocate.
+  void Clear() {
+    Buffer = nullptr;
+    Length = Transferred = 0;
+    InProgress = false;
+    Started = LastByte = {};
+    Data.clear();
+  }
+};
+
+// One open serial device.
+class TComDevice {
+public:
+  virtual ~TComDevice() = default;
+
+  virtual TDevStatus GetState(TDCB& dcb) = 0;
+  virtual TDevStatus SetState(const TDCB& dcb) = 0;
+  virtual TDevStatus GetTimeouts(TCommTimeouts& t) = 0;
+  virtual TDevStatus SetTimeouts(const TCommTimeouts& t) = 0;
+  virtual TDevStatus SetupComm(uint32_t inQueue, uint32_t outQueue) = 0;
+  virtual TDevStatus Purge(uint32_t flags) = 0;
+  // Gives and clears the error word (CE_ bits), gives the receive-queue count.
+  virtual TDevStatus ClearError(uint32_t& errors, uint32_t& inQueue) = 0;
+  virtual TDevStatus GetModemStatus(uint32_t& status) = 0;
+  virtual TDevStatus SetEventMask(uint32_t mask) = 0;
+
+  // Start a read of ov.Length bytes into ov.Buffer, or a write of ov.Data.
+  // An operation that cannot end at once stays in progress (ov.InProgress,
+  // its event not signalled) and is no failure. ov.Started is set here.
+  virtual TDevStatus StartRead(TOverlapped& ov) = 0;
+  virtual TDevStatus StartWrite(TOverlapped& ov) = 0;
+  // Waits, without limit of its own, for the operation to end under the
+  // device's time-outs; gives the number of bytes transferred and signals
+  // the record's event.
+  virtual TDevStatus GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) = 0;
+
+  // Event monitor: waits for the next device event of the mask.
+  virtual TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) = 0;
+};
+
+// Opens a device by name: a port-map name stands for its target; a name
+// with a registered scheme ("rfc2217://", the bench's in-process ports) goes
+// to that backend; anything else to the platform's own backend.
+TDevStatus OpenComDevice(const std::string& name, TClock& clock, std::unique_ptr<TComDevice>& device);
+
+using TComDeviceFactory =
+    std::function<TDevStatus(const std::string& name, TClock& clock, std::unique_ptr<TComDevice>& device)>;
+
+// Registers a backend for names beginning with prefix (longest match wins).
+void RegisterComDeviceScheme(const std::string& prefix, TComDeviceFactory factory);
+void UnregisterComDeviceScheme(const std::string& prefix);
+
+// The platform's backend (termios or Win32) and its pieces.
+TDevStatus OpenPlatformDevice(const std::string& path, TClock& clock, std::unique_ptr<TComDevice>& device);
+// The status a call on an invalid (closed) handle gives on this platform.
+TDevStatus InvalidHandleStatus();
+uint32_t GetProcessPriorityClass();
+void SetProcessPriorityClass(uint32_t priorityClass);
+
+// Serial devices the system reports, in the platform's own names.
+void ListPlatformComDevices(std::vector<std::string>& list);
+
+}  // namespace qv

@@ -1,0 +1,358 @@
+// TComPort: one serial device of the operating system as a non-visual
+// component. It holds the line settings as properties, applies them to the
+// device (at once when open, at the next Open otherwise), reads and writes
+// with time-outs, reports modem lines and line errors, and lists the serial
+// devices the system knows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Clock.h"
+#include "ComDevice.h"
+#include "Component.h"
+
+namespace qv {
+
+enum TBaudRate {
+  brDefault, br50, br75, br110, br150, br300, br600, br1200, br1800, br2000, br2400, br3600, br4800, br7200,
+  br9600, br10400, br14400, br15625, br19200, br28800, br38400, br56000, br57600, br115200, br128000, br256000,
+  brCustom
+};
+enum TDataBits { dbDefault, db4, db5, db6, db7, db8 };
+enum TParity { paDefault, paNone, paOdd, paEven, paMark, paSpace };
+enum TStopBits { sbDefault, sb1, sb1_5, sb2 };
+enum TDTRControl { dcDefault, dcDisable, dcEnable, dcHandshake };
+enum TRTSControl { rcDefault, rcDisable, rcEnable, rcHandshake, rcToggle };
+enum TXOnXOffControl { xcDefault, xcDisable, xcInput, xcOutput, xcInputOutput };
+enum TPriorityClass { pcDefault, pcIdle, pcNormal, pcHigh, pcRealTime };
+enum TComAction { caFail, caAbort };
+
+enum TOption {
+  opCheckParity, opOutputCTSFlow, opOutputDSRFlow, opDSRSensitivity, opTXContinueOnXOff, opUseErrorChar,
+  opDiscardNullBytes, opAbortOnError
+};
+enum TModemStatusValue { msCTS, msDSR, msRing, msRLSD };
+enum TLineError {
+  leBreak, leDeviceNotSelected, leFrame, leIO, leMode, leOutOfPaper, leOverrun, leDeviceTimeOut, leRxOverflow,
+  leParity, leTxFull
+};
+
+// A small set over an enumeration, one bit per ordinal.
+template <class E>
+class TSet {
+public:
+  constexpr TSet() = default;
+  constexpr TSet(std::initializer_list<E> values) {
+    for (E v : values) Bits |= 1u << v;
+  }
+  static constexpr TSet FromBits(uint32_t bits) {
+    TSet s;
+    s.Bits = bits;
+    return s;
+  }
+  constexpr bool Contains(E v) const { return (Bits >> v) & 1u; }
+  constexpr TSet& Include(E v) { Bits |= 1u << v; return *this; }
+  constexpr TSet& Exclude(E v) { Bits &= ~(1u << v); return *this; }
+  constexpr bool Empty() const { return Bits == 0; }
+  constexpr bool operator==(const TSet&) const = default;
+  uint32_t Bits = 0;
+};
+
+using TOptions = TSet<TOption>;
+using TModemStatus = TSet<TModemStatusValue>;
+using TLineErrors = TSet<TLineError>;
+
+// Mapping tables onto the device control block.
+uint32_t BaudRateValue(TBaudRate rate);  // 0 for brDefault and brCustom
+uint8_t DataBitsValue(TDataBits bits);
+uint8_t ParityValue(TParity parity);
+uint8_t StopBitsValue(TStopBits bits);
+uint32_t DTRControlBits(TDTRControl dtr);
+uint32_t RTSControlBits(TRTSControl rts);
+uint32_t XOnXOffBits(TXOnXOffControl x);
+uint32_t OptionBit(TOption option);
+uint32_t PriorityClassValue(TPriorityClass pc);  // 0 for pcDefault
+uint32_t ModemStatusBit(TModemStatusValue v);
+uint32_t LineErrorBit(TLineError e);
+TModemStatus ModemStatusFromWord(uint32_t word);
+TLineErrors LineErrorsFromWord(uint32_t word);
+
+class TCustomComPort;
+
+class EComError : public Exception {
+public:
+  EComError(int32_t code, const std::string& message) : Exception(message), ErrorCode(code) {}
+  int32_t ErrorCode;
+};
+
+using TNotifyEvent = TEvent<TCustomComPort* /*Sender*/>;
+using TOpenCloseEvent = TEvent<TCustomComPort* /*ComPort*/>;
+using TReadWriteEvent = TEvent<TCustomComPort* /*Sender*/, void* /*Buffer*/, int32_t /*Length*/, bool /*WaitOnCompletion*/>;
+using TComErrorEvent = TEvent<TCustomComPort* /*ComPort*/, EComError& /*E*/, TComAction& /*Action*/>;
+using TLineErrorEvent = TEvent<TCustomComPort* /*Sender*/, TLineErrors /*LineErrors*/>;
+
+// The sub-objects: each setter stores a changed value and asks its port to
+// re-apply the group it belongs to.
+class TFlowControl {
+public:
+  explicit TFlowControl(TCustomComPort& port) : FPort(port) {}
+  TFlowControl(const TFlowControl&) = delete;
+  TFlowControl& operator=(const TFlowControl&) = delete;
+
+  TDTRControl DTR() const { return FDTR; }
+  TRTSControl RTS() const { return FRTS; }
+  TXOnXOffControl XOnXOff() const { return FXOnXOff; }
+  uint16_t XOnLimit() const { return FXOnLimit; }
+  uint16_t XOffLimit() const { return FXOffLimit; }
+  void SetDTR(TDTRControl v);
+  void SetRTS(TRTSControl v);
+  void SetXOnXOff(TXOnXOffControl v);
+  void SetXOnLimit(uint16_t v);
+  void SetXOffLimit(uint16_t v);
+
+private:
+  TCustomComPort& FPort;
+  TDTRControl FDTR = dcDefault;
+  TRTSControl FRTS = rcDefault;
+  TXOnXOffControl FXOnXOff = xcDefault;
+  uint16_t FXOnLimit = 0;
+  uint16_t FXOffLimit = 0;
+};
+
+class TCharacters {
+public:
+  explicit TCharacters(TCustomComPort& port) : FPort(port) {}
+  TCharacters(const TCharacters&) = delete;
+  TCharacters& operator=(const TCharacters&) = delete;
+
+  char XOn() const { return FXOn; }
+  char XOff() const { return FXOff; }
+  char Error() const { return FError; }
+  char Eof() const { return FEof; }
+  char Event() const { return FEvent; }
+  void SetXOn(char v);
+  void SetXOff(char v);
+  void SetError(char v);
+  void SetEof(char v);
+  void SetEvent(char v);
+
+private:
+  void Change(char& field, char v);
+  TCustomComPort& FPort;
+  char FXOn = 0x11;
+  char FXOff = 0x13;
+  char FError = 0;
+  char FEof = 0;
+  char FEvent = 0;
+};
+
+class TBufferSizes {
+public:
+  explicit TBufferSizes(TCustomComPort& port) : FPort(port) {}
+  TBufferSizes(const TBufferSizes&) = delete;
+  TBufferSizes& operator=(const TBufferSizes&) = delete;
+
+  int32_t Input() const { return FInput; }
+  int32_t Output() const { return FOutput; }
+  void SetInput(int32_t v);
+  void SetOutput(int32_t v);
+
+private:
+  TCustomComPort& FPort;
+  int32_t FInput = 4096;
+  int32_t FOutput = 2048;
+};
+
+class TTimeouts {
+public:
+  explicit TTimeouts(TCustomComPort& port) : FPort(port) {}
+  TTimeouts(const TTimeouts&) = delete;
+  TTimeouts& operator=(const TTimeouts&) = delete;
+
+  int32_t ReadInterval() const { return FReadInterval; }
+  int32_t ReadMultiplier() const { return FReadMultiplier; }
+  int32_t ReadConstant() const { return FReadConstant; }
+  int32_t WriteMultiplier() const { return FWriteMultiplier; }
+  int32_t WriteConstant() const { return FWriteConstant; }
+  void SetReadInterval(int32_t v);
+  void SetReadMultiplier(int32_t v);
+  void SetReadConstant(int32_t v);
+  void SetWriteMultiplier(int32_t v);
+  void SetWriteConstant(int32_t v);
+
+private:
+  void Change(int32_t& field, int32_t v);
+  TCustomComPort& FPort;
+  int32_t FReadInterval = 0;
+  int32_t FReadMultiplier = 0;
+  int32_t FReadConstant = 0;
+  int32_t FWriteMultiplier = 0;
+  int32_t FWriteConstant = 0;
+};
+
+class TComThread;
+
+class TCustomComPort : public TComponent {
+public:
+  explicit TCustomComPort(TComponent* AOwner);
+  ~TCustomComPort() override;
+
+  // Properties.
+  std::string About() const;
+  void SetAbout(const std::string&) {}
+  bool Active() const;
+  void SetActive(bool value);
+  TBaudRate BaudRate() const { return FBaudRate; }
+  void SetBaudRate(TBaudRate value);
+  TBufferSizes& BufferSizes() { return *FBufferSizes; }
+  TCharacters& Characters() { return *FCharacters; }
+  int32_t CustomBaudRate() const;
+  void SetCustomBaudRate(int32_t value);
+  TDataBits DataBits() const { return FDataBits; }
+  void SetDataBits(TDataBits value);
+  const std::string& DeviceName() const { return FDeviceName; }
+  void SetDeviceName(const std::string& value);
+  TFlowControl& FlowControl() { return *FFlowControl; }
+  TModemStatus ModemStatus();
+  TOptions Options() const { return FOptions; }
+  void SetOptions(TOptions value);
+  TParity Parity() const { return FParity; }
+  void SetParity(TParity value);
+  TPriorityClass PriorityClass() const { return FPriorityClass; }
+  void SetPriorityClass(TPriorityClass value);
+  TStopBits StopBits() const { return FStopBits; }
+  void SetStopBits(TStopBits value);
+  bool SynchronizeEvents() const { return FSynchronizeEvents; }
+  void SetSynchronizeEvents(bool value);
+  TThreadPriority ThreadPriority() const { return FThreadPriority; }
+  void SetThreadPriority(TThreadPriority value);
+  TTimeouts& Timeouts() { return *FTimeouts; }
+
+  // Operations.
+  void Open();
+  void Close();
+  void PurgeInput();
+  void PurgeOutput();
+  uint32_t InputCount();
+  void Read(void* Buffer, int32_t Length, bool WaitOnCompletion);
+  void Write(const void* Buffer, int32_t Length, bool WaitOnCompletion);
+  uint8_t ReadByte();
+  void WriteByte(uint8_t Value);
+  void ListComDevices(std::vector<std::string>& List);
+
+  // Events.
+  TOpenCloseEvent AfterClose, AfterOpen, BeforeClose, BeforeOpen;
+  TReadWriteEvent AfterRead, AfterWrite, BeforeRead, BeforeWrite;
+  TComErrorEvent OnError;
+  TLineErrorEvent OnLineError() const { return FOnLineError; }
+  void SetOnLineError(TLineErrorEvent value);
+  // The twelve device events in dispatch order (OnLineError sits between
+  // OnDSRChange and OnEvent1 in that order).
+  enum TDeviceEvent {
+    deBreak, deCTSChange, deDSRChange, deEvent1, deEvent2, dePrinterError, deRing, deRLSDChange, deRx80PercFull,
+    deRxChar, deRxFlag, deTxEmpty
+  };
+  TNotifyEvent DeviceEvent(TDeviceEvent which) const { return FDeviceEvents[which]; }
+  void SetDeviceEvent(TDeviceEvent which, TNotifyEvent handler);
+
+  // The clock that read and write time-outs run on (the real one by default).
+  TClock& Clock() const { return *FClock; }
+  void SetClock(TClock& clock);
+
+  // Run-time state.
+  bool HandleValid() const { return FDevice != nullptr; }
+  TComDevice* Device() const { return FDevice.get(); }
+  bool StoredActive() const { return FStoredActive; }
+  int64_t SavedPriorityClass() const { return FSavedPriorityClass; }
+  int32_t PendingReadLength() const { return FPendingReadLength; }
+  int32_t PendingWriteLength() const { return FPendingWriteLength; }
+  uint32_t EventMask() const { return FEventMask; }
+  int32_t MonitorError() const { return FMonitorError; }
+  TComThread* Monitor() const { return FMonitor; }
+
+  // The event mask the assigned device-event handlers ask for.
+  uint32_t WantedEventMask() const;
+
+  // Raises EComError through OnError (which may turn it into EAbort).
+  [[noreturn]] void RaiseComError(int32_t code, const std::string& message);
+  // Raises when a guarded device call failed.
+  void CheckResult(const TDevStatus& status);
+  void CheckOpen();
+  void CheckClosed();
+  void CheckLineErrors();
+  void CompleteRead();
+  void CompleteWrite();
+
+protected:
+  virtual void DoOpen();
+  void Loaded() override;
+  void ReleaseDevice();
+  void ApplyLineSettings();
+  void ApplyTimeouts();
+  void ApplyBufferSizes();
+  void ApplyEventMask();
+  void StartMonitor();
+  void StopMonitor();
+
+private:
+  friend class TFlowControl;
+  friend class TCharacters;
+  friend class TBufferSizes;
+  friend class TTimeouts;
+
+  bool CanApply() const { return HandleValid() && !IsDesigning(); }
+  void ReportLineErrors(uint32_t errorWord);
+  // Stores a changed line setting and re-applies the line settings.
+  template <class T>
+  void ChangeLine(T& field, T value) {
+    if (field == value) return;
+    field = value;
+    ApplyLineSettings();
+  }
+
+  TClock* FClock;
+  std::unique_ptr<TComDevice> FDevice;
+  bool FStoredActive = false;
+  TBaudRate FBaudRate = brDefault;
+  int32_t FCustomBaudRate = 0;
+  TDataBits FDataBits = dbDefault;
+  std::string FDeviceName = "COM2";
+  TOptions FOptions;
+  TParity FParity = paDefault;
+  TPriorityClass FPriorityClass = pcDefault;
+  TStopBits FStopBits = sbDefault;
+  bool FSynchronizeEvents = true;
+  TThreadPriority FThreadPriority = tpTimeCritical;
+  TLineErrorEvent FOnLineError;
+  TNotifyEvent FDeviceEvents[12];
+
+  std::unique_ptr<TComEvent> FReadEvent, FWriteEvent, FEventEvent;
+  TOverlapped FReadOverlapped, FWriteOverlapped, FEventOverlapped;
+  int32_t FPendingReadLength = 0;
+  int32_t FPendingWriteLength = 0;
+  int64_t FSavedPriorityClass = -1;
+  uint32_t FEventMask = 0;
+  int32_t FMonitorError = 0;
+  TComThread* FMonitor = nullptr;
+
+  // Declared last: their constructors need nothing of the port but its
+  // address, and the destructor frees them in this reverse order.
+  std::unique_ptr<TFlowControl> FFlowControl;
+  std::unique_ptr<TCharacters> FCharacters;
+  std::unique_ptr<TBufferSizes> FBufferSizes;
+  std::unique_ptr<TTimeouts> FTimeouts;
+};
+
+// Publishes everything; adds no state.
+class TComPort : public TCustomComPort {
+public:
+  using TCustomComPort::TCustomComPort;
+};
+
+// The text of the About property.
+extern const char* const ComPortAbout;
+
+}  // namespace qv

@@ -1,7 +1,6 @@
 #include "PortMap.h"
 
 #include <algorithm>
-#include <deque>
 #include <fstream>
 #include <mutex>
 
@@ -21,12 +20,9 @@ std::string Trim(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-// Callers hold references to the config in force (ComEnumConfig() returns
-// one) while another thread may replace it, so a replaced config is kept
-// rather than overwritten. Only tests replace it, a handful of times.
 struct TConfigStore {
   std::mutex Lock;
-  std::deque<TComEnumConfig> Versions{TComEnumConfig{}};
+  TComEnumConfig Config;
 };
 
 TConfigStore& ConfigStore() {
@@ -81,20 +77,20 @@ TPortMap LoadPortMap(const std::string& path) {
   return ParsePortMap(text);
 }
 
-const TComEnumConfig& ComEnumConfig() {
+TComEnumConfig ComEnumConfig() {
   TConfigStore& store = ConfigStore();
   std::lock_guard<std::mutex> guard(store.Lock);
-  return store.Versions.back();
+  return store.Config;
 }
 
 void SetComEnumConfig(const TComEnumConfig& config) {
   TConfigStore& store = ConfigStore();
   std::lock_guard<std::mutex> guard(store.Lock);
-  store.Versions.push_back(config);
+  store.Config = config;
 }
 
 std::string PortMapPath() {
-  const TComEnumConfig& config = ComEnumConfig();
+  const TComEnumConfig config = ComEnumConfig();
   if (!config.PortMapPath.empty()) return config.PortMapPath;
   return ProgramDir() + "qvtune.ports";
 }

@@ -33,7 +33,7 @@ struct TComEnumConfig {
   std::string PortMapPath;             // empty: "qvtune.ports" beside the program
 };
 
-const TComEnumConfig& ComEnumConfig();
+TComEnumConfig ComEnumConfig();
 void SetComEnumConfig(const TComEnumConfig& config);
 
 // The port map file in force.

@@ -132,6 +132,9 @@ struct TOverlapped {
   uint32_t Length = 0;          // bytes requested
   uint32_t Transferred = 0;     // bytes moved so far
   bool InProgress = false;
+  // The caller waits for the end right after starting: a backend may go
+  // straight to its wait instead of trying the operation at once.
+  bool WaitFollows = false;
   TClock::TDuration Started{};  // when the operation was started
   TClock::TDuration LastByte{}; // when the last byte arrived (interval time-out)
   std::vector<uint8_t> Data;    // write: the device layer's own copy of the bytes
@@ -142,7 +145,7 @@ struct TOverlapped {
   void Clear() {
     Buffer = nullptr;
     Length = Transferred = 0;
-    InProgress = false;
+    InProgress = WaitFollows = false;
     Started = LastByte = {};
     Data.clear();
   }
@@ -161,6 +164,12 @@ public:
   virtual TDevStatus Purge(uint32_t flags) = 0;
   // Gives and clears the error word (CE_ bits), gives the receive-queue count.
   virtual TDevStatus ClearError(uint32_t& errors, uint32_t& inQueue) = 0;
+  // The error word alone. Every read and write checks it, so a backend whose
+  // queue count costs a system call of its own overrides this.
+  virtual TDevStatus ClearLineErrors(uint32_t& errors) {
+    uint32_t inQueue = 0;
+    return ClearError(errors, inQueue);
+  }
   virtual TDevStatus GetModemStatus(uint32_t& status) = 0;
   virtual TDevStatus SetEventMask(uint32_t mask) = 0;
 

@@ -411,6 +411,7 @@ void TCustomComPort::Read(void* Buffer, int32_t Length, bool WaitOnCompletion) {
     FReadEvent->Reset();
     FReadOverlapped.Buffer = static_cast<uint8_t*>(Buffer);
     FReadOverlapped.Length = static_cast<uint32_t>(Length);
+    FReadOverlapped.WaitFollows = WaitOnCompletion;
     CheckResult(FDevice->StartRead(FReadOverlapped));
     if (WaitOnCompletion) CompleteRead();
   }
@@ -472,8 +473,8 @@ void TCustomComPort::ReportLineErrors(uint32_t errorWord) {
 
 void TCustomComPort::CheckLineErrors() {
   CheckOpen();
-  uint32_t errors = 0, inQueue = 0;
-  CheckResult(FDevice ? FDevice->ClearError(errors, inQueue) : InvalidHandleStatus());
+  uint32_t errors = 0;
+  CheckResult(FDevice ? FDevice->ClearLineErrors(errors) : InvalidHandleStatus());
   ReportLineErrors(errors);
 }
 

@@ -486,6 +486,13 @@ TDevStatus TTermiosDevice::ClearError(uint32_t& errors, uint32_t& inQueue) {
   return {};
 }
 
+TDevStatus TTermiosDevice::ClearLineErrors(uint32_t& errors) {
+  // Checked around every read and write: a device without error counters
+  // (a pseudo-terminal) costs no system call here.
+  errors = 0;
+  return FHasCounters ? ReadCounters(errors) : TDevStatus{};
+}
+
 TDevStatus TTermiosDevice::GetModemStatus(uint32_t& status) {
   int lines = 0;
   if (Ioctl(FFd, TIOCMGET, &lines) < 0) {
@@ -541,11 +548,17 @@ TDevStatus TTermiosDevice::StartRead(TOverlapped& ov) {
   ov.Transferred = 0;
   ov.InProgress = true;
   FRead = &ov;
-  uint32_t raw = 0;
-  TDevStatus status = ReadAvailable(ov, raw);
   // A read that returns at once: an interval of MAXDWORD with no totals.
   const bool atOnce = FTimeouts.ReadIntervalTimeout == kMaxDword && FTimeouts.ReadTotalTimeoutMultiplier == 0 &&
                       FTimeouts.ReadTotalTimeoutConstant == 0;
+  // When the caller waits next, the wait reads: trying now would cost a
+  // system call per byte that almost always finds the queue empty.
+  if (ov.WaitFollows && !atOnce) {
+    if (ov.Event) ov.Event->Reset();
+    return {};
+  }
+  uint32_t raw = 0;
+  TDevStatus status = ReadAvailable(ov, raw);
   if (!status.Ok() || ov.Transferred >= ov.Length || atOnce)
     EndOperation(ov, FRead);
   else if (ov.Event)
@@ -558,18 +571,10 @@ TDevStatus TTermiosDevice::FinishRead(TOverlapped& ov) {
   const bool hasTotal =
       TotalTimeout(FTimeouts.ReadTotalTimeoutMultiplier, FTimeouts.ReadTotalTimeoutConstant, ov.Length, total);
   const TClock::TDuration interval(static_cast<int64_t>(FTimeouts.ReadIntervalTimeout) * 1000);
-  bool hungUp = false;
+  // Wait first, then read: the operation's start has already read what was
+  // waiting (or left it to this wait), so a read before the wait would only
+  // find the queue empty.
   for (;;) {
-    uint32_t raw = 0;
-    TDevStatus status = ReadAvailable(ov, raw);
-    if (!status.Ok() || ov.Transferred >= ov.Length) {
-      EndOperation(ov, FRead);
-      return status;
-    }
-    if (hungUp && raw == 0) {
-      EndOperation(ov, FRead);
-      return ErrnoStatus(EIO);
-    }
     bool limited = hasTotal;
     TClock::TDuration deadline = ov.Started + total;
     // The interval runs only once a byte has come.
@@ -581,11 +586,9 @@ TDevStatus TTermiosDevice::FinishRead(TOverlapped& ov) {
     int64_t waitUs = -1;
     if (limited) {
       const TClock::TDuration now = FClock.Now();
-      if (now >= deadline) {
-        EndOperation(ov, FRead);
-        return {};
-      }
-      waitUs = (deadline - now).count();
+      // Past the deadline the wait still looks once, without blocking, for
+      // bytes that came in the meantime.
+      waitUs = now >= deadline ? 0 : (deadline - now).count();
     }
     const int ready = FClock.WaitFd(FFd, POLLIN, waitUs);
     if (ready < 0) {
@@ -598,7 +601,20 @@ TDevStatus TTermiosDevice::FinishRead(TOverlapped& ov) {
       EndOperation(ov, FRead);
       return ErrnoStatus(EBADF);
     }
-    hungUp = ready & (POLLHUP | POLLERR);
+    if (ready == 0) {  // the time-out ran out
+      EndOperation(ov, FRead);
+      return {};
+    }
+    uint32_t raw = 0;
+    TDevStatus status = ReadAvailable(ov, raw);
+    if (!status.Ok() || ov.Transferred >= ov.Length) {
+      EndOperation(ov, FRead);
+      return status;
+    }
+    if ((ready & (POLLHUP | POLLERR)) && raw == 0) {
+      EndOperation(ov, FRead);
+      return ErrnoStatus(EIO);
+    }
   }
 }
 

@@ -34,6 +34,7 @@ class TTermiosDevice final : public TComDevice {
   TDevStatus SetupComm(uint32_t inQueue, uint32_t outQueue) override;
   TDevStatus Purge(uint32_t flags) override;
   TDevStatus ClearError(uint32_t& errors, uint32_t& inQueue) override;
+  TDevStatus ClearLineErrors(uint32_t& errors) override;
   TDevStatus GetModemStatus(uint32_t& status) override;
   TDevStatus SetEventMask(uint32_t mask) override;
   TDevStatus StartRead(TOverlapped& ov) override;

@@ -437,24 +437,21 @@ void TCustomComPort::Write(const void* Buffer, int32_t Length, bool WaitOnComple
 }
 
 void TCustomComPort::CompleteRead() {
-  if (FReadEvent && FDevice && !FReadEvent->IsSignalled()) {
-    uint32_t transferred = 0;
-    TDevStatus status = FDevice->GetOverlappedResult(FReadOverlapped, transferred);
-    // The wait is over either way; the next operation must not wait again.
-    FReadEvent->Set();
-    CheckResult(status);
-    if (transferred != static_cast<uint32_t>(FPendingReadLength)) RaiseComError(0, kTimeout);
-  }
-  CheckLineErrors();
+  FinishOperation(FReadEvent.get(), FReadOverlapped, FPendingReadLength);
 }
 
 void TCustomComPort::CompleteWrite() {
-  if (FWriteEvent && FDevice && !FWriteEvent->IsSignalled()) {
+  FinishOperation(FWriteEvent.get(), FWriteOverlapped, FPendingWriteLength);
+}
+
+void TCustomComPort::FinishOperation(TComEvent* event, TOverlapped& ov, int32_t pendingLength) {
+  if (event && FDevice && !event->IsSignalled()) {
     uint32_t transferred = 0;
-    TDevStatus status = FDevice->GetOverlappedResult(FWriteOverlapped, transferred);
-    FWriteEvent->Set();
+    TDevStatus status = FDevice->GetOverlappedResult(ov, transferred);
+    // The wait is over either way; the next operation must not wait again.
+    event->Set();
     CheckResult(status);
-    if (transferred != static_cast<uint32_t>(FPendingWriteLength)) RaiseComError(0, kTimeout);
+    if (transferred != static_cast<uint32_t>(pendingLength)) RaiseComError(0, kTimeout);
   }
   CheckLineErrors();
 }

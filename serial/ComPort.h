@@ -305,6 +305,9 @@ private:
 
   bool CanApply() const { return HandleValid() && !IsDesigning(); }
   void ReportLineErrors(uint32_t errorWord);
+  // Waits for the operation of one direction to end, if it is in progress,
+  // and checks its byte count; then the line errors.
+  void FinishOperation(TComEvent* event, TOverlapped& ov, int32_t pendingLength);
   // Stores a changed line setting and re-applies the line settings.
   template <class T>
   void ChangeLine(T& field, T value) {

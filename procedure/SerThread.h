@@ -1,35 +1,89 @@
-// TSerThread: the worker and the procedure context at once. For now it
-// holds what the byte exchange with the devices needs; the thread machinery
-// and the rest of the procedure state join it as the procedure is built.
+// TSerThread: the worker and the procedure context at once. Execute drives
+// the whole procedure; the steps are member functions defined in the folder
+// of the subsystem each belongs to. The window is reached only through
+// TMainIntf, its controls only inside synchronised calls.
 #pragma once
 
-#include <atomic>
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "procedure/MainIntf.h"
+#include "procedure/Thread.h"
+#include "serial/Clock.h"
 #include "serial/ComPort.h"
 
 namespace qv {
 
-// The two port components the window owns. Port detection may exchange the
-// two references so that SerIF1 names the dongle's port and SerIF2 the
-// server's; the worker always goes through these references.
-struct TPortRoles {
-  TComPort* SerIF1 = nullptr;
-  TComPort* SerIF2 = nullptr;
+// An array indexed 1..N, as the procedure numbers its slots and inputs.
+template <class T, size_t N>
+struct TSlots {
+  T& operator[](size_t i) { return Items[i - 1]; }
+  const T& operator[](size_t i) const { return Items[i - 1]; }
+  static constexpr size_t Count = N;
+  std::array<T, N> Items{};
 };
 
-class TSerThread {
+constexpr size_t kHandheldImageSize = 8192;
+using THandheldImage = std::array<uint8_t, kHandheldImageSize>;
+
+// A server image slot: one word for each word address 0x100..0x1FFF,
+// 0xFFFF where the image holds nothing.
+struct TServerImage {
+  static constexpr uint32_t First = 0x100;
+  static constexpr uint32_t Last = 0x1FFF;
+  static constexpr uint16_t Blank = 0xFFFF;
+  uint16_t& At(uint32_t address) { return Words[address - First]; }
+  uint16_t At(uint32_t address) const { return Words[address - First]; }
+  std::array<uint16_t, Last - First + 1> Words{};
+};
+
+class TSerThread;
+
+// Stand-ins for the steps that Execute calls. An empty hook leaves the step
+// itself to run; a hook that is set runs instead of it, with the same
+// arguments and on the same thread. Tests fill them to drive a run.
+struct TSteps {
+  using TStep = std::function<void(TSerThread&)>;
+  TStep ReadFirmwareFiles;
+  TStep DetectPorts;
+  std::function<void(TSerThread&, TComPort& port, bool handheld)> InitDevice;
+  TStep DecodeFirmware;
+  TStep RunFineTuning;
+  TStep UpdateHandheldFirmware;
+  TStep UpdateServerFirmware;
+  std::function<void(TSerThread&, int slot)> ProgramServer;
+};
+
+class TSerThread final : public TThread {
 public:
-  explicit TSerThread(TPortRoles& roles) : Ports(roles) {}
-  virtual ~TSerThread() = default;
+  // The worker runs at normal priority and frees itself when Execute has
+  // returned, so a running worker must be created with new.
+  TSerThread(bool createSuspended, TMainIntf& main, TClock& clock = RealClock());
 
-  // Termination request.
-  void Terminate() { FTerminated.store(true, std::memory_order_release); }
-  bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+  // ---- the procedure ----
+  void ReportOutcome();
+  // Closes every port the worker opened (Tag bit 1).
+  void ClosePorts();
+  // The transcript file; failures are not reported.
+  void WriteErrorLog();
+  std::string ErrorLogPath() const;
 
-  // Link operations. Every failure of the port becomes state: a result of
-  // false, -1 or empty, and LinkOk cleared where the exchange needs it.
+  // ---- steps built in other folders ----
+  void ReadFirmwareFiles();
+  void DetectPorts();
+  void InitDevice(TComPort& port, bool handheld);
+  void DecodeFirmware();
+  void RunFineTuning();
+  void UpdateHandheldFirmware();
+  void UpdateServerFirmware();
+  void ProgramServer(int slot);
+
+  // ---- link operations ----
+  // Every failure of the port becomes state: a result of false, -1 or
+  // empty, and LinkOk cleared where the exchange needs it.
   bool PutByte(TComPort& port, uint8_t value);
   int GetByte(TComPort& port);
   void SendEcho(TComPort& port, const std::string& text, const std::string& expected);
@@ -39,20 +93,74 @@ public:
   // closing server restore runs.
   bool ExchangeAllowed() const { return !Terminated() || Finishing; }
 
-  bool Finishing = false;
-  std::string LogText;
-  uint8_t Outcome = 0;
-  std::string Reply;
-  bool LinkOk = false;
+  // ---- operator interaction ----
+  // LogLine runs on the worker (or wherever its caller runs); all the others
+  // run on the window's thread, through Synchronize.
+  void LogLine(const std::string& text);
+  void MemoAdd();
+  void ShowStatus();
+  void HideStatus();
+  void PromptOk();
+  void PromptYesNo();
+  void ProgressShow();
+  void ProgressSet();
+  void ProgressHide();
+  void FinalRestore();
 
+  // ---- data model ----
+  bool Finishing = false;
+  uint32_t HandheldMac = 0;
+  std::string LogText;
+  std::string LogPrefix;
+  std::string ModemFwVersion;
+  std::string HandheldFwVersion;
+  std::string ServerFwVersion;
+  std::string InstalledServerVersion;
+  int8_t UnitOffset = 0;
+  int8_t GoldenOffset = 0;
+  uint8_t Outcome = 0;
+  uint8_t ProgressPos = 0;
+  std::string Reply;
+  std::string DongleId;
+  uint8_t HandheldHw = 0;
+  uint8_t HandheldMode = 0;
+  TSlots<THandheldImage, 3> HandheldImage;
+  TSlots<uint16_t, 3> HandheldImageLen;
+  TSlots<TServerImage, 2> ServerImage;
+  bool LinkOk = false;
+  // Each a block whose first 4 bytes hold its length; owned by the worker
+  // (allocated with new[]) when read from a file, pointing into the
+  // window's payload otherwise.
+  TSlots<uint8_t*, 5> FirmwareBuf;
+
+  TMainIntf& Main;
   TPortRoles& Ports;
+  TClock& Clock;
+  TSteps Steps;
+
+protected:
+  void Execute() override;
 
 private:
-  std::atomic<bool> FTerminated{false};
+  void AwaitDisconnection();
+  void AskNextUnit();
+  void RestoreServerFirmware();
 };
 
+// The outcome codes.
+constexpr uint8_t ocNone = 0;
+constexpr uint8_t ocFailed = 1;
+constexpr uint8_t ocCompleted = 128;  // also the answer Yes
+constexpr uint8_t ocAnswerNo = 129;
+
+// The version text of server firmware from the two version bytes of the
+// version query: " to V2.0.15a" for 0x24 0x0F.
+std::string ServerVersionText(uint8_t x, uint8_t y);
+
 // The transcript digit of a port: "1" or "2" from bit 0 of its Tag.
-inline char PortDigit(const TComPort& port) { return (port.Tag & 1) ? '2' : '1'; }
+inline char PortDigit(const TComPort& port) {
+  return (port.Tag & 1) ? '2' : '1';
+}
 
 // The frame checksum step: rotate left by one bit, then add.
 inline uint8_t ChecksumStep(uint8_t sum, uint8_t value) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
@@ -146,8 +147,9 @@ protected:
   TPty DonglePty, ServerPty;
   TScriptedDevice DongleDevice{DonglePty}, ServerDevice{ServerPty};
   TComPort Dongle{nullptr}, Server{nullptr};
-  TPortRoles Roles{&Dongle, &Server};
-  TSerThread Worker{Roles};
+  THeadlessMain Main{TPortRoles{&Dongle, &Server}};
+  // Created suspended and never started: the test thread runs its steps.
+  TSerThread Worker{true, Main};
 };
 
 // ---- PutByte and GetByte ---------------------------------------------------
@@ -368,8 +370,8 @@ TEST_F(LinkTest, ServerCommandVersionQueryByteForByte) {
 TEST_F(LinkTest, ServerCommandFollowsTheServerRoleNotTheComponent) {
   // Port detection found the server on the component designed for the
   // dongle: the server's bytes now carry that component's digit.
-  Roles.SerIF1 = &Server;
-  Roles.SerIF2 = &Dongle;
+  Main.Ports.SerIF1 = &Server;
+  Main.Ports.SerIF2 = &Dongle;
   DongleDevice.Start(VersionQueryScript());
   ServerDevice.Start({});
   EXPECT_EQ(Hex(Worker.ServerCommand(B({0x00}), true)), "42 24 0F");

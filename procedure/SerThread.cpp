@@ -1,0 +1,228 @@
+// The procedure driver: the attempts and units of a run, the closing server
+// restore, and the end of the run (ports, error log file, window).
+#include "procedure/SerThread.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace qv {
+
+namespace {
+
+const char* const kConnectPrompt =
+    "Make sure the server, Quorvantis and dongle are powered\r"
+    "and connected to serial communications ports of this PC.\r\r"
+    "Press Ok to continue.";
+const char* const kNextUnitPrompt = "Completed successfully!\r\rDo you want to fine-tune another Quorvantis?";
+const char* const kRetryPrompt = "Procedure failed!\r\rDo you want to retry, or fine-tune another Quorvantis?";
+
+constexpr uint8_t kVersionHead = 0x42;
+constexpr uint8_t kServerReady = 0x07;
+constexpr int kDisconnectPolls = 5;
+constexpr uint32_t kPollMs = 50;
+constexpr int kResyncLimit = 64;
+constexpr intptr_t kTagOpened = 2;
+
+// A hook of the step table stands in for the step it names.
+template <class Hook, class... Params, class... Args>
+void RunStep(TSerThread& worker, const Hook& hook, void (TSerThread::*step)(Params...), Args&&... args) {
+  if (hook)
+    hook(worker, args...);
+  else
+    (worker.*step)(args...);
+}
+
+// A port that cannot report its lines counts as without DSR: a broken port
+// then ends the disconnection wait instead of holding the run.
+bool DsrPresent(TComPort* port) {
+  if (port == nullptr) return false;
+  try {
+    return port->ModemStatus().Contains(msDSR);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string ServerVersionText(uint8_t x, uint8_t y) {
+  std::string text = " to V";
+  text += static_cast<char>('1' + ((x >> 2) & 7));
+  text += '.';
+  text += static_cast<char>('0' + (x & 3));
+  text += '.';
+  text += std::to_string(y);
+  if (x >= 0x20) text += static_cast<char>(0x60 + (x >> 5));
+  return text;
+}
+
+TSerThread::TSerThread(bool createSuspended, TMainIntf& main, TClock& clock)
+    : TThread(createSuspended, main.SyncQueue), Main(main), Ports(main.Ports), Clock(clock) {
+  SetPriority(tpNormal);
+  SetFreeOnTerminate(true);
+  Outcome = ocNone;
+  LogText.clear();
+  InstalledServerVersion.clear();
+  Finishing = false;
+  ServerImage[1].At(TServerImage::First) = TServerImage::Blank;
+  AfterConstruction();
+}
+
+void TSerThread::Execute() {
+  bool retryRequested;
+  do {
+    retryRequested = false;
+    Synchronize([this] { RunStep(*this, Steps.ReadFirmwareFiles, &TSerThread::ReadFirmwareFiles); });
+    Reply = kConnectPrompt;
+    if (Outcome == ocNone) Synchronize(&TSerThread::PromptOk);
+    RunStep(*this, Steps.DetectPorts, &TSerThread::DetectPorts);
+    RunStep(*this, Steps.InitDevice, &TSerThread::InitDevice, *Ports.SerIF2, false);
+    if (LinkOk) {
+      Reply = ServerCommand(std::string(1, '\0'), true);
+      if (Main.RestoreServer && !Main.GoldenIsHandheld && LinkOk && Reply.size() == 3 &&
+          static_cast<uint8_t>(Reply[0]) == kVersionHead)
+        InstalledServerVersion = ServerVersionText(static_cast<uint8_t>(Reply[1]), static_cast<uint8_t>(Reply[2]));
+      LinkOk = true;
+    }
+    LogPrefix = LogText;
+
+    do {
+      if (Outcome == ocCompleted) {
+        LogLine("");
+        LogLine("=== Next Quorvantis ===");
+        // The file keeps the common start and the current unit only; the
+        // pane keeps everything.
+        LogText = LogPrefix + "...\r";
+        Outcome = ocNone;
+      }
+      RunStep(*this, Steps.InitDevice, &TSerThread::InitDevice, *Ports.SerIF1, true);
+      RunStep(*this, Steps.DecodeFirmware, &TSerThread::DecodeFirmware);
+      RunStep(*this, Steps.RunFineTuning, &TSerThread::RunFineTuning);
+      if (Main.GoldenIsHandheld) {
+        RunStep(*this, Steps.UpdateServerFirmware, &TSerThread::UpdateServerFirmware);
+      } else {
+        RunStep(*this, Steps.UpdateHandheldFirmware, &TSerThread::UpdateHandheldFirmware);
+        if (Outcome == ocNone) {
+          Reply = "Disconnect the Quorvantis...";
+          Synchronize(&TSerThread::ShowStatus);
+          AwaitDisconnection();
+          Synchronize(&TSerThread::HideStatus);
+        }
+      }
+      ReportOutcome();
+
+      if (Main.RestoreServer && !Main.GoldenIsHandheld) {
+        const uint8_t previous = Outcome;
+        Outcome = ocCompleted;
+        Reply = previous == ocCompleted ? kNextUnitPrompt : kRetryPrompt;
+        AskNextUnit();
+        if (previous != ocCompleted) {
+          if (Outcome == ocCompleted) {
+            retryRequested = true;
+            Outcome = ocNone;
+            InstalledServerVersion.clear();
+            Finishing = false;
+            ServerImage[1].At(TServerImage::First) = TServerImage::Blank;
+            LogLine("=== Next attempt ===");
+            ClosePorts();
+          } else {
+            Outcome = previous;
+          }
+        }
+      }
+    } while (Outcome == ocCompleted && !retryRequested && !Main.GoldenIsHandheld && Main.RestoreServer);
+  } while (retryRequested);
+
+  if (Main.RestoreServer && !Main.GoldenIsHandheld) RestoreServerFirmware();
+  ClosePorts();
+  WriteErrorLog();
+  Synchronize(&TSerThread::FinalRestore);
+}
+
+void TSerThread::AwaitDisconnection() {
+  int absent = 0;
+  while (absent < kDisconnectPolls && !Terminated()) {
+    absent = DsrPresent(Ports.SerIF1) ? 0 : absent + 1;
+    Clock.Sleep(kPollMs);
+  }
+}
+
+// A window that waits for the worker to end cannot take an answer, so after
+// a termination request the prompt is not shown and the answer is No: no new
+// attempt starts and the run goes on to its end.
+void TSerThread::AskNextUnit() {
+  if (!Terminated()) Synchronize(&TSerThread::PromptYesNo);
+  if (Terminated()) Outcome = ocAnswerNo;
+}
+
+void TSerThread::RestoreServerFirmware() {
+  const uint8_t saved = Outcome;
+  Outcome = ocNone;
+  LinkOk = true;
+  Finishing = true;
+  if (ServerImage[1].At(TServerImage::First) == TServerImage::Blank)
+    RunStep(*this, Steps.DecodeFirmware, &TSerThread::DecodeFirmware);
+  if (ServerImage[1].At(TServerImage::First) != TServerImage::Blank &&
+      (InstalledServerVersion.empty() || InstalledServerVersion != ServerFwVersion)) {
+    LogLine("--- Restoring server firmware" + ServerFwVersion + " ---");
+    // The server may still be inside a frame of the unit's last exchange;
+    // single zero bytes are answered by a zero once it is between frames.
+    const std::string zero(1, '\0');
+    for (int i = 0; i < kResyncLimit; ++i) {
+      SendEcho(*Ports.SerIF2, zero, "");
+      if (Reply == zero) break;
+    }
+    RunStep(*this, Steps.ProgramServer, &TSerThread::ProgramServer, 1);
+    if (Outcome == ocNone) {
+      Reply = ServerCommand(std::string(1, '\x01'), true);
+      if (!LinkOk || Reply != std::string(1, static_cast<char>(kServerReady))) Outcome = ocFailed;
+    }
+    ReportOutcome();
+  }
+  Outcome = saved == ocAnswerNo ? ocCompleted : saved;
+  Finishing = false;
+}
+
+void TSerThread::ReportOutcome() {
+  if (Outcome == ocNone && (Finishing || !Terminated())) Outcome = ocCompleted;
+  switch (Outcome) {
+    case ocNone:
+      Reply = "Aborted by user!";
+      break;
+    case ocFailed:
+      Reply = "Procedure failed!";
+      break;
+    default:
+      Reply = "Completed successfully!";
+      break;
+  }
+  Synchronize(&TSerThread::MemoAdd);
+}
+
+void TSerThread::ClosePorts() {
+  for (TComPort* port : {Ports.SerIF1, Ports.SerIF2}) {
+    if (port == nullptr || port->Tag <= 1) continue;
+    try {
+      port->Close();
+    } catch (...) {
+    }
+    port->Tag &= ~kTagOpened;
+  }
+}
+
+std::string TSerThread::ErrorLogPath() const {
+  const std::string& ini = Main.IniPath;
+  return ini.substr(0, ini.size() >= 3 ? ini.size() - 3 : 0) + "ERR";
+}
+
+void TSerThread::WriteErrorLog() {
+  // Binary, so that the transcript's lone CRs reach the file unchanged.
+  std::FILE* file = std::fopen(ErrorLogPath().c_str(), "wb");
+  bool written = file != nullptr;
+  if (written && !LogText.empty()) written = std::fwrite(LogText.data(), 1, LogText.size(), file) == LogText.size();
+  if (written) written = std::fflush(file) == 0;
+  if (file != nullptr) std::fclose(file);
+  if (written) LogLine("Error log file written");
+}
+
+}  // namespace qv

@@ -1,0 +1,59 @@
+#include "procedure/WorkerControl.h"
+
+#include <memory>
+
+#include "procedure/SerThread.h"
+
+namespace qv {
+
+namespace {
+
+void BackToRunning(TMainIntf& main) {
+  main.SetLogMemoVisible(true);
+  main.FocusLogMemo();
+  main.SetStartButVisible(false);
+  main.SetStartButCaption("&Ok");
+  main.SetExitButCaption("&Cancel");
+}
+
+}  // namespace
+
+void AnswerOk(TMainIntf& main) {
+  if (main.Worker == nullptr) return;
+  BackToRunning(main);
+  main.Worker->Resume();
+}
+
+void AnswerNo(TMainIntf& main) {
+  if (main.Worker == nullptr) return;
+  // The worker is suspended at its prompt: nothing else writes Outcome now.
+  main.Worker->Outcome = ocAnswerNo;
+  BackToRunning(main);
+  main.Worker->Resume();
+}
+
+void StopWorker(TMainIntf& main) {
+  TSerThread* worker = main.Worker;
+  if (worker == nullptr) return;
+  // Taken first: once resumed, a worker that has nothing left to do may end
+  // and free itself at once.
+  const std::shared_ptr<TThreadCompletion> end = worker->Completion();
+  // The request goes before the resumption, so that a worker released from
+  // its prompt already sees it and exchanges no byte on the way to its end.
+  worker->Terminate();
+  if (worker->Suspended()) worker->Resume();
+  end->WaitFor();
+  // The worker's last synchronised call has cleared Worker already, unless
+  // it was stopped before it ever ran.
+  main.Worker = nullptr;
+}
+
+void ExitWithWorker(TMainIntf& main) {
+  if (main.Worker == nullptr) return;
+  if (main.ExitButCaption() == "&No")
+    AnswerNo(main);
+  else
+    StopWorker(main);
+}
+
+}  // namespace qv

@@ -5,9 +5,11 @@
 // calls on the window's thread, inside synchronised calls.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "procedure/Thread.h"
 #include "serial/ComPort.h"
@@ -22,6 +24,17 @@ class TSerThread;
 struct TPortRoles {
   TComPort* SerIF1 = nullptr;
   TComPort* SerIF2 = nullptr;
+};
+
+// The window's combo boxes that the worker reads.
+enum TComboId { ciCOM1, ciCOM2, ciFile1, ciFile2, ciFile3 };
+
+// A combo box as the worker sees it: the items, the selected index (-1 for
+// none; item 0 of a port combo is "Auto detect") and the text.
+struct TComboState {
+  std::vector<std::string> Items;
+  int ItemIndex = -1;
+  std::string Text;
 };
 
 class TMainIntf {
@@ -44,6 +57,15 @@ public:
   std::shared_ptr<TSyncQueue> SyncQueue = MainSyncQueue();
 
   virtual bool AnaChkChecked() const = 0;
+
+  // Read by the worker on its own thread while the run view is shown (the
+  // controls that change the combos are hidden then), so it must not touch
+  // widgets: a window keeps a plain copy, taken on its own thread.
+  virtual TComboState Combo(TComboId id) const = 0;
+  // The window's thread only (the worker's firmware reading calls it
+  // inside a synchronised call): the combo's text goes to the top of its
+  // history.
+  virtual void AddToHistory(TComboId id) = 0;
 
   virtual void AddLogMemoLine(const std::string& line) = 0;
   virtual void SetLogMemoVisible(bool visible) = 0;
@@ -75,7 +97,11 @@ public:
   THeadlessMain() = default;
   explicit THeadlessMain(TPortRoles ports) { Ports = ports; }
 
+  std::array<TComboState, 5> Combos;
+
   bool AnaChkChecked() const override { return false; }
+  TComboState Combo(TComboId id) const override { return Combos[id]; }
+  void AddToHistory(TComboId) override {}
   void AddLogMemoLine(const std::string&) override {}
   void SetLogMemoVisible(bool) override {}
   void FocusLogMemo() override {}

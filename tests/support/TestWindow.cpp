@@ -35,6 +35,9 @@ void TTestWindow::SetLogMemoVisible(bool visible) {
 void TTestWindow::FocusLogMemo() {
   Change("LogMemo.Focus", [](TScreen& s) { s.Focus = "LogMemo"; });
 }
+void TTestWindow::AddToHistory(TComboId id) {
+  Change("AddToHistory " + std::to_string(static_cast<int>(id)), [](TScreen&) {});
+}
 void TTestWindow::RepaintLogMemo() {
   Change("LogMemo.Repaint", [](TScreen& s) { ++s.LogMemoRepaints; });
 }

@@ -5,6 +5,7 @@
 // clicks that other threads (the operator) post to it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -46,8 +47,12 @@ public:
   ~TTestWindow() override;
 
   bool AnaChk = false;
+  // Set before the run; AddToHistory journals the combo and moves nothing.
+  std::array<TComboState, 5> Combos;
 
   bool AnaChkChecked() const override { return AnaChk; }
+  TComboState Combo(TComboId id) const override { return Combos[id]; }
+  void AddToHistory(TComboId id) override;
   void AddLogMemoLine(const std::string& line) override;
   void SetLogMemoVisible(bool visible) override;
   void FocusLogMemo() override;

@@ -28,6 +28,9 @@ void AnswerNo(TMainIntf& main) {
   if (main.Worker == nullptr) return;
   // The worker is suspended at its prompt: nothing else writes Outcome now.
   main.Worker->Outcome = ocAnswerNo;
+  // Start hides the prompt text before it answers; No does the same, or the
+  // question would stay over the log pane until the worker's next status.
+  main.SetStatTxtVisible(false);
   BackToRunning(main);
   main.Worker->Resume();
 }

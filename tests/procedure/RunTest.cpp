@@ -300,11 +300,7 @@ protected:
     }));
     EXPECT_TRUE(s.LogMemoVisible);
     EXPECT_EQ(s.Focus, "LogMemo");
-    // Start hides the prompt text first; the answer No leaves it to the
-    // worker's next window change.
-    if (yes) {
-      EXPECT_FALSE(s.StatTxtVisible);
-    }
+    EXPECT_FALSE(s.StatTxtVisible) << "the question stays over the log pane";
     EXPECT_FALSE(s.StartButVisible);
     EXPECT_EQ(s.StartBut, "&Ok");
     EXPECT_EQ(s.ExitBut, "&Cancel");

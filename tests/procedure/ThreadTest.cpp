@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "procedure/Thread.h"
@@ -150,53 +151,37 @@ TEST(ThreadTest, NotifierAsksTheWindowToDrainAndCheckSynchronizeDoes) {
   queue->SetNotifier(nullptr);
 }
 
-// The prompt protocol: the call suspends its own worker on the window's
-// thread; the worker stays put after the call until the window resumes it.
-TEST(ThreadTest, SuspendInsideASynchronisedCallHoldsTheWorkerUntilResume) {
-  auto queue = std::make_shared<TSyncQueue>();
-  TFlag passed;
-  TProbe probe(false, queue, [&](TProbe& self) {
-    self.Synchronize([&] { self.Suspend(); });
-    passed.Raise();
-  });
-  // Drain until the prompt has run.
-  ASSERT_TRUE(DrainUntil(*queue, [&] { return probe.Suspended(); }));
-  EXPECT_FALSE(passed.Await(TMs(200))) << "went on past the prompt while suspended";
-  probe.Resume();
-  EXPECT_FALSE(probe.Suspended());
-  EXPECT_TRUE(passed.Await());
-  probe.WaitFor();
-}
-
-TEST(ThreadTest, ResumeBeforeItsSuspensionReleasesNothing) {
-  auto queue = std::make_shared<TSyncQueue>();
-  TFlag passed;
-  TProbe probe(false, queue, [&](TProbe& self) {
-    self.Synchronize([&] {
-      self.Resume();  // nothing to release yet
-      self.Suspend();
+// A suspended worker stays put until the window resumes it, however it was
+// suspended: by a prompt (inside a synchronised call, on the window's
+// thread), by a prompt that met a Resume before its Suspend (a resumption
+// never comes before its suspension), or on its own thread.
+TEST(ThreadTest, ASuspendedWorkerGoesOnOnlyAfterResume) {
+  const std::pair<const char*, std::function<void(TProbe&)>> cases[] = {
+      {"prompt", [](TProbe& self) { self.Synchronize([&] { self.Suspend(); }); }},
+      {"resume before the prompt",
+       [](TProbe& self) {
+         self.Synchronize([&] {
+           self.Resume();  // nothing to release yet
+           self.Suspend();
+         });
+       }},
+      {"own thread", [](TProbe& self) { self.Suspend(); }},
+  };
+  for (const auto& [name, suspend] : cases) {
+    SCOPED_TRACE(name);
+    auto queue = std::make_shared<TSyncQueue>();
+    TFlag passed;
+    TProbe probe(false, queue, [&](TProbe& self) {
+      suspend(self);
+      passed.Raise();
     });
-    passed.Raise();
-  });
-  ASSERT_TRUE(DrainUntil(*queue, [&] { return probe.Suspended(); }));
-  EXPECT_FALSE(passed.Await(TMs(200)));
-  probe.Resume();
-  EXPECT_TRUE(passed.Await());
-  probe.WaitFor();
-}
-
-TEST(ThreadTest, SuspendOnItsOwnThreadBlocksUntilResume) {
-  auto queue = std::make_shared<TSyncQueue>();
-  TFlag passed;
-  TProbe probe(false, queue, [&](TProbe& self) {
-    self.Suspend();
-    passed.Raise();
-  });
-  ASSERT_TRUE(DrainUntil(*queue, [&] { return probe.Suspended(); }));
-  EXPECT_FALSE(passed.Await(TMs(200)));
-  probe.Resume();
-  EXPECT_TRUE(passed.Await());
-  probe.WaitFor();
+    ASSERT_TRUE(DrainUntil(*queue, [&] { return probe.Suspended(); }));
+    EXPECT_FALSE(passed.Await(TMs(200))) << "went on while suspended";
+    probe.Resume();
+    EXPECT_FALSE(probe.Suspended());
+    EXPECT_TRUE(passed.Await());
+    probe.WaitFor();
+  }
 }
 
 TEST(ThreadTest, CreatedSuspendedRunsOnlyAfterResume) {

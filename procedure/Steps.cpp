@@ -6,8 +6,6 @@
 namespace qv {
 
 void TSerThread::ReadFirmwareFiles() {}
-void TSerThread::DetectPorts() {}
-void TSerThread::InitDevice(TComPort&, bool) {}
 void TSerThread::DecodeFirmware() {}
 void TSerThread::RunFineTuning() {}
 void TSerThread::UpdateHandheldFirmware() {}

@@ -264,6 +264,9 @@ void TSerThread::InitDevice(TComPort& port, bool handheld) {
       Clock.Sleep(kPollMs);
     }
     Synchronize(&TSerThread::HideStatus);
+    // Cancelled: the exchanges below would send nothing, and would take the
+    // prompt text still in Reply for the device's answer.
+    if (Terminated()) return;
   }
 
   const std::string zero(1, '\0');

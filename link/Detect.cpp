@@ -193,7 +193,9 @@ void TSerThread::DetectPorts() {
           } else {
             if (!serverAuto && serverCombo.Text != name)
               LogLine("Server not found on " + serverCombo.Text + " but on " + name);
-            Main.LastServerPort = name;
+            // On the window's thread: closing the window writes the
+            // settings while the worker may still be here.
+            Synchronize([this, &name] { Main.LastServerPort = name; });
             serverFound = true;
             // The server's port takes the server's role at once; the other
             // component goes on probing for the dongle.
@@ -213,7 +215,7 @@ void TSerThread::DetectPorts() {
           } else {
             if (!dongleAuto && dongleCombo.Text != name)
               LogLine("Dongle not found on " + dongleCombo.Text + " but on " + name);
-            Main.LastDonglePort = name;
+            Synchronize([this, &name] { Main.LastDonglePort = name; });
             dongleFound = true;
             Reply = "Dongle";
             DongleId = identity;

@@ -1,0 +1,57 @@
+#include "bench/Dongle.h"
+
+#include <stdexcept>
+#include <utility>
+
+#include "bench/Identify.h"
+
+namespace bench {
+
+TDongle::TDongle() : TDongle(TConfig{}) {}
+
+TDongle::TDongle(TConfig config, std::shared_ptr<THandheld> handheld)
+    : TSerialModel(config.ResetByLines), FConfig(std::move(config)), FHandheld(std::move(handheld)) {
+  if (FConfig.Identity.size() != kIdentityLength) throw std::invalid_argument("dongle identity must be 16 bytes");
+}
+
+void TDongle::Connect(std::shared_ptr<THandheld> handheld) {
+  FHandheld = std::move(handheld);
+  if (FHandheld && !FIdentifying) FHandheld->LinkUp();
+}
+
+std::string TDongle::IdentityText() const {
+  return static_cast<char>(FConfig.Hw) + FConfig.Identity;
+}
+
+void TDongle::OnReset(TTime) {
+  FIdentifying = true;
+  FNext = 0;
+}
+
+void TDongle::OnByte(uint8_t byte, TTime t) {
+  if (FIdentifying) {
+    uint8_t answer = 0;
+    switch (IdentifyStep(byte, FConfig.Hw, FConfig.Identity, FNext, answer)) {
+      case TIdentifyStep::Answer:
+        Answer(byte, answer, t);
+        break;
+      case TIdentifyStep::Done:
+        Answer(byte, answer, t);
+        FIdentifying = false;
+        if (FHandheld) FHandheld->LinkUp();
+        break;
+      case TIdentifyStep::Ignore:
+        break;
+    }
+    return;
+  }
+  // Without a handheld on the other side of the radio nothing comes back.
+  if (!FHandheld) return;
+  if (const auto answer = FHandheld->Command(byte, t)) Answer(byte, *answer, t, FConfig.RadioUs);
+}
+
+bool TDongle::LineDsr(TTime t) const {
+  return FHandheld && FHandheld->Ready(t);
+}
+
+}  // namespace bench

@@ -1,0 +1,467 @@
+#include "serial/inproc/InProcDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "serial/VirtualClock.h"
+
+namespace qv {
+
+namespace {
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+// With a real clock a wait without anything in sight still looks again
+// this often, for an unplug or a line changed by another thread.
+constexpr int64_t kRealPollUs = 10000;
+
+using bench::TTime;
+
+TDevStatus ErrorStatus(int code) {
+  return {code, TrimSystemMessage(std::strerror(code))};
+}
+
+struct TPortState {
+  std::mutex Mutex;
+  std::shared_ptr<bench::TDevice> Device;  // null once unplugged
+  TClock* Clock = nullptr;
+  bool Open = false;
+};
+
+struct TRegistry {
+  std::mutex Mutex;
+  std::map<std::string, std::shared_ptr<TPortState>> Ports;
+  std::once_flag Registered;
+};
+
+TRegistry& Registry() {
+  static TRegistry registry;
+  return registry;
+}
+
+std::string StripScheme(const std::string& name) {
+  const std::string scheme = TBenchPorts::Scheme;
+  return name.compare(0, scheme.size(), scheme) == 0 ? name.substr(scheme.size()) : name;
+}
+
+std::shared_ptr<TPortState> Find(const std::string& name) {
+  TRegistry& r = Registry();
+  std::lock_guard<std::mutex> lock(r.Mutex);
+  const auto it = r.Ports.find(StripScheme(name));
+  return it == r.Ports.end() ? nullptr : it->second;
+}
+
+TTime NowOf(TClock& clock) {
+  return clock.Now().count();
+}
+
+bool ValidFormat(const TDCB& d) {
+  if (d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > 4 || d.StopBits > 2) return false;
+  if (d.StopBits == 1 && d.ByteSize != 5) return false;
+  if (d.StopBits == 2 && d.ByteSize == 5) return false;
+  return true;
+}
+
+// Microseconds of one character at the control block's format; stop bits
+// are counted in halves for the one and a half of five-bit frames.
+TTime CharTime(const TDCB& d) {
+  if (d.BaudRate == 0) return 0;
+  const int halfBits = 2 * (1 + d.ByteSize + (d.Parity == 0 ? 0 : 1)) + 2 + d.StopBits;
+  return (static_cast<TTime>(halfBits) * 1000000 + d.BaudRate) / (2 * static_cast<TTime>(d.BaudRate));
+}
+
+bool DtrOn(const TDCB& d) {
+  return (d.Flags & dcbDtrControlMask) != dcbDtrDisable;
+}
+
+bool RtsOn(const TDCB& d) {
+  const uint32_t rts = d.Flags & dcbRtsControlMask;
+  // Toggle raises RTS only while sending; between bytes it is down.
+  return rts == dcbRtsEnable || rts == dcbRtsHandshake;
+}
+
+class TInProcDevice final : public TComDevice {
+ public:
+  TInProcDevice(std::shared_ptr<TPortState> port, TClock& clock)
+      : FPort(std::move(port)), FClock(clock), FVirtual(dynamic_cast<TVirtualClock*>(&clock)) {
+    FShadow.BaudRate = 9600;
+    FShadow.ByteSize = 8;
+    FShadow.Flags = dcbBinary | dcbDtrEnable | dcbRtsEnable;
+    {
+      std::lock_guard<std::mutex> lock(FPort->Mutex);
+      const TTime now = NowOf(FClock);
+      if (FPort->Device) {
+        // Opening a terminal raises DTR and RTS, as a real port does.
+        FPort->Device->SetFormat(FShadow.BaudRate, FShadow.ByteSize, 'N', 1, now);
+        FPort->Device->SetLines(true, true, now);
+      }
+    }
+    if (FVirtual)
+      FVirtual->AddListener(this, [this](TClock::TDuration now) {
+        std::lock_guard<std::mutex> lock(FPort->Mutex);
+        Pump(now.count());
+      });
+  }
+
+  ~TInProcDevice() override {
+    if (FVirtual) FVirtual->RemoveListener(this);
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    if (FPort->Device) {
+      const TTime now = NowOf(FClock);
+      // What has left the port by now arrives; the rest is discarded with
+      // the handle. Closing drops both lines.
+      Pump(now);
+      FPort->Device->SetLines(false, false, now);
+    }
+    FPort->Open = false;
+  }
+
+  TDevStatus GetState(TDCB& dcb) override {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    if (!FPort->Device) return ErrorStatus(EIO);
+    dcb = FShadow;
+    return {};
+  }
+
+  TDevStatus SetState(const TDCB& dcb) override {
+    if (!ValidFormat(dcb)) return ErrorStatus(EINVAL);
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    if (!FPort->Device) return ErrorStatus(EIO);
+    TDCB next = dcb;
+    if (next.BaudRate == 0) next.BaudRate = FShadow.BaudRate;
+    const TTime now = NowOf(FClock);
+    Pump(now);
+    static constexpr char kParities[] = {'N', 'O', 'E', 'M', 'S'};
+    if (next.BaudRate != FShadow.BaudRate || next.ByteSize != FShadow.ByteSize || next.Parity != FShadow.Parity ||
+        next.StopBits != FShadow.StopBits)
+      FPort->Device->SetFormat(next.BaudRate, next.ByteSize, kParities[next.Parity], next.StopBits == 0 ? 1 : 2, now);
+    if (DtrOn(next) != DtrOn(FShadow) || RtsOn(next) != RtsOn(FShadow))
+      FPort->Device->SetLines(DtrOn(next), RtsOn(next), now);
+    FShadow = next;
+    return {};
+  }
+
+  TDevStatus GetTimeouts(TCommTimeouts& t) override {
+    t = FTimeouts;
+    return {};
+  }
+
+  TDevStatus SetTimeouts(const TCommTimeouts& t) override {
+    FTimeouts = t;
+    return {};
+  }
+
+  TDevStatus SetupComm(uint32_t, uint32_t) override { return {}; }
+
+  TDevStatus Purge(uint32_t flags) override {
+    if ((flags & PURGE_RXABORT) && FRead) EndOperation(*FRead, FRead);
+    if ((flags & PURGE_TXABORT) && FWrite) EndOperation(*FWrite, FWrite);
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    const TTime now = NowOf(FClock);
+    if (flags & PURGE_RXCLEAR) {
+      // Only what the device has finished sending by now; a byte still on
+      // the line arrives after the purge.
+      Pump(now);
+      FRx.clear();
+    }
+    if (flags & PURGE_TXCLEAR) {
+      while (!FTx.empty() && FTx.back().Start > now) FTx.pop_back();
+      FTxFree = FTx.empty() ? now : FTx.back().End;
+    }
+    return {};
+  }
+
+  TDevStatus ClearError(uint32_t& errors, uint32_t& inQueue) override {
+    errors = 0;
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    if (!FPort->Device) return ErrorStatus(EIO);
+    Pump(NowOf(FClock));
+    inQueue = static_cast<uint32_t>(FRx.size());
+    return {};
+  }
+
+  TDevStatus ClearLineErrors(uint32_t& errors) override {
+    // The models' lines carry no framing or parity errors to count.
+    errors = 0;
+    return {};
+  }
+
+  TDevStatus GetModemStatus(uint32_t& status) override {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    if (!FPort->Device) return ErrorStatus(EIO);
+    const TTime now = NowOf(FClock);
+    Pump(now);
+    const bench::TDevice& d = *FPort->Device;
+    status = 0;
+    if (d.Cts(now)) status |= MS_CTS_ON;
+    if (d.Dsr(now)) status |= MS_DSR_ON;
+    if (d.Ring(now)) status |= MS_RING_ON;
+    if (d.Dcd(now)) status |= MS_RLSD_ON;
+    return {};
+  }
+
+  TDevStatus SetEventMask(uint32_t mask) override {
+    FEventMask = mask;
+    return {};
+  }
+
+  TDevStatus StartRead(TOverlapped& ov) override {
+    ov.Started = FClock.Now();
+    ov.Transferred = 0;
+    ov.InProgress = true;
+    FRead = &ov;
+    const bool atOnce = FTimeouts.ReadIntervalTimeout == kMaxDword && FTimeouts.ReadTotalTimeoutMultiplier == 0 &&
+                        FTimeouts.ReadTotalTimeoutConstant == 0;
+    if (ov.WaitFollows && !atOnce) {
+      if (ov.Event) ov.Event->Reset();
+      return {};
+    }
+    TDevStatus status;
+    {
+      std::lock_guard<std::mutex> lock(FPort->Mutex);
+      status = TakeInput(ov, NowOf(FClock));
+    }
+    if (!status.Ok() || ov.Transferred >= ov.Length || atOnce)
+      EndOperation(ov, FRead);
+    else if (ov.Event)
+      ov.Event->Reset();
+    return status;
+  }
+
+  TDevStatus StartWrite(TOverlapped& ov) override {
+    ov.Started = FClock.Now();
+    ov.Transferred = 0;
+    ov.Length = static_cast<uint32_t>(ov.Data.size());
+    ov.InProgress = true;
+    FWrite = &ov;
+    TDevStatus status;
+    {
+      std::lock_guard<std::mutex> lock(FPort->Mutex);
+      if (!FPort->Device) {
+        status = ErrorStatus(EIO);
+      } else {
+        const TTime now = NowOf(FClock);
+        const TTime each = CharTime(FShadow);
+        // The output queue takes everything at once; the bytes then leave
+        // one after the other at the line rate.
+        for (uint8_t b : ov.Data) {
+          const TTime start = std::max(now, FTxFree);
+          FTxFree = start + each;
+          FTx.push_back({b, start, FTxFree});
+        }
+        ov.Transferred = ov.Length;
+      }
+    }
+    EndOperation(ov, FWrite);
+    return status;
+  }
+
+  TDevStatus GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) override {
+    TDevStatus status;
+    if (ov.InProgress) {
+      if (&ov == FRead)
+        status = FinishRead(ov);
+      else if (&ov == FWrite)
+        EndOperation(ov, FWrite);  // writes end when they start
+      else
+        ov.InProgress = false;
+    }
+    transferred = ov.Transferred;
+    if (ov.Event) ov.Event->Set();
+    return status;
+  }
+
+  TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped&) override {
+    eventMask = 0;
+    return ErrorStatus(ENOSYS);
+  }
+
+ private:
+  struct TTx {
+    uint8_t Byte;
+    TTime Start, End;
+  };
+
+  // Brings the device up to now: the bytes whose transmission has ended
+  // reach it, in order, then its finished answers join the input queue.
+  // Called with the port's lock held.
+  void Pump(TTime now) {
+    bench::TDevice* d = FPort->Device.get();
+    if (!d) return;
+    while (!FTx.empty() && FTx.front().End <= now) {
+      d->Receive(FTx.front().Byte, FTx.front().End);
+      FTx.pop_front();
+    }
+    for (char c : d->Transmit(now)) FRx.push_back(static_cast<uint8_t>(c));
+  }
+
+  TDevStatus TakeInput(TOverlapped& ov, TTime now) {
+    if (!FPort->Device) return ErrorStatus(EIO);
+    Pump(now);
+    bool moved = false;
+    while (ov.Transferred < ov.Length && !FRx.empty()) {
+      const uint8_t b = FRx.front();
+      FRx.pop_front();
+      moved = true;
+      if (b == 0 && (FShadow.Flags & dcbNull)) continue;
+      ov.Buffer[ov.Transferred++] = b;
+    }
+    if (moved) ov.LastByte = TClock::TDuration(now);
+    return {};
+  }
+
+  TDevStatus FinishRead(TOverlapped& ov) {
+    const bool hasTotal = FTimeouts.ReadTotalTimeoutMultiplier != 0 || FTimeouts.ReadTotalTimeoutConstant != 0;
+    const TTime total =
+        (static_cast<TTime>(FTimeouts.ReadTotalTimeoutMultiplier) * ov.Length + FTimeouts.ReadTotalTimeoutConstant) *
+        1000;
+    const TTime interval = static_cast<TTime>(FTimeouts.ReadIntervalTimeout) * 1000;
+    for (;;) {
+      TTime next = -1;
+      {
+        std::lock_guard<std::mutex> lock(FPort->Mutex);
+        const TTime now = NowOf(FClock);
+        TDevStatus status = TakeInput(ov, now);
+        if (!status.Ok() || ov.Transferred >= ov.Length) {
+          EndOperation(ov, FRead);
+          return status;
+        }
+        bool limited = hasTotal;
+        TTime deadline = ov.Started.count() + total;
+        // The interval runs only once a byte has come.
+        if (FTimeouts.ReadIntervalTimeout != 0 && ov.Transferred > 0) {
+          const TTime gapEnd = ov.LastByte.count() + interval;
+          deadline = limited ? std::min(deadline, gapEnd) : gapEnd;
+          limited = true;
+        }
+        if (limited && now >= deadline) {
+          EndOperation(ov, FRead);
+          return {};
+        }
+        auto consider = [&next](TTime t) {
+          if (t >= 0 && (next < 0 || t < next)) next = t;
+        };
+        if (!FTx.empty()) consider(FTx.front().End);
+        consider(FPort->Device->NextOutput());
+        if (limited) consider(deadline);
+        if (next < 0 && FVirtual) {
+          // Nothing can ever arrive and nothing limits the wait: in virtual
+          // time that wait would never end.
+          EndOperation(ov, FRead);
+          return ErrorStatus(EDEADLK);
+        }
+      }
+      WaitUntil(next);
+    }
+  }
+
+  void WaitUntil(TTime t) {
+    if (FVirtual) {
+      FVirtual->AdvanceTo(TClock::TDuration(t));
+      return;
+    }
+    TTime wait = t < 0 ? kRealPollUs : t - NowOf(FClock);
+    wait = std::min(wait, kRealPollUs);
+    if (wait > 0) std::this_thread::sleep_for(std::chrono::microseconds(wait));
+  }
+
+  void EndOperation(TOverlapped& ov, TOverlapped*& current) {
+    ov.InProgress = false;
+    if (ov.Event) ov.Event->Set();
+    if (current == &ov) current = nullptr;
+  }
+
+  std::shared_ptr<TPortState> FPort;
+  TClock& FClock;
+  TVirtualClock* FVirtual;
+  TCommTimeouts FTimeouts;
+  TDCB FShadow;
+  std::deque<uint8_t> FRx;
+  std::deque<TTx> FTx;
+  TTime FTxFree = 0;
+  uint32_t FEventMask = 0;
+  TOverlapped* FRead = nullptr;
+  TOverlapped* FWrite = nullptr;
+};
+
+}  // namespace
+
+std::string TBenchPorts::Url(const std::string& name) {
+  return Scheme + StripScheme(name);
+}
+
+void TBenchPorts::Plug(const std::string& name, std::shared_ptr<bench::TDevice> device, TClock& clock) {
+  TRegistry& r = Registry();
+  std::call_once(r.Registered, [] { RegisterComDeviceScheme(Scheme, OpenBenchDevice); });
+  Unplug(name);
+  auto state = std::make_shared<TPortState>();
+  state->Device = std::move(device);
+  state->Clock = &clock;
+  std::lock_guard<std::mutex> lock(r.Mutex);
+  r.Ports[StripScheme(name)] = std::move(state);
+}
+
+void TBenchPorts::Unplug(const std::string& name) {
+  std::shared_ptr<TPortState> state;
+  {
+    TRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.Mutex);
+    const auto it = r.Ports.find(StripScheme(name));
+    if (it == r.Ports.end()) return;
+    state = it->second;
+    r.Ports.erase(it);
+  }
+  std::lock_guard<std::mutex> lock(state->Mutex);
+  state->Device.reset();
+}
+
+void TBenchPorts::UnplugAll() {
+  for (const std::string& name : Names()) Unplug(name);
+}
+
+bool TBenchPorts::IsPlugged(const std::string& name) {
+  return Find(name) != nullptr;
+}
+
+bool TBenchPorts::IsOpen(const std::string& name) {
+  const std::shared_ptr<TPortState> state = Find(name);
+  if (!state) return false;
+  std::lock_guard<std::mutex> lock(state->Mutex);
+  return state->Open;
+}
+
+std::vector<std::string> TBenchPorts::Names() {
+  TRegistry& r = Registry();
+  std::lock_guard<std::mutex> lock(r.Mutex);
+  std::vector<std::string> names;
+  for (const auto& entry : r.Ports) names.push_back(entry.first);
+  return names;
+}
+
+bool TBenchPorts::Access(const std::string& name, const std::function<void(bench::TDevice&, bench::TTime now)>& fn) {
+  const std::shared_ptr<TPortState> state = Find(name);
+  if (!state) return false;
+  std::lock_guard<std::mutex> lock(state->Mutex);
+  if (!state->Device) return false;
+  fn(*state->Device, NowOf(*state->Clock));
+  return true;
+}
+
+TDevStatus OpenBenchDevice(const std::string& url, TClock&, std::unique_ptr<TComDevice>& device) {
+  const std::shared_ptr<TPortState> state = Find(url);
+  if (!state) return ErrorStatus(ENOENT);
+  {
+    std::lock_guard<std::mutex> lock(state->Mutex);
+    if (!state->Device) return ErrorStatus(ENOENT);
+    if (state->Open) return ErrorStatus(EBUSY);
+    state->Open = true;
+  }
+  device = std::make_unique<TInProcDevice>(state, *state->Clock);
+  return {};
+}
+
+}  // namespace qv

@@ -4,6 +4,9 @@
 #include <mutex>
 
 #include "serial/PortMap.h"
+#if QV_HAVE_RFC2217
+#include "serial/rfc2217/Rfc2217Device.h"
+#endif
 
 namespace qv {
 
@@ -21,6 +24,12 @@ std::string TrimSystemMessage(std::string text) {
 namespace {
 
 struct TSchemes {
+  // The built-in schemes.
+  TSchemes() {
+#if QV_HAVE_RFC2217
+    Factories[kRfc2217Scheme] = OpenRfc2217Device;
+#endif
+  }
   std::mutex Mutex;
   std::map<std::string, TComDeviceFactory> Factories;
 };

@@ -1,0 +1,224 @@
+// qvbench: the device bench served as network serial ports on loopback, so
+// that the tool (or anything else that speaks the Telnet COM-PORT-OPTION)
+// can run against simulated devices in real time.
+//
+//   qvbench [--echo] [--base-port N] [--ports-file PATH] [--print-ready] [--trace]
+//
+// Set-ups: by default a dongle with a handheld behind it on the first port
+// and a server on the second; --echo serves one port that echoes every byte
+// and loops DTR to DSR and RTS to CTS. Port i listens on 127.0.0.1:N+i
+// (N = 7031 unless given; 0 lets the system pick each port) and is named
+// COM31, COM32, ... in the port map file, where its entries stay while the
+// bench runs. It stops on SIGINT, SIGTERM or the end of its input (an input
+// that is /dev/null is not watched, so that it can run in the background).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/Dongle.h"
+#include "bench/Server.h"
+#include "bench/qvbench/EchoDevice.h"
+#include "bench/qvbench/PortServer.h"
+#include "bench/qvbench/PortsFile.h"
+
+namespace {
+
+using bench::TTime;
+
+constexpr int kDefaultBasePort = 7031;
+constexpr int kFirstComNumber = 31;
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char c = 1;
+  (void)!::write(gSignalPipe[1], &c, 1);
+  errno = saved;
+}
+
+TTime Now() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool IsDevNull(int fd) {
+  struct stat in {
+  }, null{};
+  if (::fstat(fd, &in) != 0) return true;  // no input at all
+  return ::stat("/dev/null", &null) == 0 && S_ISCHR(in.st_mode) && in.st_rdev == null.st_rdev;
+}
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: qvbench [--echo] [--base-port N] [--ports-file PATH] [--print-ready] [--trace]\n"
+               "  --echo            one port that echoes every byte (DTR loops to DSR, RTS to CTS)\n"
+               "                    instead of a dongle with a handheld and a server\n"
+               "  --base-port N     the first port's TCP port (default %d; 0: any free port)\n"
+               "  --ports-file PATH the port map to list the ports in while the bench runs\n"
+               "  --print-ready     print one line on stdout once every port listens\n"
+               "  --trace           log connections, line changes and protocol faults on stderr\n",
+               kDefaultBasePort);
+}
+
+struct TOptions {
+  bool Echo = false;
+  int BasePort = kDefaultBasePort;
+  std::string PortsFile;
+  bool PrintReady = false;
+  bool Trace = false;
+};
+
+bool ParseOptions(int argc, char** argv, TOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--echo") {
+      options.Echo = true;
+    } else if (arg == "--print-ready") {
+      options.PrintReady = true;
+    } else if (arg == "--trace") {
+      options.Trace = true;
+    } else if (arg == "--base-port" && i + 1 < argc) {
+      char* end = nullptr;
+      const long port = std::strtol(argv[++i], &end, 10);
+      if (!end || *end != '\0' || port < 0 || port > 65535) return false;
+      options.BasePort = static_cast<int>(port);
+    } else if (arg == "--ports-file" && i + 1 < argc) {
+      options.PortsFile = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::unique_ptr<bench::TPortServer>> MakePorts(const TOptions& options) {
+  std::vector<std::unique_ptr<bench::TPortServer>> ports;
+  auto name = [&ports] { return "COM" + std::to_string(kFirstComNumber + static_cast<int>(ports.size())); };
+  if (options.Echo) {
+    // An ideal line: nothing but the network in the way.
+    ports.push_back(std::make_unique<bench::TPortServer>(name(), std::make_shared<bench::TEchoDevice>(), false));
+    return ports;
+  }
+  // A bench that runs for hours keeps no record of the wire.
+  auto dongle = std::make_shared<bench::TDongle>();
+  dongle->SetRecording(false);
+  ports.push_back(std::make_unique<bench::TPortServer>(name(), dongle, true));
+  auto server = std::make_shared<bench::TServer>();
+  server->SetRecording(false);
+  ports.push_back(std::make_unique<bench::TPortServer>(name(), server, true));
+  return ports;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TOptions options;
+  if (!ParseOptions(argc, argv, options)) {
+    Usage();
+    return 2;
+  }
+
+  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("qvbench: pipe");
+    return 1;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto ports = MakePorts(options);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const int port = options.BasePort == 0 ? 0 : options.BasePort + static_cast<int>(i);
+    std::string error;
+    if (port > 65535 || !ports[i]->Listen(static_cast<uint16_t>(port), error)) {
+      std::fprintf(stderr, "qvbench: cannot listen on 127.0.0.1:%d: %s\n", port, error.c_str());
+      return 1;
+    }
+    if (options.Trace) ports[i]->SetTrace([](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); });
+  }
+
+  bench::TPortEntries entries;
+  for (const auto& p : ports) entries.emplace_back(p->Name(), p->Url());
+  std::unique_ptr<bench::TPortsFile> portsFile;
+  if (!options.PortsFile.empty()) {
+    portsFile = std::make_unique<bench::TPortsFile>(options.PortsFile);
+    std::string error;
+    if (!portsFile->Add(entries, error)) {
+      std::fprintf(stderr, "qvbench: cannot write %s: %s\n", options.PortsFile.c_str(), error.c_str());
+      return 1;
+    }
+  }
+
+  if (options.PrintReady) {
+    std::string line = "qvbench ready";
+    for (const auto& [name, url] : entries) line += " " + name + "=" + url;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+
+  const bool watchInput = !IsDevNull(STDIN_FILENO);
+  std::vector<pollfd> fds;
+  std::vector<bench::TPortServer*> owners;
+  bool running = true;
+  while (running) {
+    TTime now = Now();
+    TTime wake = -1;
+    for (const auto& p : ports) {
+      p->Service(now);
+      const TTime next = p->NextWake(now);
+      if (next >= 0 && (wake < 0 || next < wake)) wake = next;
+    }
+    fds.clear();
+    fds.push_back({gSignalPipe[0], POLLIN, 0});
+    if (watchInput) fds.push_back({STDIN_FILENO, POLLIN, 0});
+    // Each entry goes back to the port that asked for it: a descriptor
+    // closed and reused within one round must not reach another port.
+    owners.assign(fds.size(), nullptr);
+    for (const auto& p : ports) {
+      p->PollFds(fds);
+      owners.resize(fds.size(), p.get());
+    }
+
+    timespec timeout{};
+    timespec* limit = nullptr;
+    if (wake >= 0) {
+      const TTime left = std::max<TTime>(0, wake - Now());
+      timeout.tv_sec = static_cast<time_t>(left / 1000000);
+      timeout.tv_nsec = static_cast<long>(left % 1000000) * 1000;
+      limit = &timeout;
+    }
+    if (::ppoll(fds.data(), fds.size(), limit, nullptr) < 0) {
+      if (errno == EINTR) continue;
+      std::perror("qvbench: poll");
+      break;
+    }
+    if (fds[0].revents) break;
+    if (watchInput && fds[1].revents) {
+      char buf[256];
+      const ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
+      if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) running = false;
+    }
+    now = Now();
+    for (size_t i = 0; i < fds.size(); ++i)
+      if (owners[i] && fds[i].revents) owners[i]->Handle(fds[i].fd, fds[i].revents, now);
+  }
+
+  if (portsFile) portsFile->Remove();
+  return 0;
+}

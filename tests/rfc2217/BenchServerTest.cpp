@@ -1,0 +1,207 @@
+// qvbench as a program: its port map entries come and go with it, it stops
+// on the end of its input and on SIGTERM, the default set-up serves a dongle
+// and a server that identify themselves, and its protocol side survives a
+// client that sends broken subnegotiations.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "serial/ComPort.h"
+#include "serial/rfc2217/Telnet.h"
+#include "tests/rfc2217/NetSupport.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace rfc2217;
+using test::TBench;
+using test::TChild;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class BenchPortsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "qvbench-test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    FDir = tmpl;
+    FFile = FDir / "qvtune.ports";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(FDir, ec);
+  }
+  fs::path FDir, FFile;
+};
+
+TEST_F(BenchPortsFile, EntriesStayWhileRunningAndOthersAreKept) {
+  std::ofstream(FFile) << "# my ports\nCOM5=/dev/ttyS0\nCOM31=rfc2217://10.0.0.9:1\n";
+  {
+    TBench bench({"--ports-file", FFile.string()});
+    ASSERT_EQ(bench.Ports.size(), 2u);
+    EXPECT_EQ(bench.Ports[0].first, "COM31");
+    EXPECT_EQ(bench.Ports[1].first, "COM32");
+    EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\nCOM31=" + bench.Url(0) + "\nCOM32=" + bench.Url(1) + "\n");
+    bench.Child.CloseInput();
+    EXPECT_EQ(bench.Child.Wait(5000), 0);
+  }
+  // Ours go; the entry ours replaced does not come back.
+  EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\n");
+}
+
+TEST_F(BenchPortsFile, FileItCreatedGoesOnSigterm) {
+  TBench bench({"--echo", "--ports-file", FFile.string()});
+  ASSERT_EQ(bench.Ports.size(), 1u);
+  EXPECT_EQ(ReadFile(FFile), "COM31=" + bench.Url() + "\n");
+  ASSERT_EQ(kill(bench.Child.Pid(), SIGTERM), 0);
+  EXPECT_EQ(bench.Child.Wait(5000), 0);
+  EXPECT_FALSE(fs::exists(FFile));
+}
+
+TEST_F(BenchPortsFile, EntryChangedMeanwhileIsLeftAlone) {
+  TBench bench({"--echo", "--ports-file", FFile.string()});
+  ASSERT_EQ(bench.Ports.size(), 1u);
+  std::ofstream(FFile) << "COM31=/dev/ttyUSB0\n";
+  bench.Child.CloseInput();
+  EXPECT_EQ(bench.Child.Wait(5000), 0);
+  EXPECT_EQ(ReadFile(FFile), "COM31=/dev/ttyUSB0\n");
+}
+
+TEST(BenchProgram, UnknownOptionIsAUsageError) {
+  TChild child({test::QvbenchPath(), "--bogus"}, true);
+  EXPECT_EQ(child.Wait(5000), 2);
+}
+
+TEST(BenchProgram, PortInUseFailsTheStart) {
+  TBench first({"--echo"});
+  ASSERT_EQ(first.Ports.size(), 1u);
+  const std::string url = first.Url();
+  const std::string port = url.substr(url.rfind(':') + 1);
+  TChild second({test::QvbenchPath(), "--echo", "--base-port", port}, true);
+  EXPECT_EQ(second.Wait(5000), 1);
+}
+
+// The identification handshake, byte by byte through the port component.
+std::string Identify(const std::string& url) {
+  TComPort port(nullptr);
+  port.SetDeviceName(url);
+  port.SetBaudRate(br9600);
+  port.SetDataBits(db8);
+  port.SetParity(paNone);
+  port.SetStopBits(sb1);
+  port.FlowControl().SetDTR(dcEnable);
+  port.FlowControl().SetRTS(rcEnable);
+  port.Timeouts().SetReadConstant(250);
+  port.Open();
+  std::string answers;
+  auto exchange = [&](uint8_t b) {
+    port.WriteByte(b);
+    answers.push_back(static_cast<char>(port.ReadByte()));
+  };
+  exchange(0x80);
+  exchange(0x00);
+  exchange(0xA5);
+  for (int i = 0; i < 16; ++i) exchange(0x55);
+  return answers;
+}
+
+TEST(BenchProgram, DefaultSetUpServesADongleAndAServer) {
+  TBench bench(std::vector<std::string>{});  // the default set-up
+  ASSERT_EQ(bench.Ports.size(), 2u);
+  EXPECT_EQ(Identify(bench.Url(0)), "\x12\x55\xF0QV0DONGLE0000001");
+  EXPECT_EQ(Identify(bench.Url(1)), "\x20\x55\xF0RFQVSERVER000123");
+}
+
+// A client of our own making that speaks the option by hand.
+class TRawClient final : public TTelnetSink {
+ public:
+  explicit TRawClient(const std::string& url) {
+    FFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Connected = connect(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    std::string out;
+    FTelnet.Start(out);
+    Send(out);
+  }
+  ~TRawClient() override { close(FFd); }
+
+  void Send(const std::string& wire) {
+    if (!wire.empty()) (void)!send(FFd, wire.data(), wire.size(), MSG_NOSIGNAL);
+  }
+  // Reads until the data received holds `text`.
+  bool WaitData(const std::string& text, int timeoutMs = 3000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Data.find(text) == std::string::npos) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      pollfd p{FFd, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      uint8_t buf[4096];
+      const ssize_t r = recv(FFd, buf, sizeof buf, 0);
+      if (r <= 0) return false;
+      std::string out;
+      FTelnet.Feed(buf, static_cast<size_t>(r), *this, out);
+      Send(out);
+    }
+    return true;
+  }
+
+  void OnData(const uint8_t* data, size_t n) override { Data.append(reinterpret_cast<const char*>(data), n); }
+  void OnPortCommand(uint8_t command, const uint8_t*, size_t) override { Commands.push_back(command); }
+
+  bool Connected = false;
+  std::string Data;
+  std::vector<uint8_t> Commands;
+
+ private:
+  int FFd = -1;
+  TTelnet FTelnet{trClient};
+};
+
+TEST(BenchProgram, BrokenSubnegotiationsDoNotStickTheServer) {
+  TBench bench({"--echo"});
+  ASSERT_EQ(bench.Ports.size(), 1u);
+  TRawClient client(bench.Url());
+  ASSERT_TRUE(client.Connected);
+  const std::string sb = {'\xFF', '\xFA', 44}, se = {'\xFF', '\xF0'};
+  // A baud rate cut to two bytes, an empty subnegotiation, a missing SE,
+  // each followed by data that must come back.
+  client.Send(sb + std::string("\x01\x00\x00", 3) + se + "one");
+  ASSERT_TRUE(client.WaitData("one"));
+  client.Send(std::string("\xFF\xFA\xFF\xF0", 4) + "two");
+  ASSERT_TRUE(client.WaitData("two"));
+  client.Send(sb + "\x05\x08" + sb + "\x05\x09" + se + "three");
+  ASSERT_TRUE(client.WaitData("three"));
+  // And a well-formed command is still answered.
+  client.Send(sb + std::string("\x02\x00", 2) + se);
+  client.Send("four");
+  ASSERT_TRUE(client.WaitData("four"));
+  EXPECT_EQ(client.Data, "onetwothreefour");
+  EXPECT_NE(std::find(client.Commands.begin(), client.Commands.end(), cpSetDataSize + kServerCode),
+            client.Commands.end());
+}
+
+}  // namespace
+}  // namespace qv

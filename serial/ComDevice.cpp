@@ -1,5 +1,7 @@
 #include "serial/ComDevice.h"
 
+#include <algorithm>
+
 #include <map>
 #include <mutex>
 
@@ -66,6 +68,17 @@ TDevStatus OpenComDevice(const std::string& name, TClock& clock, std::unique_ptr
   }
   if (factory) return factory(target, clock, device);
   return OpenPlatformDevice(target, clock, device);
+}
+
+bool ReadReturnsAtOnce(const TCommTimeouts& t) {
+  return t.ReadIntervalTimeout == 0xFFFFFFFFu && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+}
+
+bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit) {
+  if (multiplier == 0 && constant == 0) return false;
+  const uint64_t ms = static_cast<uint64_t>(multiplier) * n + constant;
+  limit = TClock::TDuration(static_cast<int64_t>(std::min<uint64_t>(ms, uint64_t{1} << 40)) * 1000);
+  return true;
 }
 
 }  // namespace qv

@@ -79,6 +79,13 @@ struct TCommTimeouts {
   bool operator==(const TCommTimeouts&) const = default;
 };
 
+// What every backend reads from the time-outs. A read returns at once with
+// what has arrived when the interval is MAXDWORD and there are no totals.
+bool ReadReturnsAtOnce(const TCommTimeouts& t);
+// The total time-out of an operation of n bytes (multiplier x n + constant
+// milliseconds); false when both are 0, which means no total limit.
+bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit);
+
 // Purge flags.
 enum : uint32_t { PURGE_TXABORT = 0x01, PURGE_RXABORT = 0x02, PURGE_TXCLEAR = 0x04, PURGE_RXCLEAR = 0x08 };
 

@@ -14,7 +14,6 @@ namespace qv {
 
 namespace {
 
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 // With a real clock a wait without anything in sight still looks again
 // this often, for an unplug or a line changed by another thread.
 constexpr int64_t kRealPollUs = 10000;
@@ -214,8 +213,7 @@ class TInProcDevice final : public TComDevice {
     ov.Transferred = 0;
     ov.InProgress = true;
     FRead = &ov;
-    const bool atOnce = FTimeouts.ReadIntervalTimeout == kMaxDword && FTimeouts.ReadTotalTimeoutMultiplier == 0 &&
-                        FTimeouts.ReadTotalTimeoutConstant == 0;
+    const bool atOnce = ReadReturnsAtOnce(FTimeouts);
     if (ov.WaitFollows && !atOnce) {
       if (ov.Event) ov.Event->Reset();
       return {};
@@ -315,10 +313,10 @@ class TInProcDevice final : public TComDevice {
   }
 
   TDevStatus FinishRead(TOverlapped& ov) {
-    const bool hasTotal = FTimeouts.ReadTotalTimeoutMultiplier != 0 || FTimeouts.ReadTotalTimeoutConstant != 0;
-    const TTime total =
-        (static_cast<TTime>(FTimeouts.ReadTotalTimeoutMultiplier) * ov.Length + FTimeouts.ReadTotalTimeoutConstant) *
-        1000;
+    TClock::TDuration totalLimit{};
+    const bool hasTotal =
+        TotalTimeout(FTimeouts.ReadTotalTimeoutMultiplier, FTimeouts.ReadTotalTimeoutConstant, ov.Length, totalLimit);
+    const TTime total = totalLimit.count();
     const TTime interval = static_cast<TTime>(FTimeouts.ReadIntervalTimeout) * 1000;
     for (;;) {
       TTime next = -1;

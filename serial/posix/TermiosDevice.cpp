@@ -28,7 +28,6 @@ namespace {
 
 constexpr const char* kNotTerminal = "Not a terminal device";
 constexpr const char* kNoModemLines = "The device has no modem lines";
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 
 struct TBaudCode {
   tcflag_t Code;
@@ -201,14 +200,6 @@ void ToTermios(const TDCB& d, termios2& t) {
   t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
   t.c_cc[VEOF] = static_cast<cc_t>(d.EofChar);
   MakeRaw(t);
-}
-
-// Total time-out of an operation of n bytes, in microseconds; false: none.
-bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit) {
-  if (multiplier == 0 && constant == 0) return false;
-  const uint64_t ms = static_cast<uint64_t>(multiplier) * n + constant;
-  limit = TClock::TDuration(static_cast<int64_t>(std::min<uint64_t>(ms, uint64_t{1} << 40)) * 1000);
-  return true;
 }
 
 class TFlagEvent final : public TComEvent {
@@ -549,8 +540,7 @@ TDevStatus TTermiosDevice::StartRead(TOverlapped& ov) {
   ov.InProgress = true;
   FRead = &ov;
   // A read that returns at once: an interval of MAXDWORD with no totals.
-  const bool atOnce = FTimeouts.ReadIntervalTimeout == kMaxDword && FTimeouts.ReadTotalTimeoutMultiplier == 0 &&
-                      FTimeouts.ReadTotalTimeoutConstant == 0;
+  const bool atOnce = ReadReturnsAtOnce(FTimeouts);
   // When the caller waits next, the wait reads: trying now would cost a
   // system call per byte that almost always finds the queue empty.
   if (ov.WaitFollows && !atOnce) {

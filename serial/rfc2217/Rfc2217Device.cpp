@@ -21,7 +21,6 @@ constexpr const char* kBadName = "Not a network port name";
 constexpr const char* kNoConfirmation = "The port server did not confirm the request";
 constexpr const char* kRefused = "The port server refused the setting";
 constexpr const char* kNoPortControl = "The server does not offer port control";
-constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr size_t kRecvChunk = 16384;
 // Consumed buffer space is given back once it is this large.
 constexpr size_t kCompactAt = 65536;
@@ -36,14 +35,6 @@ TDevStatus Errno(int code) {
 
 int64_t Us(uint32_t ms) {
   return static_cast<int64_t>(ms) * 1000;
-}
-
-// Total time-out of an operation of n bytes; false: none.
-bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit) {
-  if (multiplier == 0 && constant == 0) return false;
-  const uint64_t ms = static_cast<uint64_t>(multiplier) * n + constant;
-  limit = TClock::TDuration(static_cast<int64_t>(std::min<uint64_t>(ms, uint64_t{1} << 40)) * 1000);
-  return true;
 }
 
 uint8_t ParityCode(uint8_t dcbParity) {
@@ -593,8 +584,7 @@ TDevStatus TRfc2217Device::StartRead(TOverlapped& ov) {
   ov.InProgress = true;
   FRead = &ov;
   // A read that returns at once: an interval of MAXDWORD with no totals.
-  const bool atOnce = FTimeouts.ReadIntervalTimeout == kMaxDword && FTimeouts.ReadTotalTimeoutMultiplier == 0 &&
-                      FTimeouts.ReadTotalTimeoutConstant == 0;
+  const bool atOnce = ReadReturnsAtOnce(FTimeouts);
   // When the caller waits next, the wait takes in the socket; now only what
   // has come already is looked at.
   if (!ov.WaitFollows || atOnce) Drain();

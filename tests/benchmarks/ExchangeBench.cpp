@@ -25,9 +25,12 @@
 #include <vector>
 
 #include "serial/ComPort.h"
+#include "tests/benchmarks/ExchangeLoop.h"
 #include "tests/support/Pty.h"
 
 namespace {
+
+using namespace qv::bench_loop;
 
 using qv::test::TPty;
 
@@ -37,19 +40,6 @@ constexpr int kBlockSize = 2500;
 constexpr int kReadTimeoutMs = 250;
 constexpr double kTimeTarget = 1.05;
 constexpr double kCpuTarget = 1.25;
-
-int64_t NowNs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-int64_t ThreadCpuNs() {
-  rusage ru{};
-  getrusage(RUSAGE_THREAD, &ru);
-  auto ns = [](const timeval& tv) { return static_cast<int64_t>(tv.tv_sec) * 1000000000 + tv.tv_usec * 1000; };
-  return ns(ru.ru_utime) + ns(ru.ru_stime);
-}
 
 // The device: a plain loop on the master that sends back whatever arrives.
 // Nothing in it locks or allocates, so both sides of the comparison see the
@@ -135,54 +125,6 @@ public:
 private:
   int FFd = -1;
 };
-
-bool PortExchange(qv::TComPort& port, uint8_t value) {
-  try {
-    port.WriteByte(value);
-    return port.ReadByte() == value;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-struct TSeries {
-  std::vector<int64_t> Samples;  // ns per exchange
-  int64_t CpuNs = 0;
-  int Failures = 0;
-
-  double MedianUs() {
-    if (Samples.empty()) return 0;
-    auto mid = Samples.begin() + static_cast<std::ptrdiff_t>(Samples.size() / 2);
-    std::nth_element(Samples.begin(), mid, Samples.end());
-    return static_cast<double>(*mid) / 1000.0;
-  }
-  double PercentileUs(double q) {
-    if (Samples.empty()) return 0;
-    auto at = Samples.begin() + static_cast<std::ptrdiff_t>(q * static_cast<double>(Samples.size() - 1));
-    std::nth_element(Samples.begin(), at, Samples.end());
-    return static_cast<double>(*at) / 1000.0;
-  }
-  double CpuUs() const {
-    return Samples.empty() ? 0 : static_cast<double>(CpuNs) / 1000.0 / static_cast<double>(Samples.size());
-  }
-};
-
-template <class F>
-void RunBlock(TSeries& series, int count, bool record, F&& exchange) {
-  const int64_t cpu0 = ThreadCpuNs();
-  for (int i = 0; i < count; ++i) {
-    const auto value = static_cast<uint8_t>(i);
-    const int64_t t0 = NowNs();
-    const bool ok = exchange(value);
-    const int64_t t1 = NowNs();
-    if (!record) continue;
-    if (!ok) ++series.Failures;
-    series.Samples.push_back(t1 - t0);
-  }
-  if (record) series.CpuNs += ThreadCpuNs() - cpu0;
-}
-
-const char* Mark(double ratio, double target) { return ratio <= target ? "PASS" : "MISS"; }
 
 }  // namespace
 

@@ -147,22 +147,7 @@ int main() {
     auto viaRaw = [&raw](uint8_t v) { return raw.Exchange(v); };
 
     TSeries a, b;
-    a.Samples.reserve(kBlocks * kBlockSize);
-    b.Samples.reserve(kBlocks * kBlockSize);
-    RunBlock(a, kWarmUp, false, viaPort);
-    RunBlock(b, kWarmUp, false, viaRaw);
-    const int64_t start = NowNs();
-    for (int block = 0; block < kBlocks; ++block) {
-      // Alternate which side goes first, so neither always follows the other.
-      if (block % 2 == 0) {
-        RunBlock(a, kBlockSize, true, viaPort);
-        RunBlock(b, kBlockSize, true, viaRaw);
-      } else {
-        RunBlock(b, kBlockSize, true, viaRaw);
-        RunBlock(a, kBlockSize, true, viaPort);
-      }
-    }
-    const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+    const double seconds = RunAlternating(a, b, kWarmUp, kBlocks, kBlockSize, viaPort, viaRaw);
     port.Close();
 
     const double aMed = a.MedianUs(), bMed = b.MedianUs();

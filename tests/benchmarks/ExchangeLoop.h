@@ -71,6 +71,27 @@ void RunBlock(TSeries& series, int count, bool record, F&& exchange) {
   if (record) series.CpuNs += ThreadCpuNs() - cpu0;
 }
 
+// Both sides warmed up, then measured in alternating blocks, so that
+// neither always follows the other; the measured seconds.
+template <class A, class B>
+double RunAlternating(TSeries& a, TSeries& b, int warmUp, int blocks, int blockSize, A&& viaA, B&& viaB) {
+  a.Samples.reserve(static_cast<size_t>(blocks) * static_cast<size_t>(blockSize));
+  b.Samples.reserve(static_cast<size_t>(blocks) * static_cast<size_t>(blockSize));
+  RunBlock(a, warmUp, false, viaA);
+  RunBlock(b, warmUp, false, viaB);
+  const int64_t start = NowNs();
+  for (int block = 0; block < blocks; ++block) {
+    if (block % 2 == 0) {
+      RunBlock(a, blockSize, true, viaA);
+      RunBlock(b, blockSize, true, viaB);
+    } else {
+      RunBlock(b, blockSize, true, viaB);
+      RunBlock(a, blockSize, true, viaA);
+    }
+  }
+  return static_cast<double>(NowNs() - start) / 1e9;
+}
+
 inline const char* Mark(double ratio, double target) {
   return ratio <= target ? "PASS" : "MISS";
 }

@@ -92,6 +92,18 @@ public:
   // A decoder stops between blocks, lines or tokens once this holds.
   bool Terminating() const { return Terminated() && !Finishing; }
 
+  // ---- handheld registers and jobs, programming ----
+  // The register operations and the job start only clear LinkOk; the two
+  // programming operations log their failure and fail the unit.
+  void WriteHandheldReg(uint8_t reg, uint8_t value, bool checkEcho);
+  // The value is valid only while LinkOk holds (0xFF otherwise).
+  uint8_t ReadHandheldReg(uint8_t reg);
+  void StartHandheldJob(int slot, uint8_t code);
+  // At most polls polls of 50 ms for DSR after the dongle's line reset, then
+  // the probe pair and register 0x39 set back.
+  void AwaitHandheld(uint16_t polls);
+  void ProgramHandheld(int slot);
+
   // ---- link operations ----
   // Every failure of the port becomes state: a result of false, -1 or
   // empty, and LinkOk cleared where the exchange needs it.
@@ -156,6 +168,9 @@ private:
   // Releases the buffers read from files; pointers into the window's
   // payload are never released here.
   void ReleaseFirmwareBuffers();
+  // One step of a programming operation's bar: moves it when the
+  // percentage grows.
+  void ProgressTick(uint16_t& ticks, uint16_t total);
   void AwaitDisconnection();
   void AskNextUnit();
   void RestoreServerFirmware();

@@ -6,8 +6,5 @@
 namespace qv {
 
 void TSerThread::RunFineTuning() {}
-void TSerThread::UpdateHandheldFirmware() {}
-void TSerThread::UpdateServerFirmware() {}
-void TSerThread::ProgramServer(int) {}
 
 }  // namespace qv

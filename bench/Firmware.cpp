@@ -181,6 +181,38 @@ uint16_t ImageEnd(const THandheldImage& image) {
   return static_cast<uint16_t>(image[27] | image[28] << 8);
 }
 
+THandheldImageKind KindOfHandheldImage(const uint8_t* eeprom, size_t size) {
+  if (size < kHandheldTestLength) return THandheldImageKind::Unknown;
+  const uint8_t* m = eeprom + kHandheldTestLength - 3;
+  const auto is = [m](const char* mark) { return m[0] == mark[0] && m[1] == mark[1] && m[2] == mark[2]; };
+  if (is("TST")) return THandheldImageKind::TestFirmware;
+  if (is("PRD")) return THandheldImageKind::Firmware;
+  if (is("MDM")) return THandheldImageKind::Modem;
+  return THandheldImageKind::Unknown;
+}
+
+TServerImageKind KindOfServerImage(const TServerWords& words, uint8_t& x, uint8_t& y, uint8_t& identity) {
+  const auto word = [&](uint32_t a) { return a < words.size() ? words[a] : kBlankWord; };
+  bool test = true;
+  for (uint32_t k = 0; k < 6; ++k) test = test && word(kServerTestMarkAt + k) == kServerTestMark[k];
+  if (test) {
+    identity = static_cast<uint8_t>(word(0x103) & 0xFF);
+    return TServerImageKind::TestFirmware;
+  }
+  for (uint32_t start = kFirstWord; start + 37 <= kServerWords; ++start) {
+    uint32_t k = 0;
+    while (k < 37 && word(start + k) == kServerVersionSignature[k]) ++k;
+    if (k < 37) continue;
+    const uint16_t b = word(start - 7);
+    const uint16_t c = word(start - 4);
+    if ((b & 0xFF00) != kLoadLiteral || (c & 0xFF00) != kLoadLiteral) return TServerImageKind::None;
+    x = static_cast<uint8_t>(b & 0xFF);
+    y = static_cast<uint8_t>(c & 0xFF);
+    return TServerImageKind::Firmware;
+  }
+  return TServerImageKind::None;
+}
+
 THandheldImage MakeModemImage(uint8_t hw, uint8_t version, uint32_t seed) {
   THandheldImage image = HandheldBase(hw, kModemLength, seed);
   image[3] = version;

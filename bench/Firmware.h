@@ -74,6 +74,17 @@ extern const uint8_t kModemVersionSignature[8];
 // The hardware end address E of a handheld image, from bytes 27 and 28.
 uint16_t ImageEnd(const THandheldImage& image);
 
+// Which of the generated images a handheld's EEPROM holds, from the three
+// bytes below the test firmware's end address.
+enum class THandheldImageKind { Unknown, Modem, Firmware, TestFirmware };
+THandheldImageKind KindOfHandheldImage(const uint8_t* eeprom, size_t size);
+
+// What server program memory runs: the test firmware (its mark at 0x104),
+// the firmware with its version routine, or nothing the loader could start.
+enum class TServerImageKind { None, Firmware, TestFirmware };
+// x and y are set for firmware, identity for test firmware.
+TServerImageKind KindOfServerImage(const TServerWords& words, uint8_t& x, uint8_t& y, uint8_t& identity);
+
 // ---- the standard set: what the main job and the bench's default units
 // use ----
 struct TFirmwareSet {

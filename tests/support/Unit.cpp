@@ -1,6 +1,9 @@
 #include "tests/support/Unit.h"
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +94,53 @@ std::vector<std::string> TUnitBench::MessagesFrom(size_t from) const {
   std::vector<std::string> all = Messages();
   if (from >= all.size()) return {};
   return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+}
+
+bool TUnitBench::Run(const std::vector<TAction>& actions) {
+  bool ok = true;
+  std::thread operatorHand([&] {
+    for (const TAction& a : actions) {
+      if (a.Answer == aCancel && !a.AfterLine.empty()) {
+        const bool seen = Window.AwaitScreen([&](const TScreen& s) {
+          return std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
+        });
+        if (!seen) {
+          ADD_FAILURE() << "never logged: " << a.AfterLine;
+          ok = false;
+          return;
+        }
+        Window.ClickExit();
+        continue;
+      }
+      // A prompt: the status text and the answer button shown.
+      const bool prompted =
+          Window.AwaitScreen([](const TScreen& s) { return s.StatTxtVisible && s.StartButVisible; });
+      if (!prompted) {
+        ADD_FAILURE() << "no prompt came";
+        ok = false;
+        return;
+      }
+      if (a.Answer == aOk || a.Answer == aYes) Window.ClickStart();
+      else Window.ClickExit();
+      // Until the answer is taken.
+      Window.AwaitScreen([](const TScreen& s) { return !s.StartButVisible || !s.StatTxtVisible; });
+    }
+  });
+  const auto end = Window.StartRun(nullptr, Bench.Clock);
+  const bool ended = Window.Run(end);
+  if (!ended) {
+    // Let the operator go: the run is stuck, end it.
+    Window.DoExit();
+    Window.Run(end);
+  }
+  operatorHand.join();
+  EXPECT_TRUE(ended) << "the run did not end";
+  return ok && ended;
+}
+
+std::string TUnitBench::ErrorLog() const {
+  std::ifstream in(Window.ProgramDir + "qvtune.ERR", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace qv::test

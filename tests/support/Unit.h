@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/Firmware.h"
@@ -49,6 +50,22 @@ class TUnitBench {
   std::vector<std::string> MessagesFrom(size_t from) const;
 
   bench::TTime Now() { return Bench.Now(); }
+
+  // ---- whole runs: the worker on its own thread, the test thread as the
+  // window's thread, and an operator thread answering the prompts ----
+  enum TAnswer { aOk, aYes, aNo, aCancel };
+  struct TAction {
+    TAction(TAnswer answer, std::string afterLine = {}) : Answer(answer), AfterLine(std::move(afterLine)) {}
+    TAnswer Answer;
+    // Cancel only: wait for this log pane line first (empty: the next prompt).
+    std::string AfterLine;
+  };
+  // Runs Start to the end. Every prompt takes the next action; a prompt
+  // with no action left, or a run that does not end in time, fails the
+  // test. The window's log pane is in Window.Screen().LogMemo and the
+  // transcript in the error log file (ErrorLog()).
+  bool Run(const std::vector<TAction>& actions);
+  std::string ErrorLog() const;
 };
 
 }  // namespace qv::test

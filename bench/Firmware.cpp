@@ -176,6 +176,25 @@ std::string WriteSff(const TServerWords& words, uint8_t b0, uint8_t b1) {
   return out;
 }
 
+uint64_t Digest(const uint8_t* bytes, size_t size) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (size_t i = 0; i < size; ++i) {
+    h ^= bytes[i];
+    h *= 0x100000001B3ull;
+  }
+  return h;
+}
+
+uint64_t Digest(const std::vector<uint16_t>& words) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(2 * words.size());
+  for (uint16_t w : words) {
+    bytes.push_back(static_cast<uint8_t>(w & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(w >> 8));
+  }
+  return Digest(bytes.data(), bytes.size());
+}
+
 uint16_t ImageEnd(const THandheldImage& image) {
   if (image.size() < 29) return 0;
   return static_cast<uint16_t>(image[27] | image[28] << 8);

@@ -57,8 +57,8 @@ TServerWords MakeServerFirmware(uint8_t x, uint8_t y, uint32_t seed = 4);
 TServerWords MakeServerTestFirmware(uint8_t identity, uint32_t seed = 5);
 
 // Layout facts the generated images share with the bench's models.
-constexpr size_t kModemLength = 4096;
-constexpr size_t kHandheldLength = 6144;
+constexpr size_t kModemLength = 2048;
+constexpr size_t kHandheldLength = 4096;
 constexpr size_t kHandheldTestLength = 2048;
 // The handheld firmware's version text starts here; the pointer at 0xEFE
 // names its second-last character.
@@ -84,6 +84,11 @@ THandheldImageKind KindOfHandheldImage(const uint8_t* eeprom, size_t size);
 enum class TServerImageKind { None, Firmware, TestFirmware };
 // x and y are set for firmware, identity for test firmware.
 TServerImageKind KindOfServerImage(const TServerWords& words, uint8_t& x, uint8_t& y, uint8_t& identity);
+
+// A 64-bit digest (FNV-1a) of bytes, or of words taken low byte first: how
+// the bench reports what a device holds.
+uint64_t Digest(const uint8_t* bytes, size_t size);
+uint64_t Digest(const std::vector<uint16_t>& words);
 
 // ---- the standard set: what the main job and the bench's default units
 // use ----

@@ -11,7 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include <memory>
+
 #include "bench/Device.h"
+#include "bench/Radio.h"
 
 namespace bench {
 
@@ -35,6 +38,8 @@ class THandheld {
     // After the production firmware takes over, the operator unplugs the
     // unit this much later (-1: never).
     TTime UnplugUs = 300000;
+    // The crystal's error, in compensation steps.
+    double Crystal = 0;
   };
 
   // Ways to make the handheld misbehave on purpose (in addition to the
@@ -52,10 +57,6 @@ class THandheld {
   static constexpr uint8_t kJobDone = 0x00;
   static constexpr uint8_t kJobUnknown = 0x80;     // no such job for the firmware in the EEPROM
   static constexpr uint8_t kJobBadParams = 0x81;   // job registers that do not match the EEPROM image
-
-  // A test cycle job: the handheld sends its packets at time t. Installed
-  // by whatever carries the radio.
-  using TTestCycle = std::function<void(const THandheld& handheld, TTime t)>;
 
   explicit THandheld(TConfig config);
   THandheld();
@@ -94,7 +95,11 @@ class THandheld {
   // Job codes in the order the jobs were started, and their statuses.
   const std::vector<uint8_t>& Jobs() const { return FJobs; }
   const std::vector<uint8_t>& JobStatuses() const { return FStatuses; }
-  void SetTestCycle(TTestCycle cycle) { FTestCycle = std::move(cycle); }
+  // The radio its test cycle job sends on (none: the packets go nowhere).
+  void AttachRadio(std::shared_ptr<TRadio> radio) { FRadio = std::move(radio); }
+  // The compensation value the unit works with: the PC-tool value when set,
+  // else the factory value.
+  int8_t EffectiveOffset() const { return FConfig.PcToolOffset != 0 ? FConfig.PcToolOffset : FConfig.FactoryOffset; }
 
  private:
   void Restart();
@@ -114,7 +119,7 @@ class THandheld {
   TTime FReleasedAt = -1;
   std::vector<uint8_t> FJobs;
   std::vector<uint8_t> FStatuses;
-  TTestCycle FTestCycle;
+  std::shared_ptr<TRadio> FRadio;
 };
 
 }  // namespace bench

@@ -32,11 +32,18 @@ bool HoldsServerFirmware(const bench::TServer& server, const bench::TFirmwareSet
 TEST(UnitRun, TwoUnitsThenTheServerRestoredOnce) {
   TUnitBench u;
   u.Window.RestoreServer = true;
-  auto second = std::make_shared<bench::THandheld>();
+  bench::THandheld::TConfig unit2;
+  unit2.Mac = 0x00C0FFEE;
+  unit2.Crystal = -37;
+  auto second = std::make_shared<bench::THandheld>(unit2);
+  second->AttachRadio(u.Bench.Radio);
   u.Bench.Dongle->QueueHandheld(second);
   ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aYes}, {TUnitBench::aNo}}));
 
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
+  std::string all;
+  for (const std::string& l : pane) all += l + "\n";
+  SCOPED_TRACE(all);
   EXPECT_EQ(Count(pane, "=== Next Quorvantis ==="), 1);
   EXPECT_EQ(Count(pane, "--- Restoring server firmware to V2.1.3a ---"), 1);
   EXPECT_EQ(Count(pane, "Completed successfully!"), 3) << "two units and the restore";
@@ -53,16 +60,25 @@ TEST(UnitRun, TwoUnitsThenTheServerRestoredOnce) {
   EXPECT_EQ(log.find("Completed successfully!"), std::string::npos) << "outcome lines stay out of the file";
 }
 
-TEST(UnitRun, NothingIsSentWhenTheServerRunsTheSameVersion) {
+// The unit fails before its fine-tuning (the handheld cannot be
+// initialised), so the server never left the firmware it ran, whose version
+// equals the image's.
+TEST(UnitRun, NothingIsSentWhenTheServerStillRunsTheSameVersion) {
   TUnitBench u;
   u.Window.RestoreServer = true;
   u.Bench.Server->Config().VersionX = u.Set.ServerX;
   u.Bench.Server->Config().VersionY = u.Set.ServerY;
+  u.Bench.Dongle->Faults().Add(bench::WrongOn(0x39, -1, 0));
   ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aNo}}));
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
+  std::string all;
+  for (const std::string& l : pane) all += l + "\n";
+  SCOPED_TRACE(all);
   EXPECT_EQ(Count(pane, "--- Restoring server firmware to V2.1.3a ---"), 0);
   EXPECT_EQ(u.Bench.Server->ProgrammingFrames(), 0u);
-  EXPECT_EQ(Count(pane, "Completed successfully!"), 1);
+  EXPECT_EQ(Count(pane, "Failed to initialize Quorvantis!"), 1);
+  EXPECT_EQ(Count(pane, "Procedure failed!"), 1);
+  EXPECT_EQ(pane.back(), "Error log file written");
 }
 
 TEST(UnitRun, CancelDuringTheUnitStillRestoresTheServer) {

@@ -99,7 +99,9 @@ class THandheld {
   void AttachRadio(std::shared_ptr<TRadio> radio) { FRadio = std::move(radio); }
   // The compensation value the unit works with: the PC-tool value when set,
   // else the factory value.
-  int8_t EffectiveOffset() const { return FConfig.PcToolOffset != 0 ? FConfig.PcToolOffset : FConfig.FactoryOffset; }
+  int EffectiveOffset() const {
+    return CompensationSteps(FConfig.PcToolOffset != 0 ? FConfig.PcToolOffset : FConfig.FactoryOffset);
+  }
 
  private:
   void Restart();

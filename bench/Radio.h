@@ -31,6 +31,14 @@
 
 namespace bench {
 
+// A compensation byte in steps. The devices read it as the AFC byte is
+// read: 0..128 as they are, 129..255 as -127..-1, so that the byte 0x80
+// stands for +128.
+inline int CompensationSteps(int8_t value) {
+  const auto b = static_cast<uint8_t>(value);
+  return b <= 128 ? b : b - 256;
+}
+
 class TRadio {
  public:
   struct TConfig {

@@ -84,8 +84,9 @@ class TServer final : public TSerialModel {
   const std::shared_ptr<TRadio>& Radio() const { return FRadio; }
   // The compensation value the server works with: the PC-tool value when
   // set (0 and 1 both mean not set), else the factory value.
-  int8_t EffectiveOffset() const {
-    return FConfig.PcToolOffset != 0 && FConfig.PcToolOffset != 1 ? FConfig.PcToolOffset : FConfig.FactoryOffset;
+  int EffectiveOffset() const {
+    return CompensationSteps(FConfig.PcToolOffset != 0 && FConfig.PcToolOffset != 1 ? FConfig.PcToolOffset
+                                                                                     : FConfig.FactoryOffset);
   }
   // Program memory, one 14-bit word per word address; 0xFFFF where blank.
   uint16_t Word(uint32_t address) const;

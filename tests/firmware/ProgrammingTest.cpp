@@ -81,6 +81,8 @@ struct THandheldFault {
 
 constexpr size_t kWritePhase = 6 + 2 * (bench::kHandheldLength - 1) + 4;
 
+void PrintTo(const THandheldFault& c, std::ostream* os) { *os << c.Name; }
+
 class HandheldFaults : public Programming, public ::testing::WithParamInterface<THandheldFault> {};
 
 TEST_P(HandheldFaults, FailAtTheFirstBadByteAndLeaveAddressZeroAtZero) {
@@ -285,6 +287,8 @@ struct TUpdateFault {
   std::vector<std::string> Tail;  // the last lines logged
   bool FirmwareProgrammed;
 };
+
+void PrintTo(const TUpdateFault& c, std::ostream* os) { *os << c.Name; }
 
 class UpdateFaults : public Programming, public ::testing::WithParamInterface<TUpdateFault> {};
 

@@ -129,11 +129,12 @@ std::optional<uint8_t> THandheld::WriteRegister(uint8_t byte, TTime t) {
     const uint8_t code = FRegisters[kRegJob];
     TTime duration = 0;
     uint8_t status = RunJob(code, t, duration);
-    if (FFaults.JobStatus >= 0) status = static_cast<uint8_t>(FFaults.JobStatus);
+    const bool faulty = FFaults.JobFaultAt == 0 || static_cast<int>(FJobs.size()) + 1 == FFaults.JobFaultAt;
+    if (faulty && FFaults.JobStatus >= 0) status = static_cast<uint8_t>(FFaults.JobStatus);
     FJobs.push_back(code);
     FStatuses.push_back(status);
     FRegisters[kRegJob] = status;
-    FBusyUntil = FFaults.JobNeverEnds ? INT64_MAX : t + duration;
+    FBusyUntil = faulty && FFaults.JobNeverEnds ? INT64_MAX : t + duration;
     Restart();
   }
   return byte;

@@ -49,7 +49,8 @@ class THandheld {
     int SilentReadAt = -1;  // ... answers nothing
     int SilentWriteAt = -1;  // the value of an EEPROM write to this address goes unanswered
     bool JobNeverEnds = false;  // a job that never gives DSR back
-    int JobStatus = -1;         // every job leaves this status instead of its own
+    int JobStatus = -1;         // a job leaves this status instead of its own
+    int JobFaultAt = 0;         // the two above for the nth job from now on only (0: every job)
     bool EchoRelease = false;   // the closing write of register 0x39 = 0x00 is echoed
   };
 

@@ -117,7 +117,9 @@ void TRadio::TestCycle(double crystal, uint32_t mac, TTime) {
         bad[4] = 0x09;
         break;
       default:
+        // Another head, with the length it announces.
         bad[0] = 'Q';
+        bad.push_back('\x5A');
         break;
     }
     const size_t at = heard.empty() ? 0 : FRandom() % (heard.size() + 1);

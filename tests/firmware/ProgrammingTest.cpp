@@ -39,7 +39,7 @@ class Programming : public ::testing::Test {
  protected:
   void SetUp() override {
     U.Window.RestoreServer = true;  // so that the server firmware is decoded too
-    ASSERT_TRUE(U.Connect());
+    ASSERT_TRUE(U.Connect()) << U.Worker->LogText;
   }
   TSerThread& W() { return *U.Worker; }
   bench::THandheld& Handheld() { return *U.Bench.Handheld; }
@@ -114,7 +114,7 @@ TEST_F(Programming, ClosingWriteSucceedsOnlyWhenTheHandheldStaysSilent) {
   EXPECT_GE(Handheld().ReleasedAt(), 0);
 
   TUnitBench echoing;
-  ASSERT_TRUE(echoing.Connect());
+  ASSERT_TRUE(echoing.Connect()) << echoing.Worker->LogText;
   echoing.Bench.Handheld->Faults().EchoRelease = true;
   echoing.Worker->WriteHandheldReg(0x39, 0x00, false);
   EXPECT_FALSE(echoing.Worker->LinkOk) << "an answer of any kind fails";

@@ -38,7 +38,7 @@ TEST(UnitRun, TwoUnitsThenTheServerRestoredOnce) {
   auto second = std::make_shared<bench::THandheld>(unit2);
   second->AttachRadio(u.Bench.Radio);
   u.Bench.Dongle->QueueHandheld(second);
-  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aYes}, {TUnitBench::aNo}}));
+  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aYes}, {TUnitBench::aNo}})) << u.RunError;
 
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
   std::string all;
@@ -69,7 +69,7 @@ TEST(UnitRun, NothingIsSentWhenTheServerStillRunsTheSameVersion) {
   u.Bench.Server->Config().VersionX = u.Set.ServerX;
   u.Bench.Server->Config().VersionY = u.Set.ServerY;
   u.Bench.Dongle->Faults().Add(bench::WrongOn(0x39, -1, 0));
-  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aNo}}));
+  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aNo}})) << u.RunError;
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
   std::string all;
   for (const std::string& l : pane) all += l + "\n";
@@ -84,7 +84,7 @@ TEST(UnitRun, NothingIsSentWhenTheServerStillRunsTheSameVersion) {
 TEST(UnitRun, CancelDuringTheUnitStillRestoresTheServer) {
   TUnitBench u;
   u.Window.RestoreServer = true;
-  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aCancel, "Preparing to execute firmware update..."}}));
+  ASSERT_TRUE(u.Run({{TUnitBench::aOk}, {TUnitBench::aCancel, "Preparing to execute firmware update..."}})) << u.RunError;
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
   const auto aborted = std::find(pane.begin(), pane.end(), "Aborted by user!");
   ASSERT_NE(aborted, pane.end());
@@ -99,7 +99,7 @@ TEST(UnitRun, CancelDuringTheUnitStillRestoresTheServer) {
 TEST(UnitRun, ServerTunedGetsItsFirmwareBackAndNoRestore) {
   TUnitBench u;
   u.Window.GoldenIsHandheld = true;
-  ASSERT_TRUE(u.Run({{TUnitBench::aOk}}));
+  ASSERT_TRUE(u.Run({{TUnitBench::aOk}})) << u.RunError;
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
   EXPECT_EQ(Count(pane, "--- Updating server firmware to V2.1.3a ---"), 1);
   EXPECT_EQ(Count(pane, "Completed successfully!"), 1);

@@ -38,7 +38,7 @@ TRecords Same(int count, int afc) {
 
 class Tuning : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(U.Connect()); }
+  void SetUp() override { ASSERT_TRUE(U.Connect()) << U.Worker->LogText; }
   TSerThread& W() { return *U.Worker; }
   std::vector<std::string> Since(size_t from) const { return U.MessagesFrom(from); }
 
@@ -377,7 +377,7 @@ TEST_P(Agreement, StoredValueMakesTheUnitAgreeWithTheGoldenReference) {
     u.Bench.Server->Config().FactoryOffset = 5;
     u.Bench.Handheld->Config().Crystal = c.Unit;
   }
-  ASSERT_TRUE(u.Run({{TUnitBench::aOk}}));
+  ASSERT_TRUE(u.Run({{TUnitBench::aOk}})) << u.RunError;
   const std::vector<std::string> pane = u.Window.Screen().LogMemo;
   const double handheld = u.Bench.Handheld->Config().Crystal + u.Bench.Handheld->EffectiveOffset();
   const double server = u.Bench.Server->Config().Crystal + u.Bench.Server->EffectiveOffset();

@@ -1,4 +1,4 @@
-#include "serial/inproc/InProcDevice.h"
+#include "bench/inproc/InProcDevice.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -21,9 +21,12 @@
 #include "serial/ComPort.h"
 #include "serial/posix/TermiosDevice.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using test::TPty;
 using TSteady = std::chrono::steady_clock;
@@ -295,7 +298,7 @@ TEST_P(TermiosState, RoundTripsAndLandsInTermios) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TermiosState, ::testing::ValuesIn(kStateCases),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 struct TBadFormat {
   const char* Name;
@@ -325,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TermiosBadFormat,
                          ::testing::Values(TBadFormat{"FourBits", 4, 0, 0}, TBadFormat{"NineBits", 9, 0, 0},
                                            TBadFormat{"ParityFive", 8, 5, 0}, TBadFormat{"StopThree", 8, 0, 3},
                                            TBadFormat{"OneAndAHalfAtEight", 8, 0, 1}, TBadFormat{"TwoAtFive", 5, 0, 2}),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 TEST(TermiosStateRules, FrameChangedOutsideShowsThrough) {
   TPty pty;
@@ -848,7 +851,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TermiosPortFailure,
                                                           p.ReadByte();
                                                         },
                                                         EIO, "Input/output error"}),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 }  // namespace
 }  // namespace qv

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -276,6 +277,17 @@ void SetProcessPriorityClass(uint32_t priorityClass) {
     if (tid > 0 && end && *end == '\0') ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
   }
   ::closedir(tasks);
+}
+
+uint64_t CurrentPlatformThreadId() {
+  return static_cast<uint64_t>(::syscall(SYS_gettid));
+}
+
+void SetPlatformThreadPriority(uint64_t threadId, TThreadPriority priority) {
+  // Linux schedules ordinary threads by their nice value alone, which it
+  // keeps per thread.
+  static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(threadId), kNice[priority]);
 }
 
 std::unique_ptr<TComEvent> CreateComEvent(bool manualReset, bool initialState, TDevStatus& status) {

@@ -18,6 +18,7 @@
 
 #include "serial/ComPort.h"
 #include "tests/support/Cases.h"
+#include "tests/support/EventRecorder.h"
 #include "tests/support/MainLoop.h"
 #include "tests/support/RecordingDevice.h"
 
@@ -26,64 +27,8 @@ namespace {
 
 using test::PrintTo;
 using TDeviceEvent = TCustomComPort::TDeviceEvent;
-
-const char* const kEventNames[] = {"Break", "CTSChange",  "DSRChange",    "Event1", "Event2", "PrinterError",
-                                   "Ring",  "RLSDChange", "Rx80PercFull", "RxChar", "RxFlag", "TxEmpty"};
-constexpr uint32_t kAllEvents = 0x1FFF;
-
-// Records each handler call with the thread it ran on; Action runs inside
-// the handler (to raise, to close the port, ...).
-struct TRecorder {
-  void Hit(const std::string& name) {
-    {
-      std::lock_guard<std::mutex> lock(Mutex);
-      Calls.push_back(name);
-      OnMain.push_back(Loop->OnMainThread());
-    }
-    // Counted once the action is over, however it ends.
-    struct TDone {
-      TRecorder& R;
-      ~TDone() {
-        std::lock_guard<std::mutex> lock(R.Mutex);
-        ++R.Done;
-      }
-    } done{*this};
-    if (Action) Action(name);
-  }
-  std::vector<std::string> TakeCalls() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Calls;
-  }
-  size_t Count() {
-    std::lock_guard<std::mutex> lock(Mutex);
-    return Done;
-  }
-  bool AllOnMain(bool expected) {
-    std::lock_guard<std::mutex> lock(Mutex);
-    for (bool b : OnMain)
-      if (b != expected) return false;
-    return !OnMain.empty();
-  }
-
-  test::TMainLoop* Loop = nullptr;
-  std::function<void(const std::string&)> Action;
-  std::mutex Mutex;
-  std::vector<std::string> Calls;
-  std::vector<bool> OnMain;
-  size_t Done = 0;
-};
-
-// One routine per event, so that each assignment is a handler of its own.
-template <int N>
-void Record(void* data, TCustomComPort*) {
-  static_cast<TRecorder*>(data)->Hit(kEventNames[N]);
-}
-constexpr TNotifyEvent::TCode kRecorders[] = {Record<0>, Record<1>, Record<2>, Record<3>, Record<4>,  Record<5>,
-                                              Record<6>, Record<7>, Record<8>, Record<9>, Record<10>, Record<11>};
-
-void RecordLineError(void* data, TCustomComPort*, TLineErrors) {
-  static_cast<TRecorder*>(data)->Hit("LineError");
-}
+using test::kAllEvents;
+using test::TRecorder;
 
 class MonitorTest : public ::testing::Test {
  protected:
@@ -93,7 +38,7 @@ class MonitorTest : public ::testing::Test {
   }
   void TearDown() override { port.reset(); }
 
-  void Assign(TDeviceEvent which) { port->SetDeviceEvent(which, TNotifyEvent(kRecorders[which], &rec)); }
+  void Assign(TDeviceEvent which) { port->SetDeviceEvent(which, rec.Handler(which)); }
   void Remove(TDeviceEvent which) { port->SetDeviceEvent(which, nullptr); }
   test::TRecordedDevice& Dev() { return devices.Devices["a"]; }
   test::TEventFeed& Feed() { return *Dev().Events; }
@@ -154,7 +99,7 @@ TEST_F(MonitorTest, OnAClosedPortAHandlerIsOnlyStored) {
 
 TEST_F(MonitorTest, OneWaitsEventsAreDispatchedInTheFixedOrderOnTheMainThread) {
   for (int e = TCustomComPort::deBreak; e <= TCustomComPort::deTxEmpty; ++e) Assign(static_cast<TDeviceEvent>(e));
-  port->SetOnLineError(TLineErrorEvent(RecordLineError, &rec));
+  port->SetOnLineError(rec.LineErrorHandler());
   port->Open();
   Dev().ErrorWord = CE_FRAME;
   Feed().Deliver(kAllEvents);

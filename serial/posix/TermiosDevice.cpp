@@ -764,7 +764,9 @@ void TTermiosDevice::WatchLines() {
   int lines = 0;
   Ioctl(FFd, TIOCMGET, &lines);
   while (!FStopWatcher) {
-    // Not through Ioctl: the wake signal must end the call.
+    // Not through Ioctl: the wake signal must end the call. The driver
+    // counts from the moment of the call, so a change between the look at
+    // the counters below and this wait shows with the next change.
     if (::ioctl(FFd, TIOCMIWAIT, static_cast<unsigned long>(kModemLines)) < 0) {
       if (errno == EINTR) continue;
       std::lock_guard<std::mutex> lock(FEventMutex);

@@ -175,7 +175,7 @@ TEST(NetEventsBench, DsrFollowsDtrWhileExchangesRunOnAnotherThread) {
   worker.join();
   EXPECT_EQ(answers.substr(0, 4), "abcd");
   EXPECT_EQ(answers.size(), 50u);
-  EXPECT_GT(rec.CountOf("RxChar"), 0u);
+  EXPECT_TRUE(loop.RunUntil([&] { return rec.CountOf("RxChar") > 0; }));
   port.FlowControl().SetDTR(dcDisable);
   EXPECT_TRUE(loop.RunUntil([&] { return rec.CountOf("DSRChange") == before + 2; }));
   EXPECT_TRUE(rec.AllOnMain(true));

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core)
+packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core
+  gputils binutils srecord)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -128,7 +128,7 @@ protected:
 
   static void Configure(TComPort& port, TPty& pty, intptr_t tag) {
     port.Tag = tag;
-    port.SetDeviceName(pty.SlavePath());
+    port.SetDeviceName(pty.PortName());
     port.SetBaudRate(br9600);
     port.SetDataBits(db8);
     port.SetParity(paNone);

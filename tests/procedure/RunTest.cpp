@@ -6,16 +6,16 @@
 // device whose DSR line the test controls.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -171,9 +171,10 @@ struct TSeen {
 class RunTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qvrun-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    Dir = pattern;
+    std::random_device rd;
+    Dir = (std::filesystem::temp_directory_path() / ("qvrun-" + std::to_string(rd()) + "-" + std::to_string(rd())))
+              .generic_string();
+    ASSERT_TRUE(std::filesystem::create_directory(Dir));
     Window.IniPath = Dir + "/QVTUNE.INI";
     Dongle.Tag = 0;
     Server.Tag = 1;
@@ -184,8 +185,8 @@ protected:
 
   void TearDown() override {
     ServerPty.StopResponder();
-    std::string cmd = "rm -rf '" + Dir + "'";
-    (void)!std::system(cmd.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(Dir, ec);
   }
 
   // The step table: each stand-in keeps the gate of the real step, logs its
@@ -202,7 +203,7 @@ protected:
       Dongle.SetDeviceName("rec://dongle");
       Dongle.Open();
       Dongle.Tag |= 2;
-      Server.SetDeviceName(ServerPty.SlavePath());
+      Server.SetDeviceName(ServerPty.PortName());
       Server.SetBaudRate(br9600);
       Server.SetDataBits(db8);
       Server.SetParity(paNone);
@@ -552,7 +553,7 @@ TEST_F(StopTest, ClosingDuringTheDisconnectionWaitStillRestoresTheServer) {
 TEST_F(RunTest, UnwritableLogFileEndsTheRunWithoutItsLine) {
   // A folder where the file should be: it cannot be created, whoever runs
   // the test.
-  ASSERT_EQ(mkdir((Dir + "/QVTUNE.ERR").c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(Dir + "/QVTUNE.ERR"));
   RunWith([this] {
     if (AwaitOkPrompt()) Window.ClickStart();
   });

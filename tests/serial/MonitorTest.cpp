@@ -13,7 +13,6 @@
 #ifdef __linux__
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 #endif
 
 #include "serial/ComPort.h"

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -72,9 +73,9 @@ class PortMapFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     FSaved = ComEnumConfig();
-    std::string tmpl = (fs::temp_directory_path() / "qvportmap.XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    FDir = tmpl;
+    std::random_device rd;
+    FDir = fs::temp_directory_path() / ("qvportmap." + std::to_string(rd()) + "-" + std::to_string(rd()));
+    ASSERT_TRUE(fs::create_directory(FDir));
   }
   void TearDown() override {
     SetComEnumConfig(FSaved);
@@ -118,11 +119,16 @@ TEST_F(PortMapFileTest, PortMapPathFollowsTheConfig) {
 TEST_F(PortMapFileTest, ProgramDirIsTheFolderOfTheRunningProgram) {
   std::string dir = ProgramDir();
   ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(dir.back(), '/');
+  EXPECT_EQ(dir.back(), static_cast<char>(fs::path::preferred_separator));
   std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+#ifdef _WIN32
+  // The folder holds the program by the name the C runtime was started with.
+  EXPECT_TRUE(fs::exists(fs::path(dir) / fs::path(__argv[0]).filename(), ec)) << dir << " " << __argv[0];
+#else
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
   ASSERT_FALSE(ec);
   EXPECT_TRUE(fs::equivalent(dir, self.parent_path(), ec));
+#endif
 }
 
 struct TResolveCase {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 #include <stdlib.h>
@@ -28,9 +29,10 @@ TBench::TBench(std::vector<TSlot> ports) {
 }
 
 void TBench::Setup(std::vector<TSlot> ports) {
-  std::string pattern = (fs::temp_directory_path() / "qvbench-XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create the bench folder");
-  FDir = pattern;
+  std::random_device rd;
+  const fs::path dir = fs::temp_directory_path() / ("qvbench-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+  if (!fs::create_directory(dir)) throw std::runtime_error("cannot create the bench folder");
+  FDir = dir.string();
   // An empty system: no tty class entries, no device nodes.
   fs::create_directories(fs::path(FDir) / "sys" / "class" / "tty");
   fs::create_directories(fs::path(FDir) / "dev");

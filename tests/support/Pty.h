@@ -1,7 +1,8 @@
 // A real pseudo-terminal pair for tests and benchmarks. The port under test
-// opens the slave by its path; the test plays the device on the master side,
-// either by hand (ReadMaster/WriteMaster) or with a responder thread that
-// answers each byte it receives.
+// opens the slave by PortName(); the test plays the device on the master
+// side, either by hand (ReadMaster/WriteMaster) or with a responder thread
+// that answers each byte it receives. A Windows test program under Wine
+// gets the slave as a COM port (WinePty.cpp).
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,10 @@ public:
   TPty& operator=(const TPty&) = delete;
 
   const std::string& SlavePath() const { return FSlavePath; }
+  // The name the port under test opens: the slave's path, or under Wine the
+  // COM port mapped to it.
+  const std::string& PortName() const { return FPortName.empty() ? FSlavePath : FPortName; }
+  // The master's descriptor (under Wine a Linux one, for LinuxCalls.h).
   int MasterFd() const { return FMaster; }
 
   // Reads up to n bytes from the master, waiting at most timeoutMs in all.
@@ -48,6 +53,8 @@ private:
   int FMaster = -1;
   int FSlave = -1;
   std::string FSlavePath;
+  std::string FPortName;
+  int FSlot = -1;
   std::thread FThread;
   std::atomic<bool> FStop{false};
   int FWake[2] = {-1, -1};

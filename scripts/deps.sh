@@ -4,6 +4,9 @@ set -euo pipefail
 
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core
   gputils binutils srecord)
+# Packages a script needs besides (for example the Windows cross build).
+read -r -a extra <<<"${QV_EXTRA_PACKAGES:-}"
+packages+=("${extra[@]}")
 
 missing=()
 for p in "${packages[@]}"; do

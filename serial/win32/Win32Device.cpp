@@ -112,9 +112,12 @@ std::string SystemText(DWORD code) {
 // The one mapping from a Win32 error code to a device status. A call that
 // fails while the code reads 0 has not really failed, and ERROR_IO_PENDING
 // only says that an overlapped operation goes on: both are success.
+//
+// A USB adapter pulled out of the machine fails every call on its handle
+// with access denied, the event wait among them: the device is gone.
 TDevStatus StatusOf(DWORD code) {
   if (code == ERROR_SUCCESS || code == ERROR_IO_PENDING) return {};
-  return {static_cast<int32_t>(code), SystemText(code)};
+  return {static_cast<int32_t>(code), SystemText(code), code == ERROR_ACCESS_DENIED};
 }
 
 // The status of a call that has just failed. The code is consumed, so that

@@ -5,12 +5,27 @@
 
 #include <string>
 
+#ifdef _WIN32
+// The kernel's modem-line bits, as the far end under Wine sets them.
+enum : int {
+  TIOCM_DTR = 0x002,
+  TIOCM_RTS = 0x004,
+  TIOCM_CTS = 0x020,
+  TIOCM_CD = 0x040,
+  TIOCM_RNG = 0x080,
+  TIOCM_DSR = 0x100,
+};
+#else
+#include <sys/ioctl.h>
+#endif
+
 namespace qv::test {
 
 class TModemShim {
  public:
   // A fresh folder, named in QV_MODEM_SHIM for this process (and for the
-  // programs it starts) until the destructor.
+  // programs it starts) until the destructor; under Wine the folder that
+  // QV_MODEM_SHIM names at start.
   TModemShim();
   ~TModemShim();
   TModemShim(const TModemShim&) = delete;

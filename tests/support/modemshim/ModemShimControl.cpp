@@ -1,9 +1,11 @@
 #include <stdlib.h>
-#include <sys/ioctl.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#endif
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -14,6 +16,28 @@ namespace qv::test {
 
 namespace fs = std::filesystem;
 
+#ifdef _WIN32
+// Under Wine the shim lives in Wine's own process, which reads the folder
+// from its environment at start: scripts/run-windows-tests.sh names it, and
+// the files are reached through the drive Wine maps to the root.
+TModemShim::TModemShim() {
+  const char* dir = std::getenv("QV_MODEM_SHIM");
+  if (dir == nullptr || *dir == '\0') throw std::runtime_error("QV_MODEM_SHIM names no folder for the modem shim");
+  FDir = std::string("Z:") + dir;
+}
+
+// The folder stays for the next one; the slave's number may come again.
+TModemShim::~TModemShim() {
+  std::error_code ec;
+  if (!FPath.empty()) fs::remove(FPath, ec);
+}
+
+void TModemShim::Attach(const std::string& slavePath) {
+  const std::string number = slavePath.substr(slavePath.find_last_of('/') + 1);
+  FPath = FDir + "/pts-" + number;
+  Store(TState{});
+}
+#else
 TModemShim::TModemShim() {
   std::string pattern = (fs::temp_directory_path() / "qvmodem-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create the modem shim folder");
@@ -34,6 +58,8 @@ void TModemShim::Attach(const std::string& slavePath) {
   FPath = FDir + "/pts-" + std::to_string(n);
   Store(TState{});
 }
+
+#endif
 
 TModemShim::TState TModemShim::Load() const {
   TState s;

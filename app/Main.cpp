@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QTimer>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -107,6 +109,25 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, QWidget* parent) {
   return true;
 }
 
+// The system's fixed font is only a name that the font configuration maps
+// to some installed face, which need not be fixed-pitch (seen with the URW
+// fonts installed): the faces are named, and checked.
+QFont FixedPitchFont(int pixelSize) {
+  QFont font;
+  font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Liberation Mono"),
+                    QStringLiteral("Courier New"), QStringLiteral("Nimbus Mono PS"), QStringLiteral("Courier")});
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  font.setPixelSize(pixelSize);
+  if (QFontInfo(font).fixedPitch()) return font;
+  for (const QString& family : QFontDatabase::families()) {
+    if (!QFontDatabase::isFixedPitch(family)) continue;
+    font.setFamilies({family});
+    if (QFontInfo(font).fixedPitch()) return font;
+  }
+  return font;
+}
+
 TMain::TMain(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("Main"));
   setWindowTitle(QString::fromLatin1(kCaption));
@@ -187,9 +208,7 @@ TMain::TMain(QWidget* parent) : QWidget(parent) {
   StatTxt = Control<QLabel>(this, "StatTxt");
   StatTxt->setTextFormat(Qt::PlainText);
   // Small enough that the longest prompt line fits the window's width.
-  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  fixed.setPixelSize(10);
-  StatTxt->setFont(fixed);
+  StatTxt->setFont(FixedPitchFont(10));
   StatTxt->move(8, 8);
   StatTxt->hide();
   PrcBar = Control<QProgressBar>(this, "PrcBar");
@@ -389,6 +408,14 @@ void TMain::resizeEvent(QResizeEvent* e) {
 bool TMain::event(QEvent* e) {
   if (e->type() == QEvent::WindowActivate) DoActiv();
   return QWidget::event(e);
+}
+
+// Without a window manager (a bare X server) a shown window is never
+// activated; its first activation's work then comes right after it is
+// shown. DoActiv does that work once, whichever comes first.
+void TMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (FirstActivation) QTimer::singleShot(0, this, [this] { DoActiv(); });
 }
 
 void TMain::closeEvent(QCloseEvent* e) {

@@ -84,8 +84,9 @@ void TSerThread::ReadHandheldSettings() {
   // An end address that leaves no three bytes below it inside the image
   // cannot describe this test firmware: it is taken as not installed, and
   // nothing outside the image is read.
-  if (end < 3 || end > HandheldImageLen[3]) present = false;
-  if (LinkOk && present) {
+  const bool endInside = end >= 3 && end <= HandheldImageLen[3];
+  if (!endInside) present = false;
+  if (LinkOk && endInside) {
     const auto from = static_cast<uint16_t>(end - 3);
     const std::string to = Bytes({kAddressLow, static_cast<uint8_t>(from & 0xFF), kAddressHigh,
                                   static_cast<uint8_t>(from >> 8)});

@@ -5,11 +5,6 @@
 
 namespace qv {
 
-void TSerThread::ReadFirmwareFiles() {}
-void TSerThread::DecodeFirmware() {}
 void TSerThread::RunFineTuning() {}
-void TSerThread::UpdateHandheldFirmware() {}
-void TSerThread::UpdateServerFirmware() {}
-void TSerThread::ProgramServer(int) {}
 
 }  // namespace qv

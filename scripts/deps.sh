@@ -4,7 +4,7 @@ set -euo pipefail
 
 # python3-serial and ser2net are peers the network port tests run against.
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
-  fonts-dejavu-core)
+  fonts-dejavu-core gputils binutils srecord)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -25,6 +25,8 @@ constexpr const char* kNoLineControl = "The port server did not confirm the chan
 constexpr size_t kRecvChunk = 16384;
 // Consumed buffer space is given back once it is this large.
 constexpr size_t kCompactAt = 65536;
+// How long a socket found empty is taken to be still empty before a write.
+constexpr TClock::TDuration kFreshLook{1000};
 
 // The modem state and the lines the port is told about. The four "changed"
 // bits are asked for too: ser2net sends a modem-state change only when one
@@ -414,7 +416,10 @@ TDevStatus TRfc2217Device::Drain() {
     if (r > 0) {
       FTelnet.Feed(FRecvBuffer.data(), static_cast<size_t>(r), *FSink, FOut);
       // A short read has emptied the socket.
-      if (static_cast<size_t>(r) < FRecvBuffer.size()) break;
+      if (static_cast<size_t>(r) < FRecvBuffer.size()) {
+        FEmptiedAt = FClock.Now();
+        break;
+      }
       continue;
     }
     if (r == 0) {
@@ -422,7 +427,10 @@ TDevStatus TRfc2217Device::Drain() {
       break;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      FEmptiedAt = FClock.Now();
+      break;
+    }
     Lose(Errno(errno));
   }
   // Answers the negotiation owes the server.
@@ -701,8 +709,11 @@ TDevStatus TRfc2217Device::StartWrite(TOverlapped& ov) {
   ov.Length = static_cast<uint32_t>(ov.Data.size());
   ov.InProgress = true;
   // A connection that ended while nothing was read shows here, so that a
-  // write fails at once as on a hung-up terminal.
-  Drain();
+  // write fails at once as on a hung-up terminal. Not when a look found the
+  // socket empty just before (the read of a stop-and-wait exchange): there
+  // it would be one system call per exchange more than a plain socket loop
+  // makes, and an end in that moment fails the read that follows instead.
+  if (FEmptiedAt + kFreshLook < ov.Started) Drain();
   if (!FLost.Ok()) {
     EndOperation(ov, FWrite);
     return FLost;

@@ -152,6 +152,7 @@ class TRfc2217Device final : public TComDevice {
   std::vector<uint8_t> FRx;
   size_t FRxHead = 0;
   std::vector<uint8_t> FRecvBuffer;
+  TClock::TDuration FEmptiedAt = TClock::TDuration::min();  // when a look last found the socket empty
 
   std::vector<TRequest> FAwaited;
   TConfirmed FConfirmed;

@@ -65,17 +65,21 @@ void THandheld::SwitchOn(bool on) {
 }
 
 // The firmware in the EEPROM runs the job: it checks that the job
-// registers describe that very image (its end address less 2, and four
-// bytes of its header), then does what the image is for.
+// registers describe that very image (its end address and four bytes of
+// its header), then does what the image is for. An RF modem image is
+// programmed as it was built and its update job is given the end address
+// less its 2-byte trailer; the test firmware is programmed with the end
+// address its jobs are given.
 uint8_t THandheld::RunJob(uint8_t code, TTime t, TTime& duration) {
   duration = FConfig.JobUs;
+  const THandheldImageKind kind = KindOfHandheldImage(FEeprom.data(), FEeprom.size());
   const uint16_t end = static_cast<uint16_t>(FEeprom[27] | FEeprom[28] << 8);
   const uint16_t given = static_cast<uint16_t>(FRegisters[kRegEndLow] | FRegisters[kRegEndHigh] << 8);
-  if (given != static_cast<uint16_t>(end - 2) || FRegisters[kRegJobParam] != FEeprom[24] ||
-      FRegisters[kRegJobConst] != kJobConst || FRegisters[kRegJobParam2] != FEeprom[31] ||
-      FRegisters[kRegJobParam3] != FEeprom[2])
+  const uint16_t expected = kind == THandheldImageKind::Modem ? static_cast<uint16_t>(end - 2) : end;
+  if (given != expected || FRegisters[kRegJobParam] != FEeprom[24] || FRegisters[kRegJobConst] != kJobConst ||
+      FRegisters[kRegJobParam2] != FEeprom[31] || FRegisters[kRegJobParam3] != FEeprom[2])
     return kJobBadParams;
-  switch (KindOfHandheldImage(FEeprom.data(), FEeprom.size())) {
+  switch (kind) {
     case THandheldImageKind::Modem:
       if (code != kJobRun) return kJobUnknown;
       // The modem takes the image up to its end address as its firmware.
@@ -94,7 +98,7 @@ uint8_t THandheld::RunJob(uint8_t code, TTime t, TTime& duration) {
         return kJobDone;
       }
       if (code == kJobTestCycle) {
-        if (FTestCycle) FTestCycle(*this, t);
+        if (FRadio) FRadio->TestCycle(FConfig.Crystal, FConfig.Mac, t);
         return kJobDone;
       }
       if (code == kJobStore) {
@@ -125,11 +129,12 @@ std::optional<uint8_t> THandheld::WriteRegister(uint8_t byte, TTime t) {
     const uint8_t code = FRegisters[kRegJob];
     TTime duration = 0;
     uint8_t status = RunJob(code, t, duration);
-    if (FFaults.JobStatus >= 0) status = static_cast<uint8_t>(FFaults.JobStatus);
+    const bool faulty = FFaults.JobFaultAt == 0 || static_cast<int>(FJobs.size()) + 1 == FFaults.JobFaultAt;
+    if (faulty && FFaults.JobStatus >= 0) status = static_cast<uint8_t>(FFaults.JobStatus);
     FJobs.push_back(code);
     FStatuses.push_back(status);
     FRegisters[kRegJob] = status;
-    FBusyUntil = FFaults.JobNeverEnds ? INT64_MAX : t + duration;
+    FBusyUntil = faulty && FFaults.JobNeverEnds ? INT64_MAX : t + duration;
     Restart();
   }
   return byte;

@@ -11,7 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include <memory>
+
 #include "bench/Device.h"
+#include "bench/Radio.h"
 
 namespace bench {
 
@@ -35,6 +38,8 @@ class THandheld {
     // After the production firmware takes over, the operator unplugs the
     // unit this much later (-1: never).
     TTime UnplugUs = 300000;
+    // The crystal's error, in compensation steps.
+    double Crystal = 0;
   };
 
   // Ways to make the handheld misbehave on purpose (in addition to the
@@ -44,7 +49,8 @@ class THandheld {
     int SilentReadAt = -1;  // ... answers nothing
     int SilentWriteAt = -1;  // the value of an EEPROM write to this address goes unanswered
     bool JobNeverEnds = false;  // a job that never gives DSR back
-    int JobStatus = -1;         // every job leaves this status instead of its own
+    int JobStatus = -1;         // a job leaves this status instead of its own
+    int JobFaultAt = 0;         // the two above for the nth job from now on only (0: every job)
     bool EchoRelease = false;   // the closing write of register 0x39 = 0x00 is echoed
   };
 
@@ -52,10 +58,6 @@ class THandheld {
   static constexpr uint8_t kJobDone = 0x00;
   static constexpr uint8_t kJobUnknown = 0x80;     // no such job for the firmware in the EEPROM
   static constexpr uint8_t kJobBadParams = 0x81;   // job registers that do not match the EEPROM image
-
-  // A test cycle job: the handheld sends its packets at time t. Installed
-  // by whatever carries the radio.
-  using TTestCycle = std::function<void(const THandheld& handheld, TTime t)>;
 
   explicit THandheld(TConfig config);
   THandheld();
@@ -94,7 +96,13 @@ class THandheld {
   // Job codes in the order the jobs were started, and their statuses.
   const std::vector<uint8_t>& Jobs() const { return FJobs; }
   const std::vector<uint8_t>& JobStatuses() const { return FStatuses; }
-  void SetTestCycle(TTestCycle cycle) { FTestCycle = std::move(cycle); }
+  // The radio its test cycle job sends on (none: the packets go nowhere).
+  void AttachRadio(std::shared_ptr<TRadio> radio) { FRadio = std::move(radio); }
+  // The compensation value the unit works with: the PC-tool value when set,
+  // else the factory value.
+  int EffectiveOffset() const {
+    return CompensationSteps(FConfig.PcToolOffset != 0 ? FConfig.PcToolOffset : FConfig.FactoryOffset);
+  }
 
  private:
   void Restart();
@@ -114,7 +122,7 @@ class THandheld {
   TTime FReleasedAt = -1;
   std::vector<uint8_t> FJobs;
   std::vector<uint8_t> FStatuses;
-  TTestCycle FTestCycle;
+  std::shared_ptr<TRadio> FRadio;
 };
 
 }  // namespace bench

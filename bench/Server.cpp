@@ -224,6 +224,11 @@ std::string TServer::LoaderCommand(bool flagged, const std::string& payload) {
   return done;
 }
 
+void TServer::AttachRadio(std::shared_ptr<TRadio> radio) {
+  FRadio = std::move(radio);
+  if (FRadio) FRadio->SetServerCrystal(FConfig.Crystal);
+}
+
 void TServer::StartProgrammed() {
   uint8_t x = 0, y = 0, identity = 0;
   switch (KindOfServerImage(FMemory, x, y, identity)) {
@@ -251,6 +256,15 @@ std::string TServer::TestCommand(const std::string& payload) {
   if (payload.size() == 3 && command == 0x02 && payload[1] == 0x03) {
     FConfig.PcToolOffset = static_cast<int8_t>(payload[2]);
     return std::string(1, static_cast<char>(kDone));
+  }
+  // The trial offset for the next cycle, and the records of what was heard.
+  if (payload.size() == 2 && command == 0x03) {
+    if (FRadio) FRadio->SetTrialOffset(static_cast<int8_t>(payload[1]));
+    return std::string(1, static_cast<char>(kDone));
+  }
+  if (payload.size() == 1 && command == 0x04) {
+    std::string record = FRadio ? FRadio->NextRecord() : std::string();
+    return record.empty() ? std::string(1, static_cast<char>(kDone)) : record;
   }
   return reject;
 }

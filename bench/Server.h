@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include <memory>
+
+#include "bench/Radio.h"
 #include "bench/SerialModel.h"
 
 namespace bench {
@@ -37,6 +40,8 @@ class TServer final : public TSerialModel {
     // The compensation settings the test firmware reports.
     int8_t FactoryOffset = -8;
     int8_t PcToolOffset = 0;
+    // The crystal's error, in compensation steps.
+    double Crystal = 0;
     // A base station runs from its own supply; its UART lines do not reset it.
     bool ResetByLines = false;
     // The one-byte reply to a frame with a wrong check byte, and to a
@@ -74,6 +79,15 @@ class TServer final : public TSerialModel {
   const std::vector<TCommand>& Commands() const { return FCommands; }
   TState State() const { return FState; }
   TFirmware Running() const { return FConfig.Firmware; }
+  // The radio its test firmware listens on (none: it hears nothing).
+  void AttachRadio(std::shared_ptr<TRadio> radio);
+  const std::shared_ptr<TRadio>& Radio() const { return FRadio; }
+  // The compensation value the server works with: the PC-tool value when
+  // set (0 and 1 both mean not set), else the factory value.
+  int EffectiveOffset() const {
+    return CompensationSteps(FConfig.PcToolOffset != 0 && FConfig.PcToolOffset != 1 ? FConfig.PcToolOffset
+                                                                                     : FConfig.FactoryOffset);
+  }
   // Program memory, one 14-bit word per word address; 0xFFFF where blank.
   uint16_t Word(uint32_t address) const;
   const std::vector<uint16_t>& Memory() const { return FMemory; }
@@ -115,6 +129,7 @@ class TServer final : public TSerialModel {
   uint8_t FReplySum = 0;
   std::vector<TCommand> FCommands;
   std::vector<uint16_t> FMemory;
+  std::shared_ptr<TRadio> FRadio;
   uint64_t FFrames = 0;
   uint64_t FRefuseAt = 0;
 };

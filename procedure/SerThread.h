@@ -104,6 +104,21 @@ public:
   void AwaitHandheld(uint16_t polls);
   void ProgramHandheld(int slot);
 
+  // ---- compensation settings and the fine-tuning ----
+  // Both devices on their test firmware, their settings read and logged
+  // (HandheldMac, UnitOffset, GoldenOffset).
+  void ReadHandheldSettings();
+  bool CheckServerTestFirmware();
+  void ReadServerSettings();
+  // Stores the value in ProgressPos in the unit under test.
+  void StoreCompensation();
+  // The search and refinement cycles; the value obtained is left in
+  // ProgressPos.
+  void RunTestCycle();
+  // "10 = 4.5 kHz = 5.2 ppm"; "-" for 0 unless relative (then against
+  // UnitOffset).
+  std::string FormatOffset(int8_t value, bool relative) const;
+
   // ---- link operations ----
   // Every failure of the port becomes state: a result of false, -1 or
   // empty, and LinkOk cleared where the exchange needs it.
@@ -168,6 +183,7 @@ private:
   // Releases the buffers read from files; pointers into the window's
   // payload are never released here.
   void ReleaseFirmwareBuffers();
+  void LogSettings(const std::string& device, int8_t factory, int8_t pcTool, int8_t effective);
   // One step of a programming operation's bar: moves it when the
   // percentage grows.
   void ProgressTick(uint16_t& ticks, uint16_t total);

@@ -135,18 +135,26 @@ std::vector<std::unique_ptr<bench::TPortServer>> MakePorts(const TOptions& optio
     ports.push_back(std::make_unique<bench::TPortServer>(name(), std::make_shared<bench::TEchoDevice>(), false));
     return ports;
   }
+  auto radio = std::make_shared<bench::TRadio>();
   for (int i = 0; i < options.Units; ++i) {
     bench::THandheld::TConfig unit;
-    // Each unit has a radio address of its own.
+    // Each unit has a radio address and a crystal of its own: errors spread
+    // over +-70 steps, the factory values near them.
     unit.Mac = 0x00A1B2C3u + static_cast<uint32_t>(i);
+    unit.Crystal = static_cast<double>((i * 37 + 11) % 141 - 70);
+    unit.FactoryOffset = static_cast<int8_t>(-unit.Crystal + (i % 7) - 3);
     devices.Handhelds.push_back(std::make_shared<bench::THandheld>(unit));
+    devices.Handhelds.back()->AttachRadio(radio);
   }
   // A bench that runs for hours keeps no record of the wire.
   auto dongle = std::make_shared<bench::TDongle>(bench::TDongle::TConfig{}, devices.Handhelds.front());
   for (size_t i = 1; i < devices.Handhelds.size(); ++i) dongle->QueueHandheld(devices.Handhelds[i]);
   dongle->SetRecording(false);
   ports.push_back(std::make_unique<bench::TPortServer>(name(), dongle, true));
-  devices.Server = std::make_shared<bench::TServer>();
+  bench::TServer::TConfig serverConfig;
+  serverConfig.Crystal = 5;
+  devices.Server = std::make_shared<bench::TServer>(serverConfig);
+  devices.Server->AttachRadio(radio);
   devices.Server->SetRecording(false);
   ports.push_back(std::make_unique<bench::TPortServer>(name(), devices.Server, true));
   return ports;
@@ -172,16 +180,17 @@ bool WriteReport(const std::string& path, const TDevices& devices) {
     const bench::THandheld& h = *devices.Handhelds[i];
     std::string jobs;
     for (uint8_t j : h.Jobs()) jobs += (jobs.empty() ? "" : ",") + std::to_string(j);
-    std::fprintf(out, "handheld %zu eeprom=%016llx modem=%016llx released=%d pctool=%d jobs=%s\n", i + 1,
+    std::fprintf(out, "handheld %zu eeprom=%016llx modem=%016llx released=%d pctool=%d crystal=%g jobs=%s\n", i + 1,
                  static_cast<unsigned long long>(bench::Digest(h.EepromBytes().data(), h.EepromBytes().size())),
                  static_cast<unsigned long long>(bench::Digest(h.ModemFirmware().data(), h.ModemFirmware().size())),
-                 h.ReleasedAt() >= 0 ? 1 : 0, h.Config().PcToolOffset, jobs.c_str());
+                 h.ReleasedAt() >= 0 ? 1 : 0, h.Config().PcToolOffset, h.Config().Crystal, jobs.c_str());
   }
   if (devices.Server) {
     bench::TServer& s = *devices.Server;
-    std::fprintf(out, "server running=%s version=%02x,%02x memory=%016llx pctool=%d\n", RunningName(s.Running()),
-                 s.Config().VersionX, s.Config().VersionY, static_cast<unsigned long long>(bench::Digest(s.Memory())),
-                 s.Config().PcToolOffset);
+    std::fprintf(out, "server running=%s version=%02x,%02x memory=%016llx pctool=%d effective=%d crystal=%g\n",
+                 RunningName(s.Running()), s.Config().VersionX, s.Config().VersionY,
+                 static_cast<unsigned long long>(bench::Digest(s.Memory())), s.Config().PcToolOffset,
+                 s.EffectiveOffset(), s.Config().Crystal);
   }
   return std::fclose(out) == 0;
 }

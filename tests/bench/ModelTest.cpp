@@ -533,9 +533,9 @@ TEST(BenchModels, JobThenTheWaitForTheHandheld) {
   config.JobUs = 2000000;
   auto handheld = std::make_shared<THandheld>(config);
   // Test firmware in the EEPROM whose header the job registers below match:
-  // end address 0x100 (less 2: 0xFE), bytes 24, 31 and 2.
+  // end address 0xFE, bytes 24, 31 and 2.
   for (const auto& [at, value] : std::initializer_list<std::pair<uint16_t, uint8_t>>{
-           {27, 0x00}, {28, 0x01}, {24, 0x11}, {31, 0x22}, {2, 0x33}, {2045, 'T'}, {2046, 'S'}, {2047, 'T'}})
+           {27, 0xFE}, {28, 0x00}, {24, 0x11}, {31, 0x22}, {2, 0x33}, {2045, 'T'}, {2046, 'S'}, {2047, 'T'}})
     handheld->SetEeprom(at, value);
   TDongle dongle(TDongle::TConfig{}, handheld);
   TPc pc(dongle);

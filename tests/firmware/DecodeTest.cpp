@@ -141,6 +141,8 @@ struct THexCase {
   uint16_t Word100, Word101;
 };
 
+void PrintTo(const THexCase& c, std::ostream* os) { *os << c.Name; }
+
 class HexCases : public ::testing::TestWithParam<THexCase> {};
 
 TEST_P(HexCases, Decode) {

@@ -112,6 +112,8 @@ struct TChoiceCase {
   bool ModemDecoded;
 };
 
+void PrintTo(const TChoiceCase& c, std::ostream* os) { *os << c.Name; }
+
 class LoadingChoices : public LoadingTest, public ::testing::WithParamInterface<TChoiceCase> {};
 
 TEST_P(LoadingChoices, ReadAndDecodeOnlyWhatTheRunNeeds) {

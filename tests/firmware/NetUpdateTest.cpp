@@ -77,7 +77,7 @@ TEST(NetUpdate, HandheldUpdateOverTheNetworkPorts) {
   std::getline(in, line);
   EXPECT_EQ(line, "handheld 1 eeprom=" + Hex64(bench::Digest(eeprom.data(), eeprom.size())) +
                       " modem=" + Hex64(bench::Digest(modem[0].data(), modem[0].size())) +
-                      " released=1 pctool=0 jobs=1");
+                      " released=1 pctool=0 crystal=-59 jobs=1");
 }
 
 }  // namespace

@@ -99,6 +99,8 @@ struct TConverter {
   const char* Command;  // %IN% and %OUT% are replaced
 };
 
+void PrintTo(const TConverter& c, std::ostream* os) { *os << c.Name; }
+
 class HexConverterTest : public ::testing::TestWithParam<TConverter> {};
 
 TEST_P(HexConverterTest, BinaryConvertedToHexDecodesToTheSameWords) {

@@ -1,11 +1,12 @@
 #include "tests/support/Unit.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <fstream>
 #include <iterator>
 #include <thread>
 
-#include <gtest/gtest.h>
 
 namespace qv::test {
 
@@ -73,7 +74,6 @@ bool TUnitBench::Connect() {
   w.InitDevice(*Window.Ports.SerIF2, false);
   w.InitDevice(*Window.Ports.SerIF1, true);
   w.DecodeFirmware();
-  EXPECT_EQ(w.Outcome, ocNone) << w.LogText;
   return w.Outcome == ocNone && w.LinkOk;
 }
 
@@ -97,45 +97,61 @@ std::vector<std::string> TUnitBench::MessagesFrom(size_t from) const {
 }
 
 bool TUnitBench::Run(const std::vector<TAction>& actions) {
-  bool ok = true;
+  RunError.clear();
+  std::mutex errorMutex;
+  const auto fail = [&](const std::string& why) {
+    std::lock_guard<std::mutex> lock(errorMutex);
+    if (RunError.empty()) RunError = why;
+  };
+  std::atomic<bool> ended{false};
   std::thread operatorHand([&] {
     for (const TAction& a : actions) {
       if (a.Answer == aCancel && !a.AfterLine.empty()) {
         const bool seen = Window.AwaitScreen([&](const TScreen& s) {
-          return std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
+          return ended || std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
         });
-        if (!seen) {
-          ADD_FAILURE() << "never logged: " << a.AfterLine;
-          ok = false;
-          return;
-        }
+        if (!seen || ended) return fail("never logged: " + a.AfterLine);
         Window.ClickExit();
         continue;
       }
       // A prompt: the status text and the answer button shown.
       const bool prompted =
-          Window.AwaitScreen([](const TScreen& s) { return s.StatTxtVisible && s.StartButVisible; });
-      if (!prompted) {
-        ADD_FAILURE() << "no prompt came";
-        ok = false;
-        return;
-      }
-      if (a.Answer == aOk || a.Answer == aYes) Window.ClickStart();
-      else Window.ClickExit();
+          Window.AwaitScreen([&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible); });
+      if (!prompted || ended) return fail("no prompt came");
+      if (a.Answer == aOk || a.Answer == aYes)
+        Window.ClickStart();
+      else
+        Window.ClickExit();
       // Until the answer is taken.
-      Window.AwaitScreen([](const TScreen& s) { return !s.StartButVisible || !s.StatTxtVisible; });
+      Window.AwaitScreen([&](const TScreen& s) { return ended || !s.StartButVisible || !s.StatTxtVisible; });
+    }
+    // Any further prompt is answered No.
+    while (!ended) {
+      if (Window.AwaitScreen(
+              [&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible && s.ExitBut == "&No"); },
+              std::chrono::milliseconds(200)) &&
+          !ended) {
+        Window.ClickExit();
+        Window.AwaitScreen([&](const TScreen& s) { return ended || !s.StartButVisible || !s.StatTxtVisible; });
+      }
     }
   });
   const auto end = Window.StartRun(nullptr, Bench.Clock);
-  const bool ended = Window.Run(end);
-  if (!ended) {
-    // Let the operator go: the run is stuck, end it.
+  bool finished = Window.Run(end);
+  if (!finished) {
+    const TScreen s = Window.Screen();
+    fail("the run did not end (bench time " + std::to_string(Bench.Now() / 1000) + " ms, status text " +
+         (s.StatTxtVisible ? "shown: " + s.StatTxt : std::string("hidden")) + ", buttons " + s.StartBut +
+         (s.StartButVisible ? "" : " hidden") + " / " + s.ExitBut + ", last line: " +
+         (s.LogMemo.empty() ? std::string() : s.LogMemo.back()) + ")");
+    // As an operator would: Cancel.
     Window.DoExit();
     Window.Run(end);
   }
+  ended = true;
+  Window.Post([] {});  // wakes the operator's wait for the screen
   operatorHand.join();
-  EXPECT_TRUE(ended) << "the run did not end";
-  return ok && ended;
+  return finished && RunError.empty();
 }
 
 std::string TUnitBench::ErrorLog() const {

@@ -41,7 +41,7 @@ class TUnitBench {
   TSerThread& NewWorker();
   // The start of a unit, as the driver runs it: the firmware read, the
   // ports detected, the server and the handheld initialised, the firmware
-  // decoded. False (with the transcript in the failure) when it fails.
+  // decoded. False when it fails (the transcript tells why).
   bool Connect();
 
   // The message lines of the transcript, in order.
@@ -60,11 +60,14 @@ class TUnitBench {
     // Cancel only: wait for this log pane line first (empty: the next prompt).
     std::string AfterLine;
   };
-  // Runs Start to the end. Every prompt takes the next action; a prompt
-  // with no action left, or a run that does not end in time, fails the
-  // test. The window's log pane is in Window.Screen().LogMemo and the
-  // transcript in the error log file (ErrorLog()).
+  // Runs Start to the end. Every prompt takes the next action; after the
+  // last action prompts are answered No. False, with the reason in
+  // RunError, when an action's moment never came or the run did not end in
+  // time (it is then cancelled). The window's log pane is in
+  // Window.Screen().LogMemo and the transcript in the error log file
+  // (ErrorLog()).
   bool Run(const std::vector<TAction>& actions);
+  std::string RunError;
   std::string ErrorLog() const;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "Component.h"
 
 namespace qv {
 
@@ -19,6 +20,10 @@ namespace qv {
 struct TDevStatus {
   int32_t Code = 0;
   std::string Text;
+  // The device is gone for good: a removed adapter (access denied on
+  // Windows), a hang-up, a lost connection. A failed event wait that says
+  // so closes the port.
+  bool Lost = false;
   bool Ok() const { return Code == 0; }
 };
 
@@ -88,6 +93,23 @@ bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TD
 
 // Purge flags.
 enum : uint32_t { PURGE_TXABORT = 0x01, PURGE_RXABORT = 0x02, PURGE_TXCLEAR = 0x04, PURGE_RXCLEAR = 0x08 };
+
+// Communication event bits (the event mask and the word a wait delivers).
+enum : uint32_t {
+  EV_RXCHAR = 0x0001,
+  EV_RXFLAG = 0x0002,
+  EV_TXEMPTY = 0x0004,
+  EV_CTS = 0x0008,
+  EV_DSR = 0x0010,
+  EV_RLSD = 0x0020,
+  EV_BREAK = 0x0040,
+  EV_ERR = 0x0080,
+  EV_RING = 0x0100,
+  EV_PERR = 0x0200,
+  EV_RX80FULL = 0x0400,
+  EV_EVENT1 = 0x0800,
+  EV_EVENT2 = 0x1000,
+};
 
 // Modem status word bits.
 enum : uint32_t { MS_CTS_ON = 0x10, MS_DSR_ON = 0x20, MS_RING_ON = 0x40, MS_RLSD_ON = 0x80 };
@@ -190,7 +212,14 @@ public:
   // the record's event.
   virtual TDevStatus GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) = 0;
 
-  // Event monitor: waits for the next device event of the mask.
+  // Event monitor. WaitCommEvent starts the wait for the next device event
+  // of the mask (EV_ bits) and writes the events into eventMask when it
+  // ends; eventMask stays in place until then. A wait that cannot end at
+  // once stays in progress and GetOverlappedResult on its record waits for
+  // its end. Any SetEventMask ends a wait in progress with the word 0, and
+  // a wait started with the mask 0 ends at once with 0. The wait runs on the
+  // monitor's thread beside reads and writes on another thread and
+  // SetEventMask on a third, so backends keep what these share consistent.
   virtual TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) = 0;
 };
 
@@ -212,6 +241,11 @@ TDevStatus OpenPlatformDevice(const std::string& path, TClock& clock, std::uniqu
 TDevStatus InvalidHandleStatus();
 uint32_t GetProcessPriorityClass();
 void SetProcessPriorityClass(uint32_t priorityClass);
+// The system's id of the calling thread, and the scheduling priority of a
+// thread of this process by that id (failures are ignored, as raising a
+// priority may need privileges).
+uint64_t CurrentPlatformThreadId();
+void SetPlatformThreadPriority(uint64_t threadId, TThreadPriority priority);
 
 // Serial devices the system reports, in the platform's own names.
 void ListPlatformComDevices(std::vector<std::string>& list);

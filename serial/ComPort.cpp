@@ -21,11 +21,6 @@ constexpr uint32_t kLineErrorBits[] = {CE_BREAK, CE_DNS, CE_FRAME, CE_IOE,      
                                        CE_OVERRUN, CE_PTO, CE_RXOVER, CE_RXPARITY, CE_TXFULL};
 static_assert(sizeof kLineErrorBits / sizeof kLineErrorBits[0] == leTxFull + 1);
 
-// Event bits of the twelve device events, in TDeviceEvent order.
-constexpr uint32_t kDeviceEventBits[] = {0x0040, 0x0008, 0x0010, 0x0800, 0x1000, 0x0200,
-                                         0x0100, 0x0020, 0x0400, 0x0001, 0x0002, 0x0004};
-constexpr uint32_t kLineErrorEventBit = 0x0080;
-
 }  // namespace
 
 uint32_t BaudRateValue(TBaudRate rate) { return kBaudRates[rate]; }
@@ -205,34 +200,9 @@ void TCustomComPort::SetPriorityClass(TPriorityClass value) {
   FPriorityClass = value;
 }
 
-void TCustomComPort::SetThreadPriority(TThreadPriority value) {
-  // A running monitor would take the new priority here; the monitor thread
-  // is not part of the component yet (see StartMonitor).
-  FThreadPriority = value;
-}
-
 void TCustomComPort::SetClock(TClock& clock) {
   // The device takes the clock at open; an open port keeps the one it has.
   FClock = &clock;
-}
-
-void TCustomComPort::SetOnLineError(TLineErrorEvent value) {
-  if (FOnLineError.SameRoutine(value)) return;
-  FOnLineError = value;
-  ApplyEventMask();
-}
-
-void TCustomComPort::SetDeviceEvent(TDeviceEvent which, TNotifyEvent handler) {
-  if (FDeviceEvents[which].SameRoutine(handler)) return;
-  FDeviceEvents[which] = handler;
-  ApplyEventMask();
-}
-
-uint32_t TCustomComPort::WantedEventMask() const {
-  uint32_t mask = FOnLineError ? kLineErrorEventBit : 0;
-  for (int i = deBreak; i <= deTxEmpty; ++i)
-    if (FDeviceEvents[i]) mask |= kDeviceEventBits[i];
-  return mask;
 }
 
 // ---- errors --------------------------------------------------------------
@@ -296,8 +266,7 @@ void TCustomComPort::DoOpen() {
 }
 
 void TCustomComPort::Close() {
-  // A Close called on the port's own monitor thread would be handed to the
-  // main thread here; the monitor thread is not part of the component yet.
+  if (HandOverClose()) return;
   if (!HandleValid()) return;
   if (BeforeClose) BeforeClose(this);
   ReleaseDevice();
@@ -375,28 +344,6 @@ void TCustomComPort::ApplyBufferSizes() {
                                  static_cast<uint32_t>(FBufferSizes->Output())));
 }
 
-void TCustomComPort::ApplyEventMask() {
-  if (!CanApply()) return;
-  const uint32_t mask = WantedEventMask();
-  if (mask == 0) StopMonitor();
-  CheckResult(FDevice->SetEventMask(mask));
-  if (mask != 0) StartMonitor();
-}
-
-void TCustomComPort::StartMonitor() {
-  if (FMonitor) return;
-  // The event monitor thread is not built into the component yet: the
-  // device's mask is set, but no thread waits on it, so the twelve device
-  // events are not dispatched. OnLineError still runs from the line-error
-  // checks of reads, writes and InputCount.
-}
-
-void TCustomComPort::StopMonitor() {
-  if (!FMonitor) return;
-  if (FDevice) FDevice->SetEventMask(0);
-  FMonitor = nullptr;
-}
-
 // ---- reading and writing -------------------------------------------------
 
 void TCustomComPort::Read(void* Buffer, int32_t Length, bool WaitOnCompletion) {
@@ -465,7 +412,9 @@ uint8_t TCustomComPort::ReadByte() {
 void TCustomComPort::WriteByte(uint8_t Value) { Write(&Value, 1, false); }
 
 void TCustomComPort::ReportLineErrors(uint32_t errorWord) {
-  if (errorWord != 0 && FOnLineError) FOnLineError(this, LineErrorsFromWord(errorWord));
+  if (errorWord == 0) return;
+  const TLineErrorEvent handler = OnLineError();
+  if (handler) handler(this, LineErrorsFromWord(errorWord));
 }
 
 void TCustomComPort::CheckLineErrors() {

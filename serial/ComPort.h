@@ -2,11 +2,14 @@
 // component. It holds the line settings as properties, applies them to the
 // device (at once when open, at the next Open otherwise), reads and writes
 // with time-outs, reports modem lines and line errors, and lists the serial
-// devices the system knows.
+// devices the system knows. While device-event handlers are assigned to an
+// open port, its event monitor (TComThread) waits for device events on a
+// thread of its own and calls the handlers.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -194,6 +197,7 @@ private:
 };
 
 class TComThread;
+struct TMonitorLink;
 
 class TCustomComPort : public TComponent {
 public:
@@ -225,8 +229,14 @@ public:
   void SetPriorityClass(TPriorityClass value);
   TStopBits StopBits() const { return FStopBits; }
   void SetStopBits(TStopBits value);
+  // True: the handlers run on the main thread, through the application's
+  // Synchronize, while the monitor waits. False: they run on the monitor
+  // thread; closing or freeing the port on another thread then waits for a
+  // handler that is running, so such a handler must not wait for that
+  // thread (Close from a handler is handed over without waiting).
   bool SynchronizeEvents() const { return FSynchronizeEvents; }
   void SetSynchronizeEvents(bool value);
+  // Given to a running monitor at once.
   TThreadPriority ThreadPriority() const { return FThreadPriority; }
   void SetThreadPriority(TThreadPriority value);
   TTimeouts& Timeouts() { return *FTimeouts; }
@@ -247,7 +257,7 @@ public:
   TOpenCloseEvent AfterClose, AfterOpen, BeforeClose, BeforeOpen;
   TReadWriteEvent AfterRead, AfterWrite, BeforeRead, BeforeWrite;
   TComErrorEvent OnError;
-  TLineErrorEvent OnLineError() const { return FOnLineError; }
+  TLineErrorEvent OnLineError() const;
   void SetOnLineError(TLineErrorEvent value);
   // The twelve device events in dispatch order (OnLineError sits between
   // OnDSRChange and OnEvent1 in that order).
@@ -255,7 +265,7 @@ public:
     deBreak, deCTSChange, deDSRChange, deEvent1, deEvent2, dePrinterError, deRing, deRLSDChange, deRx80PercFull,
     deRxChar, deRxFlag, deTxEmpty
   };
-  TNotifyEvent DeviceEvent(TDeviceEvent which) const { return FDeviceEvents[which]; }
+  TNotifyEvent DeviceEvent(TDeviceEvent which) const;
   void SetDeviceEvent(TDeviceEvent which, TNotifyEvent handler);
 
   // The clock that read and write time-outs run on (the real one by default).
@@ -269,9 +279,13 @@ public:
   int64_t SavedPriorityClass() const { return FSavedPriorityClass; }
   int32_t PendingReadLength() const { return FPendingReadLength; }
   int32_t PendingWriteLength() const { return FPendingWriteLength; }
+  // The word of the last completed event wait and the code of the last
+  // failed one; the monitor writes them, so they are for its handlers.
   uint32_t EventMask() const { return FEventMask; }
   int32_t MonitorError() const { return FMonitorError; }
-  TComThread* Monitor() const { return FMonitor; }
+  // The running monitor, or null. Only for comparing: the thread frees
+  // itself once the port has let go of it.
+  TComThread* Monitor() const;
 
   // The event mask the assigned device-event handlers ask for.
   uint32_t WantedEventMask() const;
@@ -286,6 +300,13 @@ public:
   void CompleteRead();
   void CompleteWrite();
 
+  // The event monitor's steps: one wait and its dispatch (on the monitor
+  // thread), the handlers for EventMask in the fixed order, and the failed
+  // wait's error (on the main thread).
+  void WaitForEvents(TComThread& thread);
+  void DispatchEvents();
+  [[noreturn]] void RaiseMonitorError();
+
 protected:
   virtual void DoOpen();
   void Loaded() override;
@@ -298,12 +319,23 @@ protected:
   void StopMonitor();
 
 private:
+  friend class TComThread;
   friend class TFlowControl;
   friend class TCharacters;
   friend class TBufferSizes;
   friend class TTimeouts;
 
   bool CanApply() const { return HandleValid() && !IsDesigning(); }
+  // The walk of DispatchEvents; with a link, it stops once the monitor has
+  // been let go (a handler closed the port or removed the last handler).
+  void Walk(TMonitorLink* link);
+  void Dispatch(TMonitorLink& link);
+  void MonitorFailed(TMonitorLink& link, bool lost);
+  // Forgets the monitor of link, if it is still this port's.
+  bool ForgetMonitor(TMonitorLink& link);
+  // Close on the monitor's own thread is carried out on the main thread:
+  // true when it has been.
+  bool HandOverClose();
   void ReportLineErrors(uint32_t errorWord);
   // Waits for the operation of one direction to end, if it is in progress,
   // and checks its byte count; then the line errors.
@@ -329,6 +361,9 @@ private:
   TStopBits FStopBits = sbDefault;
   bool FSynchronizeEvents = true;
   TThreadPriority FThreadPriority = tpTimeCritical;
+  // The handlers are read by the monitor thread while another may assign
+  // them.
+  mutable std::mutex FHandlerMutex;
   TLineErrorEvent FOnLineError;
   TNotifyEvent FDeviceEvents[12];
 
@@ -339,7 +374,12 @@ private:
   int64_t FSavedPriorityClass = -1;
   uint32_t FEventMask = 0;
   int32_t FMonitorError = 0;
+  std::string FMonitorErrorText;
+  // The monitor and what it shares with the port; the monitor may let go
+  // of the port from its own thread, hence the lock.
+  mutable std::mutex FMonitorMutex;
   TComThread* FMonitor = nullptr;
+  std::shared_ptr<TMonitorLink> FMonitorLink;
 
   // Declared last: their constructors need nothing of the port but its
   // address, and the destructor frees them in this reverse order.
@@ -347,6 +387,29 @@ private:
   std::unique_ptr<TCharacters> FCharacters;
   std::unique_ptr<TBufferSizes> FBufferSizes;
   std::unique_ptr<TTimeouts> FTimeouts;
+};
+
+// The event monitor of one port: created running by the port, it waits for
+// device events and dispatches them until the port lets go of it or a wait
+// fails, and then frees itself. It never touches the port after the port
+// has let go of it, and the port never addresses it after that.
+class TComThread {
+public:
+  TComThread(const TComThread&) = delete;
+  TComThread& operator=(const TComThread&) = delete;
+
+  // The port it serves; only valid while that port still holds the monitor.
+  TCustomComPort* const ComPort;
+  bool Terminated() const;
+
+private:
+  friend class TCustomComPort;
+  TComThread(TCustomComPort* port, std::shared_ptr<TMonitorLink> link);
+  ~TComThread();
+  void Execute();
+  static void Run(TComThread* self);
+
+  const std::shared_ptr<TMonitorLink> FLink;
 };
 
 // Publishes everything; adds no state.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,26 @@ public:
 };
 
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// The application's services for threads that components run on their own
+// (the serial port's event monitor). The application gives them once, at
+// start-up; a component never includes a windowing toolkit.
+struct TApplicationServices {
+  // Runs method on the main thread and returns once it has run there; an
+  // exception raised by method is raised again in the caller.
+  std::function<void(const std::function<void()>& method)> Synchronize;
+  // The application-wide handler of exceptions that no caller catches
+  // (the toolkit shows them; EAbort is never shown).
+  std::function<void(std::exception_ptr error)> HandleException;
+};
+void SetApplicationServices(TApplicationServices services);
+// Without a Synchronize of the application's, the calling thread stands in
+// for the main thread and method runs at once.
+void SynchronizeCall(const std::function<void()>& method);
+bool HasMainThreadSynchronizer();
+// Without a handler of the application's, the message goes to standard
+// error. EAbort is dropped silently either way.
+void HandleApplicationException(std::exception_ptr error);
 
 enum TComponentStateFlag : unsigned { csLoading = 1, csDesigning = 2 };
 

@@ -9,16 +9,22 @@
 #include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -229,6 +235,39 @@ class TFlagEvent final : public TComEvent {
   std::atomic<bool> FSet;
 };
 
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr int kModemLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
+
+// TIOCMIWAIT sleeps in the driver until a line changes, and only a signal
+// ends it sooner. The line watcher is woken with this one; its handler does
+// nothing and does not restart the call. A program that has a handler of
+// its own for the signal gets no line events rather than a lost one.
+int WakeSignal() {
+  return SIGRTMIN + 4;
+}
+
+void IgnoreWakeSignal(int) {}
+
+bool WakeSignalReady() {
+  static const bool ready = [] {
+    struct sigaction old {};
+    if (::sigaction(WakeSignal(), nullptr, &old) != 0) return false;
+    const bool ours = !(old.sa_flags & SA_SIGINFO) && old.sa_handler == IgnoreWakeSignal;
+    if (!ours && ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)) return false;
+    struct sigaction sa {};
+    sa.sa_handler = IgnoreWakeSignal;
+    sigemptyset(&sa.sa_mask);
+    return ::sigaction(WakeSignal(), &sa, nullptr) == 0;
+  }();
+  return ready;
+}
+
+TDevStatus LostStatus() {
+  TDevStatus status = ErrnoStatus(EIO);
+  status.Lost = true;
+  return status;
+}
+
 struct TNiceClass {
   uint32_t Class;
   int Nice;
@@ -293,6 +332,17 @@ void SetProcessPriorityClass(uint32_t priorityClass) {
   ::closedir(tasks);
 }
 
+uint64_t CurrentPlatformThreadId() {
+  return static_cast<uint64_t>(::syscall(SYS_gettid));
+}
+
+void SetPlatformThreadPriority(uint64_t threadId, TThreadPriority priority) {
+  // Linux schedules ordinary threads by their nice value alone, which it
+  // keeps per thread.
+  static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(threadId), kNice[priority]);
+}
+
 std::unique_ptr<TComEvent> CreateComEvent(bool manualReset, bool initialState, TDevStatus& status) {
   status = {};
   return std::make_unique<TFlagEvent>(manualReset, initialState);
@@ -332,6 +382,9 @@ TTermiosDevice::TTermiosDevice(int fd, TClock& clock) : FFd(fd), FClock(clock) {
 }
 
 TTermiosDevice::~TTermiosDevice() {
+  StopLineWatcher();
+  if (FEpoll >= 0) ::close(FEpoll);
+  if (FWake >= 0) ::close(FWake);
   // Exclusive mode outlives our descriptor while others hold the terminal.
   Ioctl(FFd, TIOCNXCL, nullptr);
   ::close(FFd);
@@ -358,6 +411,11 @@ TDevStatus TTermiosDevice::Init() {
     FParity = c.parity;
     FBrk = c.brk;
     FBufOverrun = c.buf_overrun;
+    FEvFrame = c.frame;
+    FEvOverrun = c.overrun;
+    FEvParity = c.parity;
+    FEvBrk = c.brk;
+    FEvBufOverrun = c.buf_overrun;
   }
   return {};
 }
@@ -439,7 +497,8 @@ TDevStatus TTermiosDevice::SetTimeouts(const TCommTimeouts& t) {
 }
 
 TDevStatus TTermiosDevice::SetupComm(uint32_t inQueue, uint32_t outQueue) {
-  // Linux sizes its tty buffers itself; the recommendation is only kept.
+  // Linux sizes its tty buffers itself; the recommendation is only kept
+  // (EV_RX80FULL counts against it).
   FInQueueSize = inQueue;
   FOutQueueSize = outQueue;
   return {};
@@ -457,6 +516,7 @@ TDevStatus TTermiosDevice::Purge(uint32_t flags) {
   const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
   if (rx || tx) {
     const int queue = rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH;
+    if (rx) FRxPurged = true;
     int r;
     do r = ::ioctl(FFd, TCFLSH, queue);
     while (r < 0 && errno == EINTR);
@@ -466,6 +526,7 @@ TDevStatus TTermiosDevice::Purge(uint32_t flags) {
 }
 
 TDevStatus TTermiosDevice::ReadCounters(uint32_t& errors) {
+  std::lock_guard<std::mutex> lock(FCounterMutex);
   serial_icounter_struct c{};
   if (Ioctl(FFd, TIOCGICOUNT, &c) < 0) return ErrnoStatus(errno);
   if (c.frame != FFrame) errors |= CE_FRAME;
@@ -515,16 +576,249 @@ TDevStatus TTermiosDevice::GetModemStatus(uint32_t& status) {
   return {};
 }
 
+// ---- device events -------------------------------------------------------------
+
 TDevStatus TTermiosDevice::SetEventMask(uint32_t mask) {
-  FEventMask = mask;
+  {
+    std::lock_guard<std::mutex> lock(FEventMutex);
+    FEventMask = mask;
+    ++FMaskChanges;
+    FWantsTxEmpty = (mask & EV_TXEMPTY) != 0;
+    Wake();
+  }
+  if (mask & kLineEvents)
+    StartLineWatcher();
+  else
+    StopLineWatcher();
   return {};
 }
 
-TDevStatus TTermiosDevice::WaitCommEvent(uint32_t& eventMask, TOverlapped&) {
-  // The event monitor is not wired to this backend yet: the mask is kept,
-  // but nothing here watches the lines for it.
-  eventMask = 0;
-  return ErrnoStatus(ENOSYS);
+void TTermiosDevice::Wake() {
+  if (FWake < 0) return;
+  const uint64_t one = 1;
+  // A full counter is awake already.
+  static_cast<void>(::write(FWake, &one, sizeof one));
+}
+
+TDevStatus TTermiosDevice::PrepareEventWait() {
+  if (FEpoll >= 0) return {};
+  const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) return ErrnoStatus(errno);
+  const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake < 0) {
+    const int e = errno;
+    ::close(epoll);
+    return ErrnoStatus(e);
+  }
+  // Edge-triggered: the terminal's wait queue wakes on every arrival and
+  // every drain of output, whether or not bytes are still waiting, so the
+  // wait sees new bytes without reading any.
+  epoll_event device{};
+  device.events = EPOLLIN | EPOLLOUT | EPOLLET;
+  device.data.fd = FFd;
+  epoll_event waker{};
+  waker.events = EPOLLIN;
+  waker.data.fd = wake;
+  if (::epoll_ctl(epoll, EPOLL_CTL_ADD, FFd, &device) != 0 || ::epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &waker) != 0) {
+    const int e = errno;
+    ::close(epoll);
+    ::close(wake);
+    return ErrnoStatus(e);
+  }
+  FEpoll = epoll;
+  FWake = wake;
+  return {};
+}
+
+TDevStatus TTermiosDevice::WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) {
+  std::lock_guard<std::mutex> lock(FEventMutex);
+  FEventWait = &ov;
+  FEventWord = &eventMask;
+  FWaitMaskChanges = FMaskChanges;
+  ov.InProgress = false;
+  if (FEventMask == 0) {
+    eventMask = 0;
+    if (ov.Event) ov.Event->Set();
+    return {};
+  }
+  TDevStatus status = PrepareEventWait();
+  if (!status.Ok()) return status;
+  ov.InProgress = true;
+  if (ov.Event) ov.Event->Reset();
+  return {};
+}
+
+uint32_t TTermiosDevice::PollEvents(uint32_t mask, bool rxEdge) {
+  uint32_t events = 0;
+  if (rxEdge && (mask & (EV_RXCHAR | EV_RX80FULL))) {
+    // The terminal also wakes its readers for other reasons (a change of
+    // settings): bytes have come when the queue plus what reads have taken
+    // has grown. A read that ends between the two looks is not counted
+    // twice; a purge drops bytes uncounted.
+    int count = 0;
+    uint64_t taken = 0;
+    int got = -1;
+    for (;;) {
+      taken = FBytesTaken.load();
+      got = Ioctl(FFd, TIOCINQ, &count);
+      if (got != 0 || FBytesTaken.load() == taken) break;
+    }
+    if (got == 0) {
+      const uint64_t seen = static_cast<uint64_t>(count) + taken;
+      const bool purged = FRxPurged.exchange(false);
+      if (seen > FSeenBytes || (purged && count > 0)) {
+        if (mask & EV_RXCHAR) events |= EV_RXCHAR;
+        const uint64_t size = FInQueueSize.load();
+        if ((mask & EV_RX80FULL) && size != 0 && uint64_t(count) * 5 >= size * 4) events |= EV_RX80FULL;
+      }
+      FSeenBytes = seen;
+    }
+  }
+  serial_icounter_struct c{};
+  if (FHasCounters && (mask & (EV_ERR | EV_BREAK)) && Ioctl(FFd, TIOCGICOUNT, &c) == 0) {
+    const bool error =
+        c.frame != FEvFrame || c.overrun != FEvOverrun || c.parity != FEvParity || c.buf_overrun != FEvBufOverrun;
+    if (error && (mask & EV_ERR)) events |= EV_ERR;
+    if (c.brk != FEvBrk && (mask & EV_BREAK)) events |= EV_BREAK;
+    FEvFrame = c.frame;
+    FEvOverrun = c.overrun;
+    FEvParity = c.parity;
+    FEvBrk = c.brk;
+    FEvBufOverrun = c.buf_overrun;
+  }
+  return events;
+}
+
+TDevStatus TTermiosDevice::FinishEventWait(TOverlapped& ov) {
+  // The first look does not block: arrivals between two waits are kept by
+  // the edge-triggered set, and must count even when another event (the
+  // line watcher's, an emptied output queue) would end this wait at once.
+  int timeoutMs = 0;
+  for (;;) {
+    epoll_event ready[4];
+    const int n = ::epoll_wait(FEpoll, ready, 4, timeoutMs);
+    timeoutMs = -1;
+    if (n < 0 && errno != EINTR) {
+      const int e = errno;
+      std::lock_guard<std::mutex> lock(FEventMutex);
+      EndOperation(ov, FEventWait);
+      return ErrnoStatus(e);
+    }
+    bool rxEdge = false, hup = false;
+    for (int i = 0; i < n; ++i) {
+      if (ready[i].data.fd == FFd) {
+        if (ready[i].events & (EPOLLHUP | EPOLLERR)) hup = true;
+        // The bits are the terminal's state when the wait looked, not what
+        // woke it: bytes that a read has taken meanwhile leave no EPOLLIN,
+        // so every wake of the terminal is looked into.
+        rxEdge = true;
+      } else {
+        uint64_t count = 0;
+        static_cast<void>(::read(FWake, &count, sizeof count));
+      }
+    }
+    uint32_t mask = 0, events = 0;
+    {
+      std::lock_guard<std::mutex> lock(FEventMutex);
+      if (hup) FHungUp = true;
+      if (FMaskChanges != FWaitMaskChanges) {
+        *FEventWord = 0;
+        EndOperation(ov, FEventWait);
+        return {};
+      }
+      mask = FEventMask;
+      events = FLineEvents & mask;
+      FLineEvents = 0;
+      if (FTxPending && (mask & EV_TXEMPTY)) {
+        int pending = 0;
+        if (Ioctl(FFd, TIOCOUTQ, &pending) == 0 && pending == 0) {
+          events |= EV_TXEMPTY;
+          FTxPending = false;
+        }
+      }
+    }
+    events |= PollEvents(mask, rxEdge);
+    std::lock_guard<std::mutex> lock(FEventMutex);
+    if (events != 0) {
+      *FEventWord = events;
+      EndOperation(ov, FEventWait);
+      return {};
+    }
+    if (FHungUp) {
+      EndOperation(ov, FEventWait);
+      return LostStatus();
+    }
+  }
+}
+
+void TTermiosDevice::StartLineWatcher() {
+  if (FLineWatcher.joinable() || FNoLineWait || !FHasModemLines || !WakeSignalReady()) return;
+  FStopWatcher = false;
+  FWatcherDone = false;
+  FLineWatcher = std::thread(&TTermiosDevice::WatchLines, this);
+}
+
+void TTermiosDevice::StopLineWatcher() {
+  if (!FLineWatcher.joinable()) return;
+  FStopWatcher = true;
+  // The signal may come just before the watcher goes into its wait: it is
+  // sent again until the watcher has seen the request.
+  while (!FWatcherDone) {
+    ::pthread_kill(FLineWatcher.native_handle(), WakeSignal());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  FLineWatcher.join();
+}
+
+void TTermiosDevice::WatchLines() {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, WakeSignal());
+  ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+  serial_icounter_struct base{};
+  const bool counted = FHasCounters && Ioctl(FFd, TIOCGICOUNT, &base) == 0;
+  int lines = 0;
+  Ioctl(FFd, TIOCMGET, &lines);
+  while (!FStopWatcher) {
+    // Not through Ioctl: the wake signal must end the call. The driver
+    // counts from the moment of the call, so a change between the look at
+    // the counters below and this wait shows with the next change.
+    if (::ioctl(FFd, TIOCMIWAIT, static_cast<unsigned long>(kModemLines)) < 0) {
+      if (errno == EINTR) continue;
+      std::lock_guard<std::mutex> lock(FEventMutex);
+      if (errno == EIO)
+        FHungUp = true;
+      else
+        FNoLineWait = true;  // the driver has no such wait
+      Wake();
+      break;
+    }
+    int now = 0;
+    Ioctl(FFd, TIOCMGET, &now);
+    uint32_t events = 0;
+    serial_icounter_struct c{};
+    if (counted && Ioctl(FFd, TIOCGICOUNT, &c) == 0) {
+      // The interrupt counts see a line that changed and changed back.
+      if (c.cts != base.cts) events |= EV_CTS;
+      if (c.dsr != base.dsr) events |= EV_DSR;
+      if (c.dcd != base.dcd) events |= EV_RLSD;
+      if (c.rng != base.rng) events |= EV_RING;
+      base = c;
+    } else {
+      const int changed = now ^ lines;
+      if (changed & TIOCM_CTS) events |= EV_CTS;
+      if (changed & TIOCM_DSR) events |= EV_DSR;
+      if (changed & TIOCM_CD) events |= EV_RLSD;
+      if ((now & TIOCM_RNG) && !(lines & TIOCM_RNG)) events |= EV_RING;
+    }
+    lines = now;
+    if (events != 0) {
+      std::lock_guard<std::mutex> lock(FEventMutex);
+      FLineEvents |= events;
+      Wake();
+    }
+  }
+  FWatcherDone = true;
 }
 
 // ---- reading -----------------------------------------------------------------
@@ -536,6 +830,7 @@ TDevStatus TTermiosDevice::ReadAvailable(TOverlapped& ov, uint32_t& rawBytes) {
     const ssize_t r = ::read(FFd, at, ov.Length - ov.Transferred);
     if (r > 0) {
       rawBytes += static_cast<uint32_t>(r);
+      FBytesTaken.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
       ov.LastByte = FClock.Now();
       uint8_t* end = at + r;
       if (FShadow.Flags & dcbNull) end = std::remove(at, end, uint8_t{0});
@@ -652,6 +947,11 @@ TDevStatus TTermiosDevice::StartWrite(TOverlapped& ov) {
   // Complete once the bytes are in the kernel's queue; transmission itself
   // is not awaited.
   TDevStatus status = WriteAvailable(ov, written);
+  if (written != 0 && FWantsTxEmpty.load(std::memory_order_relaxed)) {
+    std::lock_guard<std::mutex> lock(FEventMutex);
+    FTxPending = true;
+    Wake();
+  }
   if (!status.Ok() || ov.Transferred >= ov.Length)
     EndOperation(ov, FWrite);
   else if (ov.Event)
@@ -703,7 +1003,14 @@ TDevStatus TTermiosDevice::FinishWrite(TOverlapped& ov) {
 TDevStatus TTermiosDevice::GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) {
   TDevStatus status;
   if (ov.InProgress) {
-    if (&ov == FRead)
+    bool eventWait = false;
+    {
+      std::lock_guard<std::mutex> lock(FEventMutex);
+      eventWait = &ov == FEventWait;
+    }
+    if (eventWait)
+      status = FinishEventWait(ov);
+    else if (&ov == FRead)
       status = FinishRead(ov);
     else if (&ov == FWrite)
       status = FinishWrite(ov);

@@ -4,11 +4,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
 
 namespace qv {
@@ -146,6 +149,8 @@ TRfc2217Device::TRfc2217Device(int fd, TClock& clock, const TRfc2217Options& opt
 
 TRfc2217Device::~TRfc2217Device() {
   if (FFd >= 0) ::close(FFd);
+  if (FWakeReader >= 0) ::close(FWakeReader);
+  if (FWakeMonitor >= 0) ::close(FWakeMonitor);
 }
 
 TDevStatus TRfc2217Device::Open(const std::string& name, TClock& clock, std::unique_ptr<TComDevice>& device,
@@ -155,7 +160,10 @@ TDevStatus TRfc2217Device::Open(const std::string& name, TClock& clock, std::uni
   std::unique_ptr<TRfc2217Device> dev(new TRfc2217Device(-1, clock, options));
   TDevStatus status = dev->Connect(host, port);
   if (!status.Ok()) return status;
-  status = dev->Negotiate();
+  {
+    std::lock_guard<std::mutex> lock(dev->FMutex);
+    status = dev->Negotiate();
+  }
   if (!status.Ok()) return status;
   device = std::move(dev);
   return {};
@@ -355,11 +363,22 @@ void TRfc2217Device::OnPortCommand(uint8_t command, const uint8_t* value, size_t
       if (v & lsParity) FLineErrors |= CE_RXPARITY;
       if (v & lsFraming) FLineErrors |= CE_FRAME;
       if (v & lsBreak) FLineErrors |= CE_BREAK;
+      if (v & (lsOverrun | lsParity | lsFraming)) Notice(EV_ERR);
+      if (v & lsBreak) Notice(EV_BREAK);
       break;
-    case cpNotifyModemState:
+    case cpNotifyModemState: {
+      // A change shows as a line that differs from the last state, or as
+      // a server's delta bit (a line that went and came back between two
+      // notifications). The first state is where the lines start.
+      const uint8_t changed = FModemKnown ? static_cast<uint8_t>(FModemState ^ v) : 0;
+      if ((changed & mlCts) || (v & mlDeltaCts)) Notice(EV_CTS);
+      if ((changed & mlDsr) || (v & mlDeltaDsr)) Notice(EV_DSR);
+      if ((changed & mlDcd) || (v & mlDeltaDcd)) Notice(EV_RLSD);
+      if ((changed & v & mlRi) || (v & mlRiTrailingEdge)) Notice(EV_RING);
       FModemState = v;
       FModemKnown = true;
       break;
+    }
     case cpPurgeData:
       // What came before the answer left the server's buffer before the purge.
       if (v & pgReceive) {
@@ -378,6 +397,27 @@ void TRfc2217Device::OnData(const uint8_t* data, size_t n) {
     FRxHead = 0;
   }
   FRx.insert(FRx.end(), data, data + n);
+  if (FEventMask == 0 || n == 0) return;
+  Notice(EV_RXCHAR);
+  if ((FEventMask & EV_RXFLAG) && std::memchr(data, static_cast<unsigned char>(FShadow.EvtChar), n)) Notice(EV_RXFLAG);
+  const uint64_t waiting = FRx.size() - FRxHead;
+  if (FInQueueSize != 0 && waiting * 5 >= uint64_t{FInQueueSize} * 4) Notice(EV_RX80FULL);
+}
+
+void TRfc2217Device::Notice(uint32_t event) {
+  // Only what the mask asks for counts, as with a driver.
+  FEvents |= event & FEventMask;
+}
+
+void TRfc2217Device::Signal(int fd) {
+  if (fd < 0) return;
+  const uint64_t one = 1;
+  static_cast<void>(::write(fd, &one, sizeof one));
+}
+
+void TRfc2217Device::Consume(int fd) {
+  uint64_t count = 0;
+  static_cast<void>(::read(fd, &count, sizeof count));
 }
 
 // ---- socket --------------------------------------------------------------------
@@ -415,6 +455,9 @@ TDevStatus TRfc2217Device::Drain() {
     const ssize_t r = ::recv(FFd, FRecvBuffer.data(), FRecvBuffer.size(), MSG_DONTWAIT);
     if (r > 0) {
       FTelnet.Feed(FRecvBuffer.data(), static_cast<size_t>(r), *FSink, FOut);
+      // Whoever else waits on the socket would not see what was taken.
+      Signal(FWakeReader);
+      Signal(FWakeMonitor);
       // A short read has emptied the socket.
       if (static_cast<size_t>(r) < FRecvBuffer.size()) {
         FEmptiedAt = FClock.Now();
@@ -433,6 +476,10 @@ TDevStatus TRfc2217Device::Drain() {
     }
     Lose(Errno(errno));
   }
+  if (!FLost.Ok()) {
+    Signal(FWakeReader);
+    Signal(FWakeMonitor);
+  }
   // Answers the negotiation owes the server.
   if (FOutHead < FOut.size()) Flush();
   return FLost;
@@ -441,11 +488,20 @@ TDevStatus TRfc2217Device::Drain() {
 TDevStatus TRfc2217Device::Wait(short events, int64_t timeoutUs, int& ready) {
   short ask = static_cast<short>(POLLIN | events);
   if (FOutHead < FOut.size()) ask = static_cast<short>(ask | POLLOUT);
+  // The caller holds the lock; the event monitor's thread works on the
+  // device meanwhile.
+  const int wake = FWakeReader;
+  FMutex.unlock();
   for (;;) {
-    ready = FClock.WaitFd(FFd, ask, timeoutUs);
+    ready = wake < 0 ? FClock.WaitFd(FFd, ask, timeoutUs) : WaitWithMonitor(ask, timeoutUs, wake);
     if (ready >= 0) break;
-    if (errno != EINTR) return Errno(errno);
+    if (errno != EINTR) {
+      const int e = errno;
+      FMutex.lock();
+      return Errno(e);
+    }
   }
+  FMutex.lock();
   if (ready & POLLNVAL) {
     Lose(Errno(EBADF));
     return {};
@@ -455,9 +511,35 @@ TDevStatus TRfc2217Device::Wait(short events, int64_t timeoutUs, int& ready) {
   return {};
 }
 
+int TRfc2217Device::WaitWithMonitor(short ask, int64_t timeoutUs, int wake) {
+  // While the event monitor runs, it may take from the socket what this
+  // wait is for: it says so on the reader's wake. A socket cannot be waited
+  // on in virtual time in any case, so this wait is in real time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
+  for (;;) {
+    int ms = -1;
+    if (timeoutUs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+      ms = left.count() <= 0 ? 0 : static_cast<int>(std::min<int64_t>((left.count() + 999) / 1000, INT_MAX));
+    }
+    pollfd fds[2] = {{FFd, ask, 0}, {wake, POLLIN, 0}};
+    const int r = ::poll(fds, 2, ms);
+    if (r < 0) return -1;
+    if (fds[1].revents) {
+      Consume(wake);
+      // Looked at as if the socket had been readable: the caller takes in
+      // what there is and checks what the monitor left.
+      return fds[0].revents | POLLIN;
+    }
+    if (r > 0) return fds[0].revents;
+    if (timeoutUs >= 0 && std::chrono::steady_clock::now() >= deadline) return 0;
+  }
+}
+
 // ---- line settings -------------------------------------------------------------
 
 TDevStatus TRfc2217Device::GetState(TDCB& dcb) {
+  std::lock_guard<std::mutex> lock(FMutex);
   if (!FLost.Ok()) return FLost;
   dcb = FShadow;
   dcb.BaudRate = FConfirmed.Baud;
@@ -478,6 +560,7 @@ TDevStatus TRfc2217Device::GetState(TDCB& dcb) {
 }
 
 TDevStatus TRfc2217Device::SetState(const TDCB& dcb) {
+  std::lock_guard<std::mutex> lock(FMutex);
   if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2) return Errno(EINVAL);
   if (!FLost.Ok()) return FLost;
   const uint8_t parity = ParityCode(dcb.Parity);
@@ -533,16 +616,19 @@ TDevStatus TRfc2217Device::SetState(const TDCB& dcb) {
 }
 
 TDevStatus TRfc2217Device::GetTimeouts(TCommTimeouts& t) {
+  std::lock_guard<std::mutex> lock(FMutex);
   t = FTimeouts;
   return {};
 }
 
 TDevStatus TRfc2217Device::SetTimeouts(const TCommTimeouts& t) {
+  std::lock_guard<std::mutex> lock(FMutex);
   FTimeouts = t;
   return {};
 }
 
 TDevStatus TRfc2217Device::SetupComm(uint32_t inQueue, uint32_t outQueue) {
+  std::lock_guard<std::mutex> lock(FMutex);
   // The server sizes its buffers itself; the recommendation is only kept.
   FInQueueSize = inQueue;
   FOutQueueSize = outQueue;
@@ -550,14 +636,74 @@ TDevStatus TRfc2217Device::SetupComm(uint32_t inQueue, uint32_t outQueue) {
 }
 
 TDevStatus TRfc2217Device::SetEventMask(uint32_t mask) {
+  std::lock_guard<std::mutex> lock(FMutex);
   FEventMask = mask;
+  FEvents = 0;
+  ++FMaskChanges;
+  Signal(FWakeMonitor);
   return {};
 }
 
-TDevStatus TRfc2217Device::WaitCommEvent(uint32_t& eventMask, TOverlapped&) {
-  // As on the terminal backend: the mask is kept, nothing watches for it.
-  eventMask = 0;
-  return Errno(ENOSYS);
+TDevStatus TRfc2217Device::WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) {
+  std::lock_guard<std::mutex> lock(FMutex);
+  FEventWait = &ov;
+  FEventWord = &eventMask;
+  FWaitMaskChanges = FMaskChanges;
+  ov.InProgress = false;
+  if (FEventMask == 0) {
+    eventMask = 0;
+    if (ov.Event) ov.Event->Set();
+    return {};
+  }
+  if (FWakeReader < 0) {
+    FWakeReader = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    FWakeMonitor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FWakeReader < 0 || FWakeMonitor < 0) {
+      const int e = errno;
+      if (FWakeReader >= 0) ::close(FWakeReader);
+      if (FWakeMonitor >= 0) ::close(FWakeMonitor);
+      FWakeReader = FWakeMonitor = -1;
+      return Errno(e);
+    }
+  }
+  ov.InProgress = true;
+  if (ov.Event) ov.Event->Reset();
+  return {};
+}
+
+TDevStatus TRfc2217Device::FinishEventWait(TOverlapped& ov) {
+  for (;;) {
+    if (FMaskChanges != FWaitMaskChanges) {
+      *FEventWord = 0;
+      EndOperation(ov, FEventWait);
+      return {};
+    }
+    if (FEvents != 0) {
+      *FEventWord = FEvents;
+      FEvents = 0;
+      EndOperation(ov, FEventWait);
+      return {};
+    }
+    if (!FLost.Ok()) {
+      EndOperation(ov, FEventWait);
+      TDevStatus lost = FLost;
+      lost.Lost = true;
+      return lost;
+    }
+    FMutex.unlock();
+    pollfd fds[2] = {{FFd, POLLIN, 0}, {FWakeMonitor, POLLIN, 0}};
+    const int r = ::poll(fds, 2, -1);
+    const int e = errno;
+    FMutex.lock();
+    if (r < 0) {
+      if (e == EINTR) continue;
+      EndOperation(ov, FEventWait);
+      return Errno(e);
+    }
+    if (fds[1].revents) Consume(FWakeMonitor);
+    if (fds[0].revents & POLLNVAL) Lose(Errno(EBADF));
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) Drain();
+  }
 }
 
 // ---- queues and lines ----------------------------------------------------------
@@ -569,6 +715,7 @@ void TRfc2217Device::EndOperation(TOverlapped& ov, TOverlapped*& current) {
 }
 
 TDevStatus TRfc2217Device::Purge(uint32_t flags) {
+  std::lock_guard<std::mutex> lock(FMutex);
   if ((flags & PURGE_RXABORT) && FRead) EndOperation(*FRead, FRead);
   if ((flags & (PURGE_TXABORT | PURGE_TXCLEAR)) && FWrite) {
     CutWrite();
@@ -588,6 +735,7 @@ TDevStatus TRfc2217Device::Purge(uint32_t flags) {
 }
 
 TDevStatus TRfc2217Device::ClearError(uint32_t& errors, uint32_t& inQueue) {
+  std::lock_guard<std::mutex> lock(FMutex);
   Drain();
   if (!FLost.Ok()) return FLost;
   errors = FLineErrors;
@@ -597,6 +745,7 @@ TDevStatus TRfc2217Device::ClearError(uint32_t& errors, uint32_t& inQueue) {
 }
 
 TDevStatus TRfc2217Device::ClearLineErrors(uint32_t& errors) {
+  std::lock_guard<std::mutex> lock(FMutex);
   // Checked around every read and write: only what has come already counts,
   // at no system call.
   errors = FLineErrors;
@@ -605,6 +754,7 @@ TDevStatus TRfc2217Device::ClearLineErrors(uint32_t& errors) {
 }
 
 TDevStatus TRfc2217Device::GetModemStatus(uint32_t& status) {
+  std::lock_guard<std::mutex> lock(FMutex);
   Drain();
   if (!FLost.Ok()) return FLost;
   status = 0;
@@ -637,6 +787,7 @@ void TRfc2217Device::CopyOut(TOverlapped& ov) {
 }
 
 TDevStatus TRfc2217Device::StartRead(TOverlapped& ov) {
+  std::lock_guard<std::mutex> lock(FMutex);
   ov.Started = FClock.Now();
   ov.Transferred = 0;
   ov.InProgress = true;
@@ -704,6 +855,7 @@ TDevStatus TRfc2217Device::FinishRead(TOverlapped& ov) {
 // ---- writing -------------------------------------------------------------------
 
 TDevStatus TRfc2217Device::StartWrite(TOverlapped& ov) {
+  std::lock_guard<std::mutex> lock(FMutex);
   ov.Started = FClock.Now();
   ov.Transferred = 0;
   ov.Length = static_cast<uint32_t>(ov.Data.size());
@@ -740,6 +892,9 @@ void TRfc2217Device::TrackWrite() {
   if (FSent >= FWriteEnd) {
     ov.Transferred = ov.Length;
     EndOperation(ov, FWrite);
+    // All of it has left for the server: the port's output queue is empty.
+    Notice(EV_TXEMPTY);
+    if (FEvents & EV_TXEMPTY) Signal(FWakeMonitor);
     return;
   }
   if (FSent <= FWriteStart) {
@@ -810,9 +965,12 @@ TDevStatus TRfc2217Device::FinishWrite(TOverlapped& ov) {
 }
 
 TDevStatus TRfc2217Device::GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) {
+  std::lock_guard<std::mutex> lock(FMutex);
   TDevStatus status;
   if (ov.InProgress) {
-    if (&ov == FRead)
+    if (&ov == FEventWait)
+      status = FinishEventWait(ov);
+    else if (&ov == FRead)
       status = FinishRead(ov);
     else if (&ov == FWrite)
       status = FinishWrite(ov);

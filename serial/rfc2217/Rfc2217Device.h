@@ -25,12 +25,23 @@
 // - InputCount counts the bytes received and decoded but not read yet,
 //   after taking in whatever the socket holds.
 //
+// - Device events, for the port's event monitor: NOTIFY-MODEMSTATE changes
+//   (a line that differs from the last state, or the server's delta bit)
+//   as EV_CTS, EV_DSR, EV_RLSD and EV_RING; NOTIFY-LINESTATE breaks as
+//   EV_BREAK and overrun, parity and framing errors as EV_ERR; data as
+//   EV_RXCHAR, EV_RXFLAG (the event character among it) and EV_RX80FULL;
+//   EV_TXEMPTY once a write has all gone to the server. A lost connection
+//   fails the wait as a lost device. The monitor's thread takes in from the
+//   socket as a reader does, so both wait on the socket and on a wake of
+//   their own, and every call holds the device's lock.
+//
 // Flow-control suspension from the server is not obeyed: TCP already holds
 // back a writer the server does not read from.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -123,6 +134,11 @@ class TRfc2217Device final : public TComDevice {
   // for), then whatever it allows; ready gets the poll bits, 0 on time-out.
   TDevStatus Wait(short events, int64_t timeoutUs, int& ready);
   TDevStatus Lose(TDevStatus status);
+  int WaitWithMonitor(short ask, int64_t timeoutUs, int wake);
+  TDevStatus FinishEventWait(TOverlapped& ov);
+  void Notice(uint32_t event);
+  static void Signal(int fd);
+  static void Consume(int fd);
 
   void OnPortCommand(uint8_t command, const uint8_t* value, size_t n);
   void OnData(const uint8_t* data, size_t n);
@@ -137,6 +153,7 @@ class TRfc2217Device final : public TComDevice {
   void CutWrite();
   void EndOperation(TOverlapped& ov, TOverlapped*& current);
 
+  std::mutex FMutex;
   int FFd;
   TClock& FClock;
   const TRfc2217Options FOptions;
@@ -167,6 +184,15 @@ class TRfc2217Device final : public TComDevice {
   TCommTimeouts FTimeouts;
   uint32_t FInQueueSize = 0, FOutQueueSize = 0;
   uint32_t FEventMask = 0;
+  uint32_t FEvents = 0;  // events of the mask since the last wait ended
+  unsigned FMaskChanges = 0;
+  TOverlapped* FEventWait = nullptr;
+  uint32_t* FEventWord = nullptr;
+  unsigned FWaitMaskChanges = 0;
+  // Made by the first event wait: each waiter on the socket is told when
+  // the other has taken in from it.
+  int FWakeReader = -1;
+  int FWakeMonitor = -1;
   uint32_t FLineErrors = 0;  // CE_ bits from NOTIFY-LINESTATE since the last look
   uint8_t FModemState = 0;
   bool FModemKnown = false;

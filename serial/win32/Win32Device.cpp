@@ -355,6 +355,20 @@ void SetProcessPriorityClass(uint32_t priorityClass) {
   SetPriorityClass(GetCurrentProcess(), priorityClass);
 }
 
+uint64_t CurrentPlatformThreadId() {
+  return GetCurrentThreadId();
+}
+
+void SetPlatformThreadPriority(uint64_t threadId, TThreadPriority priority) {
+  static constexpr int kPriorities[] = {THREAD_PRIORITY_IDLE,    THREAD_PRIORITY_LOWEST,  THREAD_PRIORITY_BELOW_NORMAL,
+                                        THREAD_PRIORITY_NORMAL,  THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                        THREAD_PRIORITY_TIME_CRITICAL};
+  HANDLE thread = OpenThread(THREAD_SET_INFORMATION, FALSE, static_cast<DWORD>(threadId));
+  if (thread == nullptr) return;
+  SetThreadPriority(thread, kPriorities[priority]);
+  CloseHandle(thread);
+}
+
 std::unique_ptr<TComEvent> CreateComEvent(bool manualReset, bool initialState, TDevStatus& status) {
   HANDLE h = CreateEventA(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr);
   if (h == nullptr) {

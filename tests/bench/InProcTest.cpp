@@ -21,7 +21,7 @@
 #include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
-#include "serial/inproc/InProcDevice.h"
+#include "bench/inproc/InProcDevice.h"
 #include "tests/support/Bench.h"
 
 namespace qv {

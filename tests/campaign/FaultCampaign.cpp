@@ -33,7 +33,7 @@
 
 #include "bench/Faults.h"
 #include "bench/Firmware.h"
-#include "serial/inproc/InProcDevice.h"
+#include "bench/inproc/InProcDevice.h"
 #include "tests/support/Unit.h"
 
 namespace {

@@ -19,9 +19,12 @@
 #include "serial/ComPort.h"
 #include "tests/support/Bench.h"
 #include "tests/support/TestWindow.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using test::TBench;
 using test::TScreen;
@@ -294,7 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {"Dongle not found on COM5 but on COM3", kDongleLine, kServerLine}, 0},
         TConflictCase{"ServerElsewhere", "silent", "", "COM5", "", "",
                       {kDongleLine, "Server not found on COM5 but on COM4", kServerLine}, 0}),
-    [](const ::testing::TestParamInfo<TConflictCase>& p) { return std::string(p.param.Name); });
+    test::TCaseName());
 
 TEST_F(Detection, NeitherDeviceFoundGivesBothMessages) {
   Use({{"COM3", MakeSilent()}, {"COM4", MakeSilent()}});

@@ -18,9 +18,12 @@
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using test::TPty;
 using TMs = std::chrono::milliseconds;
@@ -328,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "1<65\r1>97\r"},
         TEchoCase{"EnteredWithLinkOkFalseSendsNothing", "AB", "", {}, false, "", false, ""},
         TEchoCase{"EmptyTextSendsNothing", "", "", {}, true, "", true, ""}),
-    [](const ::testing::TestParamInfo<TEchoCase>& c) { return std::string(c.param.Name); });
+    test::TCaseName());
 
 TEST_F(LinkTest, SendEchoWithAFailedWriteClearsLinkOk) {
   Dongle.Close();
@@ -498,9 +501,7 @@ TEST_P(ServerCommandTest, FramesTheCommandAndFetchesTheReply) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServerCommandTest, ::testing::ValuesIn(CommandCases()),
-                         [](const ::testing::TestParamInfo<TCommandCase>& c) {
-                           return std::string(c.param.Name);
-                         });
+                         test::TCaseName());
 
 }  // namespace
 }  // namespace qv

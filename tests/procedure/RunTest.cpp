@@ -26,9 +26,12 @@
 #include "tests/support/Pty.h"
 #include "tests/support/RecordingDevice.h"
 #include "tests/support/TestWindow.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using test::TScreen;
 using test::TTestWindow;
@@ -627,7 +630,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TVersionCase{"ShortReply", B({0x41, 0x24}), false, true, false, ""},
                       TVersionCase{"OneByteReply", B({0x07}), false, true, false, ""},
                       TVersionCase{"SilentServer", "", true, false, false, ""}),
-    [](const ::testing::TestParamInfo<TVersionCase>& param) { return std::string(param.param.Name); });
+    test::TCaseName());
 
 }  // namespace
 }  // namespace qv

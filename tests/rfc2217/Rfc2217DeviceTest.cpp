@@ -25,9 +25,12 @@
 #include "serial/ComPort.h"
 #include "serial/PortMap.h"
 #include "tests/rfc2217/NetSupport.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using namespace rfc2217;
 using test::TBench;
@@ -226,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // as the port's open left it.
                       TStateCase{"HardwareHandshake", 9600, 8, 0, 0, dcbDtrEnable | dcbRtsHandshake | dcbOutxCtsFlow,
                                  MS_CTS_ON | MS_DSR_ON}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 TEST_F(NetBench, BadFormatIsRefusedBeforeTheServer) {
   auto dev = OpenOk(Url());
@@ -347,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NetBenchTimeout,
                                            TTimeoutCase{"MultiplierPerAskedByte", ReadTimeouts(0, 20, 0), "a", 3, 55},
                                            TTimeoutCase{"IntervalGapAfterBytes", ReadTimeouts(50, 0, 0), "ab", 10, 45},
                                            TTimeoutCase{"MultiplierAndConstant", ReadTimeouts(0, 10, 30), "xy", 4, 65}),
-                         [](const auto& p) { return std::string(p.param.Label); });
+                         test::TCaseName());
 
 TEST_F(NetBench, InputCountAndPurgeInput) {
   TComPort port(nullptr);
@@ -415,7 +418,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NetBadName,
                                            TNameCase{"BareIpv6", "rfc2217://::1:7031"},
                                            TNameCase{"BracketWithoutPort", "rfc2217://[::1]7031"},
                                            TNameCase{"PathAfterThePort", "rfc2217://127.0.0.1:7031/x"}),
-                         [](const auto& p) { return std::string(p.param.Label); });
+                         test::TCaseName());
 
 TEST(NetName, HostAndPortAreTakenApart) {
   std::string host, port;
@@ -733,7 +736,7 @@ TEST_P(NetLoss, FailsTheWaitingReadAndEveryLaterCallAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Cases, NetLoss,
                          ::testing::Values(TLossCase{"EndOfStream", false, EIO, "Input/output error"},
                                            TLossCase{"Reset", true, ECONNRESET, "Connection reset by peer"}),
-                         [](const auto& p) { return std::string(p.param.Label); });
+                         test::TCaseName());
 
 TEST(NetLossIdle, EndWhileNothingWaitsFailsTheNextWrite) {
   TScriptServer server;

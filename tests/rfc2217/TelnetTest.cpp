@@ -3,6 +3,7 @@
 // (fed whole, split at every byte boundary and byte by byte), and the
 // option negotiation of both roles.
 #include "serial/rfc2217/Telnet.h"
+#include "tests/support/Cases.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 
 namespace qv::rfc2217 {
 namespace {
+
+using test::PrintTo;
 
 std::string B(std::initializer_list<int> bytes) {
   std::string s;
@@ -89,7 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TEncodeCase{"LoneIac", B({0xFF}), B({0xFF, 0xFF})},
                       TEncodeCase{"IacRun", B({0xFF, 0xFF, 0xFF}), B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
                       TEncodeCase{"IacBetween", B({'a', 0xFF, 'b', 0xFF}), B({'a', 0xFF, 0xFF, 'b', 0xFF, 0xFF})}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 struct TCommandCase {
   const char* Label;
@@ -137,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCommandCase{"ModemNotification", Cmd(cpNotifyModemState + kServerCode, mlDsr | mlDeltaDsr),
                      B({0xFF, 0xFA, 44, 107, 0x22, 0xFF, 0xF0})},
         TCommandCase{"SuspendHasNoValue", Cmd0(cpFlowControlSuspend), B({0xFF, 0xFA, 44, 8, 0xFF, 0xF0})}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 // ---- parsing -------------------------------------------------------------------
 
@@ -248,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"ServerCodeToTheServer", trServer, kSb + B({44, 105, 8}) + kSe, {"error unknown port command"}},
         TParseCase{"ClientCodeToTheClient", trClient, kSb + B({44, 5, 8}) + kSe, {"error unknown port command"}},
         TParseCase{"UnknownCode", trServer, kSb + B({44, 50}) + kSe, {"error unknown port command"}}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 // ---- negotiation -----------------------------------------------------------------
 
@@ -299,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Agreement repeated: no answer, so that two sides cannot loop.
         TNegotiationCase{"RepeatedAgreementUnanswered", trClient, true, B({IAC, DO, 44, IAC, DO, 44, IAC, DO, 3}), "",
                          paAgreed}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 TEST(TelnetStart, EachRoleOpensWithItsRequests) {
   std::string client, server;

@@ -10,9 +10,12 @@
 
 #include "serial/ComDevice.h"
 #include "serial/PortMap.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 namespace fs = std::filesystem;
 
@@ -188,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"@/ttyUSB0", "COM31", "COM32"}},
         TEnumCase{"PortMapOnly", {Virtual("tty")}, "COM31=rfc2217://127.0.0.1:7031\n", {"COM31"}},
         TEnumCase{"EmptyPortMap", {Usb("ttyUSB0")}, "# no ports\n", {"@/ttyUSB0"}}),
-    [](const ::testing::TestParamInfo<TEnumCase>& tpi) { return std::string(tpi.param.Label); });
+    test::TCaseName());
 
 TEST_F(LinuxEnumTest, AppendsToTheListWithoutRepeatingItsNames) {
   Add(Usb("ttyUSB0"));

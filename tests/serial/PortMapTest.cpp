@@ -1,4 +1,5 @@
 #include "serial/PortMap.h"
+#include "tests/support/Cases.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 namespace fs = std::filesystem;
 
@@ -62,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"EqualsInTargetKept", "COM31=rfc2217://h:1?a=b\n", {{"COM31", "rfc2217://h:1?a=b"}}},
         TParseCase{"NamesAreCaseSensitive", "com31=/dev/a\nCOM31=/dev/b\n", {{"com31", "/dev/a"}, {"COM31", "/dev/b"}}},
         TParseCase{"OnlyComments", "# nothing here\r\n#\r\n", {}}),
-    [](const ::testing::TestParamInfo<TParseCase>& tpi) { return std::string(tpi.param.Label); });
+    test::TCaseName());
 
 // A scratch folder and the config in force restored afterwards.
 class PortMapFileTest : public ::testing::Test {

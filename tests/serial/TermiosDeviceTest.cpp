@@ -23,9 +23,12 @@
 #include "serial/ComPort.h"
 #include "serial/posix/TermiosDevice.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
+
+using test::PrintTo;
 
 using test::TPty;
 using TSteady = std::chrono::steady_clock;
@@ -297,7 +300,7 @@ TEST_P(TermiosState, RoundTripsAndLandsInTermios) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TermiosState, ::testing::ValuesIn(kStateCases),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 struct TBadFormat {
   const char* Name;
@@ -327,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TermiosBadFormat,
                          ::testing::Values(TBadFormat{"FourBits", 4, 0, 0}, TBadFormat{"NineBits", 9, 0, 0},
                                            TBadFormat{"ParityFive", 8, 5, 0}, TBadFormat{"StopThree", 8, 0, 3},
                                            TBadFormat{"OneAndAHalfAtEight", 8, 0, 1}, TBadFormat{"TwoAtFive", 5, 0, 2}),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 // A pseudo-terminal has no serial info to ask for low latency: the request
 // is skipped and the port opens as usual.
@@ -860,7 +863,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TermiosPortFailure,
                                                           p.ReadByte();
                                                         },
                                                         EIO, "Input/output error"}),
-                         [](const auto& p) { return std::string(p.param.Name); });
+                         test::TCaseName());
 
 }  // namespace
 }  // namespace qv

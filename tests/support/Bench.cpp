@@ -7,7 +7,7 @@
 
 #include <stdlib.h>
 
-#include "serial/inproc/InProcDevice.h"
+#include "bench/inproc/InProcDevice.h"
 
 namespace qv::test {
 

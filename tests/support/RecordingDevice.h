@@ -5,15 +5,62 @@
 // "rec://NAME".
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "serial/ComDevice.h"
 
 namespace qv::test {
+
+// The device events a test feeds to the port's monitor: each entry ends one
+// event wait, with its event word or with a failure. The monitor thread
+// waits here while the test thread feeds and sets masks, hence the lock.
+struct TEventFeed {
+  struct TEnd {
+    uint32_t Word = 0;
+    TDevStatus Failure;  // Code 0: the wait delivers Word
+  };
+
+  void Deliver(uint32_t word) { Push({word, {}}); }
+  void Fail(TDevStatus failure) { Push({0, std::move(failure)}); }
+  void Push(TEnd end) {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Ends.push_back(std::move(end));
+    Cond.notify_all();
+  }
+  // Waits until n waits have been started on the device.
+  bool AwaitWaits(int n, int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Waits >= n; });
+  }
+  bool AwaitIdle(int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !Waiting; });
+  }
+  int WaitsStarted() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Waits;
+  }
+  bool InWait() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    return Waiting;
+  }
+
+  std::mutex Mutex;
+  std::condition_variable Cond;
+  std::deque<TEnd> Ends;
+  uint32_t Mask = 0;
+  unsigned MaskChanges = 0;
+  int Waits = 0;
+  bool Waiting = false;
+};
 
 struct TRecordedDevice {
   TDCB State;                       // what the "driver" holds
@@ -30,6 +77,7 @@ struct TRecordedDevice {
   int32_t FailSetStateWith = 0;
   int Opens = 0;
   bool IsOpen = false;
+  std::shared_ptr<TEventFeed> Events = std::make_shared<TEventFeed>();
 };
 
 class TRecordingDevice : public TComDevice {
@@ -76,6 +124,10 @@ public:
   }
   TDevStatus SetEventMask(uint32_t mask) override {
     D.EventMasks.push_back(mask);
+    std::lock_guard<std::mutex> lock(F.Mutex);
+    F.Mask = mask;
+    ++F.MaskChanges;
+    F.Cond.notify_all();
     return {};
   }
   // Reads and writes complete at once: reads deliver nothing (a time-out),
@@ -92,15 +144,58 @@ public:
     return {};
   }
   TDevStatus GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) override {
+    TDevStatus status;
+    if (&ov == FEventWait) status = FinishEventWait(ov);
     transferred = ov.Transferred;
     ov.InProgress = false;
     if (ov.Event) ov.Event->Set();
+    return status;
+  }
+  // A wait ends at once when the feed has an end ready (or the mask is 0),
+  // and otherwise in GetOverlappedResult, at the next end fed or mask set.
+  TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) override {
+    std::lock_guard<std::mutex> lock(F.Mutex);
+    ++F.Waits;
+    F.Cond.notify_all();
+    FWord = &eventMask;
+    FEventWait = &ov;
+    FMaskChanges = F.MaskChanges;
+    ov.InProgress = false;
+    if (F.Mask == 0) {
+      eventMask = 0;
+      return {};
+    }
+    if (!F.Ends.empty()) return TakeEnd();
+    ov.InProgress = true;
+    F.Waiting = true;
     return {};
   }
-  TDevStatus WaitCommEvent(uint32_t&, TOverlapped&) override { return {38, "Function not implemented"}; }
 
 private:
+  TDevStatus FinishEventWait(TOverlapped&) {
+    std::unique_lock<std::mutex> lock(F.Mutex);
+    F.Cond.wait(lock, [&] { return !F.Ends.empty() || F.MaskChanges != FMaskChanges; });
+    F.Waiting = false;
+    F.Cond.notify_all();
+    if (F.Ends.empty()) {
+      *FWord = 0;
+      return {};
+    }
+    return TakeEnd();
+  }
+  TDevStatus TakeEnd() {
+    TEventFeed::TEnd end = std::move(F.Ends.front());
+    F.Ends.pop_front();
+    *FWord = end.Failure.Ok() ? end.Word : 0;
+    return end.Failure;
+  }
+
   TRecordedDevice& D;
+  std::shared_ptr<TEventFeed> FFeed = D.Events;
+  TEventFeed& F = *FFeed;
+  uint32_t* FWord = nullptr;
+  TOverlapped* FEventWait = nullptr;
+  unsigned FMaskChanges = 0;
 };
 
 // Registers the "rec://" scheme for the lifetime of the scope; devices are

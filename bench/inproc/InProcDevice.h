@@ -6,6 +6,14 @@
 // has to wait moves a virtual clock straight to the next thing that can
 // happen (an answer, a byte delivered, the time-out), so waits cost no real
 // time. With any other clock the same waits sleep.
+//
+// Device events, for the port's event monitor: the model's CTS, DSR, DCD
+// and ring lines as EV_CTS, EV_DSR, EV_RLSD and EV_RING (a change seen
+// when the clock moves, or when a test reaches into the model through
+// Access), its bytes as EV_RXCHAR, EV_RXFLAG and EV_RX80FULL, the last byte
+// delivered to it as EV_TXEMPTY; an unplugged port fails the wait as a lost
+// device. The models have no line errors. The monitor's wait never moves
+// the clock: it waits for whoever does.
 #pragma once
 
 #include <functional>

@@ -1,7 +1,8 @@
-#include "serial/inproc/InProcDevice.h"
+#include "bench/inproc/InProcDevice.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -26,6 +27,9 @@ TDevStatus ErrorStatus(int code) {
 
 struct TPortState {
   std::mutex Mutex;
+  // Told whenever the device may have changed: the clock moved, a test
+  // reached into the model, the mask changed, the device was unplugged.
+  std::condition_variable Changed;
   std::shared_ptr<bench::TDevice> Device;  // null once unplugged
   TClock* Clock = nullptr;
   bool Open = false;
@@ -77,6 +81,23 @@ bool DtrOn(const TDCB& d) {
   return (d.Flags & dcbDtrControlMask) != dcbDtrDisable;
 }
 
+constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
+TDevStatus LostStatus() {
+  TDevStatus status = ErrorStatus(EIO);
+  status.Lost = true;
+  return status;
+}
+
+uint32_t LinesOf(const bench::TDevice& d, TTime now) {
+  uint32_t lines = 0;
+  if (d.Cts(now)) lines |= MS_CTS_ON;
+  if (d.Dsr(now)) lines |= MS_DSR_ON;
+  if (d.Ring(now)) lines |= MS_RING_ON;
+  if (d.Dcd(now)) lines |= MS_RLSD_ON;
+  return lines;
+}
+
 bool RtsOn(const TDCB& d) {
   const uint32_t rts = d.Flags & dcbRtsControlMask;
   // Toggle raises RTS only while sending; between bytes it is down.
@@ -103,6 +124,7 @@ class TInProcDevice final : public TComDevice {
       FVirtual->AddListener(this, [this](TClock::TDuration now) {
         std::lock_guard<std::mutex> lock(FPort->Mutex);
         Pump(now.count());
+        if (FEventMask != 0) FPort->Changed.notify_all();
       });
   }
 
@@ -141,6 +163,8 @@ class TInProcDevice final : public TComDevice {
     if (DtrOn(next) != DtrOn(FShadow) || RtsOn(next) != RtsOn(FShadow))
       FPort->Device->SetLines(DtrOn(next), RtsOn(next), now);
     FShadow = next;
+    // A device may answer the PC's lines with its own at once.
+    if (FEventMask != 0) FPort->Changed.notify_all();
     return {};
   }
 
@@ -154,7 +178,11 @@ class TInProcDevice final : public TComDevice {
     return {};
   }
 
-  TDevStatus SetupComm(uint32_t, uint32_t) override { return {}; }
+  TDevStatus SetupComm(uint32_t inQueue, uint32_t) override {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    FInQueueSize = inQueue;
+    return {};
+  }
 
   TDevStatus Purge(uint32_t flags) override {
     if ((flags & PURGE_RXABORT) && FRead) EndOperation(*FRead, FRead);
@@ -194,17 +222,18 @@ class TInProcDevice final : public TComDevice {
     if (!FPort->Device) return ErrorStatus(EIO);
     const TTime now = NowOf(FClock);
     Pump(now);
-    const bench::TDevice& d = *FPort->Device;
-    status = 0;
-    if (d.Cts(now)) status |= MS_CTS_ON;
-    if (d.Dsr(now)) status |= MS_DSR_ON;
-    if (d.Ring(now)) status |= MS_RING_ON;
-    if (d.Dcd(now)) status |= MS_RLSD_ON;
+    status = LinesOf(*FPort->Device, now);
     return {};
   }
 
   TDevStatus SetEventMask(uint32_t mask) override {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
     FEventMask = mask;
+    FEvents = 0;
+    ++FMaskChanges;
+    // Line changes count from here on.
+    if (FPort->Device) FLines = LinesOf(*FPort->Device, NowOf(FClock));
+    FPort->Changed.notify_all();
     return {};
   }
 
@@ -261,7 +290,14 @@ class TInProcDevice final : public TComDevice {
   TDevStatus GetOverlappedResult(TOverlapped& ov, uint32_t& transferred) override {
     TDevStatus status;
     if (ov.InProgress) {
-      if (&ov == FRead)
+      bool eventWait = false;
+      {
+        std::lock_guard<std::mutex> lock(FPort->Mutex);
+        eventWait = &ov == FEventWait;
+      }
+      if (eventWait)
+        status = FinishEventWait(ov);
+      else if (&ov == FRead)
         status = FinishRead(ov);
       else if (&ov == FWrite)
         EndOperation(ov, FWrite);  // writes end when they start
@@ -273,9 +309,23 @@ class TInProcDevice final : public TComDevice {
     return status;
   }
 
-  TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped&) override {
-    eventMask = 0;
-    return ErrorStatus(ENOSYS);
+  // The monitor's wait never moves the clock: it waits (in real time) for
+  // whoever moves it, and with the real clock looks again at least every
+  // 10 ms for the lines.
+  TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) override {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    FEventWait = &ov;
+    FEventWord = &eventMask;
+    FWaitMaskChanges = FMaskChanges;
+    ov.InProgress = FEventMask != 0;
+    if (!ov.InProgress) eventMask = 0;
+    if (ov.Event) {
+      if (ov.InProgress)
+        ov.Event->Reset();
+      else
+        ov.Event->Set();
+    }
+    return {};
   }
 
  private:
@@ -286,15 +336,69 @@ class TInProcDevice final : public TComDevice {
 
   // Brings the device up to now: the bytes whose transmission has ended
   // reach it, in order, then its finished answers join the input queue.
-  // Called with the port's lock held.
+  // What the mask asks for is noted on the way. Called with the port's
+  // lock held.
   void Pump(TTime now) {
     bench::TDevice* d = FPort->Device.get();
     if (!d) return;
+    bool sent = false;
     while (!FTx.empty() && FTx.front().End <= now) {
       d->Receive(FTx.front().Byte, FTx.front().End);
       FTx.pop_front();
+      sent = true;
     }
-    for (char c : d->Transmit(now)) FRx.push_back(static_cast<uint8_t>(c));
+    if (sent && FTx.empty()) Notice(EV_TXEMPTY);
+    const std::string in = d->Transmit(now);
+    for (char c : in) FRx.push_back(static_cast<uint8_t>(c));
+    if (!in.empty()) {
+      Notice(EV_RXCHAR);
+      if (in.find(FShadow.EvtChar) != std::string::npos) Notice(EV_RXFLAG);
+      if (FInQueueSize != 0 && uint64_t{FRx.size()} * 5 >= uint64_t{FInQueueSize} * 4) Notice(EV_RX80FULL);
+    }
+    if (FEventMask & kLineEvents) {
+      const uint32_t lines = LinesOf(*d, now);
+      const uint32_t changed = lines ^ FLines;
+      if (changed & MS_CTS_ON) Notice(EV_CTS);
+      if (changed & MS_DSR_ON) Notice(EV_DSR);
+      if (changed & MS_RLSD_ON) Notice(EV_RLSD);
+      if (changed & lines & MS_RING_ON) Notice(EV_RING);
+      FLines = lines;
+    }
+  }
+
+  void Notice(uint32_t event) { FEvents |= event & FEventMask; }
+
+  TDevStatus FinishEventWait(TOverlapped& ov) {
+    std::unique_lock<std::mutex> lock(FPort->Mutex);
+    for (;;) {
+      if (FMaskChanges != FWaitMaskChanges) {
+        *FEventWord = 0;
+        EndOperation(ov, FEventWait);
+        return {};
+      }
+      if (!FPort->Device) {
+        EndOperation(ov, FEventWait);
+        return LostStatus();
+      }
+      const TTime now = NowOf(FClock);
+      Pump(now);
+      if (FEvents != 0) {
+        *FEventWord = FEvents;
+        FEvents = 0;
+        EndOperation(ov, FEventWait);
+        return {};
+      }
+      if (FVirtual) {
+        FPort->Changed.wait(lock);
+        continue;
+      }
+      TTime next = -1;
+      if (!FTx.empty()) next = FTx.front().End;
+      const TTime output = FPort->Device->NextOutput();
+      if (output >= 0 && (next < 0 || output < next)) next = output;
+      const TTime wait = next < 0 ? kRealPollUs : std::clamp<TTime>(next - now, 0, kRealPollUs);
+      FPort->Changed.wait_for(lock, std::chrono::microseconds(wait));
+    }
   }
 
   TDevStatus TakeInput(TOverlapped& ov, TTime now) {
@@ -381,7 +485,15 @@ class TInProcDevice final : public TComDevice {
   std::deque<uint8_t> FRx;
   std::deque<TTx> FTx;
   TTime FTxFree = 0;
+  // The event wait's state, under the port's lock.
   uint32_t FEventMask = 0;
+  uint32_t FEvents = 0;
+  unsigned FMaskChanges = 0;
+  unsigned FWaitMaskChanges = 0;
+  uint32_t FLines = 0;
+  uint32_t FInQueueSize = 0;
+  TOverlapped* FEventWait = nullptr;
+  uint32_t* FEventWord = nullptr;
   TOverlapped* FRead = nullptr;
   TOverlapped* FWrite = nullptr;
 };
@@ -415,6 +527,7 @@ void TBenchPorts::Unplug(const std::string& name) {
   }
   std::lock_guard<std::mutex> lock(state->Mutex);
   state->Device.reset();
+  state->Changed.notify_all();
 }
 
 void TBenchPorts::UnplugAll() {
@@ -446,6 +559,7 @@ bool TBenchPorts::Access(const std::string& name, const std::function<void(bench
   std::lock_guard<std::mutex> lock(state->Mutex);
   if (!state->Device) return false;
   fn(*state->Device, NowOf(*state->Clock));
+  state->Changed.notify_all();
   return true;
 }
 

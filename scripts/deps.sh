@@ -2,8 +2,9 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core
-  gputils binutils srecord)
+# python3-serial and ser2net are peers the network port tests run against.
+packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
+  fonts-dejavu-core gputils binutils srecord)
 
 missing=()
 for p in "${packages[@]}"; do

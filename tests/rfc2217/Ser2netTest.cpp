@@ -21,6 +21,7 @@
 #include "serial/PortMap.h"
 #include "serial/rfc2217/Rfc2217Device.h"
 #include "tests/rfc2217/Ser2net.h"
+#include "tests/support/Cases.h"
 #include "tests/support/Pty.h"
 
 namespace qv {
@@ -106,6 +107,8 @@ struct TLineCase {
   tcflag_t Format;  // CSIZE, PARENB, PARODD, CSTOPB as ser2net set them
 };
 
+using test::PrintTo;
+
 constexpr tcflag_t kFormat = CSIZE | PARENB | PARODD | CSTOPB;
 
 class Ser2netSettings : public Ser2netPort, public ::testing::WithParamInterface<TLineCase> {};
@@ -133,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TLineCase{"Baud19200_7E2", br19200, db7, paEven, sb2, B19200, CS7 | PARENB | CSTOPB},
                       TLineCase{"Baud115200_8O1", br115200, db8, paOdd, sb1, B115200, CS8 | PARENB | PARODD},
                       TLineCase{"Baud1200_5N1", br1200, db5, paNone, sb1, B1200, CS5}),
-    [](const auto& p) { return std::string(p.param.Label); });
+    test::TCaseName());
 
 TEST_F(Ser2netPort, DtrAndRtsChangeBeforeTheAssignmentReturns) {
   TComPort port(nullptr);

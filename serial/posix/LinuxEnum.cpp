@@ -82,9 +82,10 @@ bool ReadUartType(const fs::path& file, long& type) {
   std::ifstream in(file);
   std::string text;
   if (!in || !std::getline(in, text)) return false;
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t\r\n");
-  if (begin == std::string::npos) return false;
+  const size_t begin = text.find_first_not_of(" \t");
+  const size_t end = text.find_last_not_of(" \t\r\n");
+  // A line of blanks and CRs only: no end to point past.
+  if (begin == std::string::npos || end == std::string::npos) return false;
   const char* first = text.data() + begin;
   const char* last = text.data() + end + 1;
   auto [ptr, err] = std::from_chars(first, last, type);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "serial/ComDevice.h"
@@ -103,10 +104,6 @@ bool IsSerialPort(const fs::path& tty) {
   return hasType && ReadUartType(typeFile, type) && type != 0;  // 0: no UART at that port
 }
 
-bool Contains(const std::vector<std::string>& list, const std::string& name) {
-  return std::find(list.begin(), list.end(), name) != list.end();
-}
-
 std::vector<std::string> SerialTtyNames(const TComEnumConfig& config) {
   std::vector<std::string> names;
   std::error_code ec;
@@ -130,11 +127,12 @@ std::vector<std::string> SerialTtyNames(const TComEnumConfig& config) {
 
 void ListPlatformComDevices(std::vector<std::string>& list) {
   TComEnumConfig config = ComEnumConfig();
+  std::unordered_set<std::string> listed(list.begin(), list.end());
   for (std::string& name : SerialTtyNames(config)) {
-    if (!Contains(list, name)) list.push_back(std::move(name));
+    if (listed.insert(name).second) list.push_back(std::move(name));
   }
   for (TPortMapEntry& entry : LoadPortMap(PortMapPath())) {
-    if (!Contains(list, entry.Name)) list.push_back(std::move(entry.Name));
+    if (listed.insert(entry.Name).second) list.push_back(std::move(entry.Name));
   }
 }
 

@@ -16,6 +16,11 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
+bool IsUnfitForAName(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u <= ' ' || u == 0x7F;
+}
+
 std::string Trim(const std::string& s) {
   size_t begin = 0;
   size_t end = s.size();
@@ -61,8 +66,9 @@ TPortMap ParsePortMap(const std::string& text) {
     std::string target = Trim(line.substr(eq + 1));
     if (name.empty() || target.empty()) continue;
     // The name travels as DeviceName through combo boxes and the settings
-    // file, where blanks would not survive.
-    if (std::any_of(name.begin(), name.end(), IsBlank)) continue;
+    // file, where blanks and control characters (a CR ends a line there)
+    // would not survive.
+    if (std::any_of(name.begin(), name.end(), IsUnfitForAName)) continue;
     if (!names.insert(name).second) continue;
     map.push_back({std::move(name), std::move(target)});
   }

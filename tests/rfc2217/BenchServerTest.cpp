@@ -15,11 +15,13 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "serial/ComPort.h"
+#include "serial/PortMap.h"
 #include "serial/rfc2217/Telnet.h"
 #include "tests/rfc2217/NetSupport.h"
 
@@ -53,20 +55,57 @@ class BenchPortsFile : public ::testing::Test {
   fs::path FDir, FFile;
 };
 
-TEST_F(BenchPortsFile, EntriesStayWhileRunningAndOthersAreKept) {
-  std::ofstream(FFile) << "# my ports\nCOM5=/dev/ttyS0\nCOM31=rfc2217://10.0.0.9:1\n";
+// "@0" and "@1" stand for the bench's two network ports.
+struct TPortsFileCase {
+  const char* Name;
+  const char* Before;
+  const char* Running;
+};
+
+void PrintTo(const TPortsFileCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class BenchPortsFileCases : public BenchPortsFile, public ::testing::WithParamInterface<TPortsFileCase> {};
+
+// While the bench runs the tool reads its ports from the file; once it has
+// stopped the file is as the operator left it.
+TEST_P(BenchPortsFileCases, EntriesInForceWhileRunningAndTheFileBackAfterwards) {
+  const TPortsFileCase& c = GetParam();
+  std::ofstream(FFile, std::ios::binary) << c.Before;
   {
     TBench bench({"--ports-file", FFile.string()});
     ASSERT_EQ(bench.Ports.size(), 2u);
     EXPECT_EQ(bench.Ports[0].first, "COM31");
     EXPECT_EQ(bench.Ports[1].first, "COM32");
-    EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\nCOM31=" + bench.Url(0) + "\nCOM32=" + bench.Url(1) + "\n");
+    std::string running = c.Running;
+    for (size_t at; (at = running.find('@')) != std::string::npos;)
+      running.replace(at, 2, bench.Url(running[at + 1] - '0'));
+    const std::string text = ReadFile(FFile);
+    EXPECT_EQ(text, running);
+    std::map<std::string, std::string> inForce;
+    for (const TPortMapEntry& e : ParsePortMap(text))
+      if (e.Name == "COM31" || e.Name == "COM32") inForce.emplace(e.Name, e.Target);
+    EXPECT_EQ(inForce, (std::map<std::string, std::string>{{"COM31", bench.Url(0)}, {"COM32", bench.Url(1)}}));
     bench.Child.CloseInput();
     EXPECT_EQ(bench.Child.Wait(5000), 0);
   }
-  // Ours go; the entry ours replaced does not come back.
-  EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\n");
+  EXPECT_EQ(ReadFile(FFile), c.Before);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BenchPortsFileCases,
+    ::testing::Values(
+        TPortsFileCase{"OthersKept", "# my ports\nCOM5=/dev/ttyS0\n",
+                       "# my ports\nCOM5=/dev/ttyS0\nCOM31=@0\nCOM32=@1\n"},
+        TPortsFileCase{"OperatorsEntriesOfTheSameNamesComeBack",
+                       "# my ports\r\nCOM32 = /dev/ttyUSB1\r\nCOM5=/dev/ttyS0\r\nCOM31=rfc2217://10.0.0.9:1\r\n",
+                       "# my ports\r\nCOM32=@1\nCOM32 = "
+                       "/dev/ttyUSB1\r\nCOM5=/dev/ttyS0\r\nCOM31=@0\nCOM31=rfc2217://10.0.0.9:1\r\n"},
+        // The tool takes no name with a CR in it, so that line is no COM31.
+        TPortsFileCase{"NameWithCarriageReturnIsNoneOfOurs", "COM31\r=/dev/ttyUSB7\n# COM32=/dev/ttyUSB8\n",
+                       "COM31\r=/dev/ttyUSB7\n# COM32=/dev/ttyUSB8\nCOM31=@0\nCOM32=@1\n"}),
+    [](const ::testing::TestParamInfo<TPortsFileCase>& tpi) { return std::string(tpi.param.Name); });
 
 TEST_F(BenchPortsFile, FileItCreatedGoesOnSigterm) {
   TBench bench({"--echo", "--ports-file", FFile.string()});

@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing;
+# "scripts/deps.sh fuzz" adds those of the fuzz targets: clang, libFuzzer's
+# runtime (only recommended by clang, so named here) and the symbolizer for
+# readable reports.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core)
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

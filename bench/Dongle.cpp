@@ -16,7 +16,7 @@ TDongle::TDongle(TConfig config, std::shared_ptr<THandheld> handheld)
 
 void TDongle::Connect(std::shared_ptr<THandheld> handheld) {
   FHandheld = std::move(handheld);
-  if (FHandheld && !FIdentifying) FHandheld->LinkUp();
+  if (FHandheld) FHandheld->PlugIn();
 }
 
 std::string TDongle::IdentityText() const {
@@ -28,7 +28,24 @@ void TDongle::OnReset(TTime) {
   FNext = 0;
 }
 
+const THandheld* TDongle::ConnectedAt(TTime t) const {
+  const THandheld* h = FHandheld.get();
+  if (h == nullptr || !h->Unplugged(t)) return h;
+  if (!FQueue.empty() && t >= h->ReleasedAt() + h->Config().UnplugUs + FConfig.SwapUs) return FQueue.front().get();
+  return nullptr;
+}
+
+void TDongle::Advance(TTime t) {
+  while (FHandheld && FHandheld->Unplugged(t) && !FQueue.empty() &&
+         t >= FHandheld->ReleasedAt() + FHandheld->Config().UnplugUs + FConfig.SwapUs) {
+    FHandheld = FQueue.front();
+    FQueue.pop_front();
+    FHandheld->PlugIn();
+  }
+}
+
 void TDongle::OnByte(uint8_t byte, TTime t) {
+  Advance(t);
   if (FIdentifying) {
     uint8_t answer = 0;
     switch (IdentifyStep(byte, FConfig.Hw, FConfig.Identity, FNext, answer)) {
@@ -51,7 +68,8 @@ void TDongle::OnByte(uint8_t byte, TTime t) {
 }
 
 bool TDongle::LineDsr(TTime t) const {
-  return FHandheld && FHandheld->Ready(t);
+  const THandheld* h = ConnectedAt(t);
+  return h != nullptr && h->Ready(t);
 }
 
 }  // namespace bench

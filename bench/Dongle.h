@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,8 @@ class TDongle final : public TSerialModel {
     bool ResetByLines = true;
     // The radio hop to the handheld and back, on top of the processing time.
     TTime RadioUs = 1500;
+    // From a unit pulled out to the next queued unit plugged in.
+    TTime SwapUs = 1000000;
   };
 
   // A dongle with a handheld connected and switched on.
@@ -29,7 +32,14 @@ class TDongle final : public TSerialModel {
 
   void Connect(std::shared_ptr<THandheld> handheld);
   void Disconnect() { FHandheld.reset(); }
+  // The handheld last connected (it may have been pulled out since).
   const std::shared_ptr<THandheld>& Handheld() const { return FHandheld; }
+  // Units waiting on the operator's bench: once the connected one has been
+  // pulled out, the next is plugged in SwapUs later.
+  void QueueHandheld(std::shared_ptr<THandheld> next) { FQueue.push_back(std::move(next)); }
+  size_t Queued() const { return FQueue.size(); }
+  // Brings the operator's swaps up to time t.
+  void Advance(TTime t);
 
   const TConfig& Config() const { return FConfig; }
   // The identity text: the hardware byte, then the 16 identity characters.
@@ -44,8 +54,11 @@ class TDongle final : public TSerialModel {
   bool LineDsr(TTime t) const override;
 
  private:
+  const THandheld* ConnectedAt(TTime t) const;
+
   TConfig FConfig;
   std::shared_ptr<THandheld> FHandheld;
+  std::deque<std::shared_ptr<THandheld>> FQueue;
   bool FIdentifying = true;
   size_t FNext = 0;
 };

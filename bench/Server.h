@@ -13,13 +13,19 @@
 #include <utility>
 #include <vector>
 
+#include <memory>
+
+#include "bench/Radio.h"
 #include "bench/SerialModel.h"
 
 namespace bench {
 
 class TServer final : public TSerialModel {
  public:
-  enum class TFirmware { Production, Test };
+  // What runs: the production firmware, the test firmware, or the loader
+  // (entered for programming; it stays when what was programmed cannot
+  // run).
+  enum class TFirmware { Production, Test, Loader };
 
   struct TConfig {
     uint8_t Hw = 0x20;
@@ -29,6 +35,13 @@ class TServer final : public TSerialModel {
     uint8_t VersionX = 0x24;
     uint8_t VersionY = 0x0F;
     TFirmware Firmware = TFirmware::Production;
+    // The test firmware's identity byte, until programming decides it.
+    uint8_t TestIdentity = 0x5A;
+    // The compensation settings the test firmware reports.
+    int8_t FactoryOffset = -8;
+    int8_t PcToolOffset = 0;
+    // The crystal's error, in compensation steps.
+    double Crystal = 0;
     // A base station runs from its own supply; its UART lines do not reset it.
     bool ResetByLines = false;
     // The one-byte reply to a frame with a wrong check byte, and to a
@@ -65,8 +78,27 @@ class TServer final : public TSerialModel {
 
   const std::vector<TCommand>& Commands() const { return FCommands; }
   TState State() const { return FState; }
+  TFirmware Running() const { return FConfig.Firmware; }
+  // The radio its test firmware listens on (none: it hears nothing).
+  void AttachRadio(std::shared_ptr<TRadio> radio);
+  const std::shared_ptr<TRadio>& Radio() const { return FRadio; }
+  // The compensation value the server works with: the PC-tool value when
+  // set (0 and 1 both mean not set), else the factory value.
+  int EffectiveOffset() const {
+    return CompensationSteps(FConfig.PcToolOffset != 0 && FConfig.PcToolOffset != 1 ? FConfig.PcToolOffset
+                                                                                     : FConfig.FactoryOffset);
+  }
   // Program memory, one 14-bit word per word address; 0xFFFF where blank.
   uint16_t Word(uint32_t address) const;
+  const std::vector<uint16_t>& Memory() const { return FMemory; }
+  void SetMemory(std::vector<uint16_t> words) { FMemory = std::move(words); }
+
+  // The loader refuses its nth programming frame from now on (1 = the
+  // next; counting the opening group, writes and verifies); 0: off.
+  void RefuseFrame(uint64_t nth) {
+    FRefuseAt = nth == 0 ? 0 : FFrames + nth;
+  }
+  uint64_t ProgrammingFrames() const { return FFrames; }
 
  protected:
   void OnByte(uint8_t byte, TTime t) override;
@@ -77,7 +109,11 @@ class TServer final : public TSerialModel {
   void Idle(uint8_t byte, TTime t);
   std::string Execute(bool flagged, const std::string& payload, TTime t);
   std::string FirmwareCommand(bool flagged, const std::string& payload);
+  std::string LoaderCommand(bool flagged, const std::string& payload);
+  std::string TestCommand(const std::string& payload);
   bool StoreGroup(const std::string& group, bool verify);
+  // Starts what the loader finds in program memory.
+  void StartProgrammed();
 
   TConfig FConfig;
   std::map<std::pair<bool, std::string>, std::string> FReplies;
@@ -92,7 +128,10 @@ class TServer final : public TSerialModel {
   std::string FReply;
   uint8_t FReplySum = 0;
   std::vector<TCommand> FCommands;
-  std::map<uint32_t, uint16_t> FMemory;
+  std::vector<uint16_t> FMemory;
+  std::shared_ptr<TRadio> FRadio;
+  uint64_t FFrames = 0;
+  uint64_t FRefuseAt = 0;
 };
 
 // The frame checksum step: rotate left by one bit, then add.

@@ -167,6 +167,21 @@ std::string PayloadCaption(const uint8_t* payload, int32_t size) {
   return std::string(reinterpret_cast<const char*>(payload) + 4, static_cast<size_t>(end - 4));
 }
 
+TPayloadBlocks PayloadBlocks(uint8_t* payload, int32_t size) {
+  TPayloadBlocks blocks{};
+  if (payload == nullptr || size < 1) return blocks;
+  const int64_t end = size - 1;  // the flags byte is not part of any block
+  int64_t at = 0;
+  for (size_t i = 0; i <= blocks.size(); ++i) {
+    if (at + 4 > end) break;
+    const int64_t count = GetU32(payload + at);
+    if (count < 4 || at + count > end) break;
+    if (i > 0) blocks[i - 1] = payload + at;
+    at += count;
+  }
+  return blocks;
+}
+
 uint8_t PayloadFlags(const uint8_t* payload, int32_t size) {
   if (payload == nullptr || size <= 0) return 0;
   return payload[size - 1];

@@ -71,6 +71,13 @@ struct TPayloadSpan {
 };
 TPayloadRead FindPayload(std::string_view file, TPayloadSpan& span);
 
+// The firmware inputs 1..5 (blocks 1..5): block i + 1 starts where block i
+// starts plus its count. A block is usable when its count is at least 4 and
+// it ends before the flags byte; a block that is not usable hides every
+// block after it, since their starts are lost. Unusable blocks are null.
+using TPayloadBlocks = std::array<uint8_t*, 5>;
+TPayloadBlocks PayloadBlocks(uint8_t* payload, int32_t size);
+
 // The five firmware inputs, in payload order.
 enum TPayloadInput {
   piModem = 0,     // RF modem firmware

@@ -72,13 +72,7 @@ void TSerThread::ProgressHide() {
 }
 
 void TSerThread::FinalRestore() {
-  // With a payload the buffers point into it, and it stays the window's.
-  if (!Main.Payload) {
-    for (size_t i = 1; i <= FirmwareBuf.Count; ++i) {
-      delete[] FirmwareBuf[i];
-      FirmwareBuf[i] = nullptr;
-    }
-  }
+  ReleaseFirmwareBuffers();
   Main.SetStatTxtVisible(false);
   Main.SetLogMemoVisible(true);
   Main.SetStartButVisible(true);

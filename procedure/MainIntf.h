@@ -53,6 +53,9 @@ public:
   std::unique_ptr<uint8_t[]> Payload;
   int32_t PayloadSize = 0;
   TPortRoles Ports;
+  // The decimal separator of the system's regional settings, for the
+  // numbers in the log.
+  char DecimalSeparator = '.';
   // Where the worker's synchronised calls go: the window thread's queue.
   std::shared_ptr<TSyncQueue> SyncQueue = MainSyncQueue();
 

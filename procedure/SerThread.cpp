@@ -2,6 +2,8 @@
 // restore, and the end of the run (ports, error log file, window).
 #include "procedure/SerThread.h"
 
+#include "firmware/Decode.h"
+
 #include <cstdio>
 #include <utility>
 
@@ -46,14 +48,7 @@ bool DsrPresent(TComPort* port) {
 }  // namespace
 
 std::string ServerVersionText(uint8_t x, uint8_t y) {
-  std::string text = " to V";
-  text += static_cast<char>('1' + ((x >> 2) & 7));
-  text += '.';
-  text += static_cast<char>('0' + (x & 3));
-  text += '.';
-  text += std::to_string(y);
-  if (x >= 0x20) text += static_cast<char>(0x60 + (x >> 5));
-  return text;
+  return " to " + ServerVersionFromBytes(x, y);
 }
 
 TSerThread::TSerThread(bool createSuspended, TMainIntf& main, TClock& clock)
@@ -66,6 +61,23 @@ TSerThread::TSerThread(bool createSuspended, TMainIntf& main, TClock& clock)
   Finishing = false;
   ServerImage[1].At(TServerImage::First) = TServerImage::Blank;
   AfterConstruction();
+}
+
+// A worker that ends without its final restore (one created suspended and
+// destroyed by its owner) still gives back what it read.
+TSerThread::~TSerThread() {
+  ReleaseFirmwareBuffers();
+}
+
+void TSerThread::ReleaseFirmwareBuffers() {
+  bool any = false;
+  for (uint8_t* buf : FirmwareBuf.Items) any = any || buf != nullptr;
+  // With a payload the buffers point into it, and it stays the window's.
+  if (!any || Main.Payload) return;
+  for (uint8_t*& buf : FirmwareBuf.Items) {
+    delete[] buf;
+    buf = nullptr;
+  }
 }
 
 void TSerThread::Execute() {

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "firmware/Images.h"
 #include "procedure/MainIntf.h"
 #include "procedure/Thread.h"
 #include "serial/Clock.h"
@@ -24,20 +26,6 @@ struct TSlots {
   const T& operator[](size_t i) const { return Items[i - 1]; }
   static constexpr size_t Count = N;
   std::array<T, N> Items{};
-};
-
-constexpr size_t kHandheldImageSize = 8192;
-using THandheldImage = std::array<uint8_t, kHandheldImageSize>;
-
-// A server image slot: one word for each word address 0x100..0x1FFF,
-// 0xFFFF where the image holds nothing.
-struct TServerImage {
-  static constexpr uint32_t First = 0x100;
-  static constexpr uint32_t Last = 0x1FFF;
-  static constexpr uint16_t Blank = 0xFFFF;
-  uint16_t& At(uint32_t address) { return Words[address - First]; }
-  uint16_t At(uint32_t address) const { return Words[address - First]; }
-  std::array<uint16_t, Last - First + 1> Words{};
 };
 
 class TSerThread;
@@ -62,6 +50,7 @@ public:
   // The worker runs at normal priority and frees itself when Execute has
   // returned, so a running worker must be created with new.
   TSerThread(bool createSuspended, TMainIntf& main, TClock& clock = RealClock());
+  ~TSerThread() override;
 
   // ---- the procedure ----
   void ReportOutcome();
@@ -80,6 +69,55 @@ public:
   void UpdateHandheldFirmware();
   void UpdateServerFirmware();
   void ProgramServer(int slot);
+
+  // ---- firmware loading and decoding ----
+  // Reads one file into a new length-prefixed buffer in target (none on
+  // failure); with a combo the name is the combo's text, and a successful
+  // read puts it at the top of the combo's history. A failure adds its
+  // entry to errors.
+  void ReadFirmwareFile(std::optional<TComboId> combo, std::string name, const std::string& label, uint8_t*& target,
+                        std::string& errors);
+  // The decoders on a length-prefixed buffer, for the slot of that number,
+  // with HandheldHw and the termination request (unless Finishing).
+  void DecodeQpf(const uint8_t* input, int slot, uint8_t& status);
+  void DecodeRawBin(const uint8_t* input, int slot, uint8_t& status);
+  void DecodeHex(const uint8_t* input, int slot, uint8_t& status);
+  void DecodeSff(const uint8_t* input, int slot, uint8_t& status);
+  // A family's decoders in turn; a failure adds the label to Reply.
+  void DecodeHandheldImage(const uint8_t* input, int slot, const std::string& label);
+  void DecodeServerImage(const uint8_t* input, int slot, const std::string& label);
+  void FindModemVersion();
+  void FindHandheldVersion();
+  void FindServerVersion();
+  // A decoder stops between blocks, lines or tokens once this holds.
+  bool Terminating() const { return Terminated() && !Finishing; }
+
+  // ---- handheld registers and jobs, programming ----
+  // The register operations and the job start only clear LinkOk; the two
+  // programming operations log their failure and fail the unit.
+  void WriteHandheldReg(uint8_t reg, uint8_t value, bool checkEcho);
+  // The value is valid only while LinkOk holds (0xFF otherwise).
+  uint8_t ReadHandheldReg(uint8_t reg);
+  void StartHandheldJob(int slot, uint8_t code);
+  // At most polls polls of 50 ms for DSR after the dongle's line reset, then
+  // the probe pair and register 0x39 set back.
+  void AwaitHandheld(uint16_t polls);
+  void ProgramHandheld(int slot);
+
+  // ---- compensation settings and the fine-tuning ----
+  // Both devices on their test firmware, their settings read and logged
+  // (HandheldMac, UnitOffset, GoldenOffset).
+  void ReadHandheldSettings();
+  bool CheckServerTestFirmware();
+  void ReadServerSettings();
+  // Stores the value in ProgressPos in the unit under test.
+  void StoreCompensation();
+  // The search and refinement cycles; the value obtained is left in
+  // ProgressPos.
+  void RunTestCycle();
+  // "10 = 4.5 kHz = 5.2 ppm"; "-" for 0 unless relative (then against
+  // UnitOffset).
+  std::string FormatOffset(int8_t value, bool relative) const;
 
   // ---- link operations ----
   // Every failure of the port becomes state: a result of false, -1 or
@@ -142,6 +180,13 @@ protected:
   void Execute() override;
 
 private:
+  // Releases the buffers read from files; pointers into the window's
+  // payload are never released here.
+  void ReleaseFirmwareBuffers();
+  void LogSettings(const std::string& device, int8_t factory, int8_t pcTool, int8_t effective);
+  // One step of a programming operation's bar: moves it when the
+  // percentage grows.
+  void ProgressTick(uint16_t& ticks, uint16_t total);
   void AwaitDisconnection();
   void AskNextUnit();
   void RestoreServerFirmware();

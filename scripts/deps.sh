@@ -5,7 +5,8 @@
 # readable reports.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core)
+packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core
+  gputils binutils srecord)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi

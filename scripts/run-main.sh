@@ -3,7 +3,8 @@
 # handheld behind it and a server, served as network serial ports COM31 and
 # COM32 on loopback and listed in the port map beside the program), then the
 # window. Press Start, then Ok: the bench's dongle and server are found and
-# initialised. The bench stops when the window closes.
+# initialised, and the firmware files beside the program are loaded and
+# decoded. The bench stops when the window closes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -20,6 +21,11 @@ machine with a display. The tests need no display: scripts/run-tests.sh
 MSG
   exit 1
 fi
+
+# The bench's firmware beside the program: the two test firmware files the
+# tool reads from there, and the production files, which a new settings file
+# offers in the file lists (an existing one is left as it is).
+"$bin/bench/qvfirm/qvfirm" --out "$bin" --settings "$bin/qvtune.INI"
 
 ready=$(mktemp)
 "$bin/bench/qvbench/qvbench" --ports-file "$bin/qvtune.ports" --print-ready </dev/null >"$ready" &

@@ -3,17 +3,21 @@
 // can run against simulated devices in real time.
 //
 //   qvbench [--echo] [--base-port N] [--ports-file PATH] [--print-ready] [--trace]
+//           [--units N] [--report PATH]
 //
 // Set-ups: by default a dongle with a handheld behind it on the first port
 // and a server on the second; --echo serves one port that echoes every byte
 // and loops DTR to DSR and RTS to CTS. Port i listens on 127.0.0.1:N+i
 // (N = 7031 unless given; 0 lets the system pick each port) and is named
 // COM31, COM32, ... in the port map file, where its entries stay while the
-// bench runs. It stops on SIGINT, SIGTERM or the end of its input (an input
+// bench runs. --units lines up N handhelds (default 20): each one that has
+// been handed to its production firmware is pulled out and the next one
+// plugged in. --report writes what the devices hold when the bench stops. It stops on SIGINT, SIGTERM or the end of its input (an input
 // that is /dev/null is not watched, so that it can run in the background).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +32,8 @@
 #include <vector>
 
 #include "bench/Dongle.h"
+#include "bench/Firmware.h"
+#include "bench/Handheld.h"
 #include "bench/Server.h"
 #include "bench/qvbench/EchoDevice.h"
 #include "bench/qvbench/PortServer.h"
@@ -69,7 +75,9 @@ void Usage() {
                "  --base-port N     the first port's TCP port (default %d; 0: any free port)\n"
                "  --ports-file PATH the port map to list the ports in while the bench runs\n"
                "  --print-ready     print one line on stdout once every port listens\n"
-               "  --trace           log connections, line changes and protocol faults on stderr\n",
+               "  --trace           log connections, line changes and protocol faults on stderr\n"
+               "  --units N         handhelds lined up for the dongle, one after the other (default 20)\n"
+               "  --report PATH     write what the devices hold to PATH when the bench stops\n",
                kDefaultBasePort);
 }
 
@@ -79,6 +87,8 @@ struct TOptions {
   std::string PortsFile;
   bool PrintReady = false;
   bool Trace = false;
+  int Units = 20;
+  std::string Report;
 };
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
@@ -97,6 +107,13 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
       options.BasePort = static_cast<int>(port);
     } else if (arg == "--ports-file" && i + 1 < argc) {
       options.PortsFile = argv[++i];
+    } else if (arg == "--report" && i + 1 < argc) {
+      options.Report = argv[++i];
+    } else if (arg == "--units" && i + 1 < argc) {
+      char* end = nullptr;
+      const long units = std::strtol(argv[++i], &end, 10);
+      if (!end || *end != '\0' || units < 1 || units > 1000) return false;
+      options.Units = static_cast<int>(units);
     } else {
       return false;
     }
@@ -104,7 +121,13 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
   return true;
 }
 
-std::vector<std::unique_ptr<bench::TPortServer>> MakePorts(const TOptions& options) {
+// The devices behind the ports, for the report.
+struct TDevices {
+  std::vector<std::shared_ptr<bench::THandheld>> Handhelds;
+  std::shared_ptr<bench::TServer> Server;
+};
+
+std::vector<std::unique_ptr<bench::TPortServer>> MakePorts(const TOptions& options, TDevices& devices) {
   std::vector<std::unique_ptr<bench::TPortServer>> ports;
   auto name = [&ports] { return "COM" + std::to_string(kFirstComNumber + static_cast<int>(ports.size())); };
   if (options.Echo) {
@@ -112,14 +135,64 @@ std::vector<std::unique_ptr<bench::TPortServer>> MakePorts(const TOptions& optio
     ports.push_back(std::make_unique<bench::TPortServer>(name(), std::make_shared<bench::TEchoDevice>(), false));
     return ports;
   }
+  auto radio = std::make_shared<bench::TRadio>();
+  for (int i = 0; i < options.Units; ++i) {
+    bench::THandheld::TConfig unit;
+    // Each unit has a radio address and a crystal of its own: errors spread
+    // over +-70 steps, the factory values near them.
+    unit.Mac = 0x00A1B2C3u + static_cast<uint32_t>(i);
+    unit.Crystal = static_cast<double>((i * 37 + 11) % 141 - 70);
+    unit.FactoryOffset = static_cast<int8_t>(-unit.Crystal + (i % 7) - 3);
+    devices.Handhelds.push_back(std::make_shared<bench::THandheld>(unit));
+    devices.Handhelds.back()->AttachRadio(radio);
+  }
   // A bench that runs for hours keeps no record of the wire.
-  auto dongle = std::make_shared<bench::TDongle>();
+  auto dongle = std::make_shared<bench::TDongle>(bench::TDongle::TConfig{}, devices.Handhelds.front());
+  for (size_t i = 1; i < devices.Handhelds.size(); ++i) dongle->QueueHandheld(devices.Handhelds[i]);
   dongle->SetRecording(false);
   ports.push_back(std::make_unique<bench::TPortServer>(name(), dongle, true));
-  auto server = std::make_shared<bench::TServer>();
-  server->SetRecording(false);
-  ports.push_back(std::make_unique<bench::TPortServer>(name(), server, true));
+  bench::TServer::TConfig serverConfig;
+  serverConfig.Crystal = 5;
+  devices.Server = std::make_shared<bench::TServer>(serverConfig);
+  devices.Server->AttachRadio(radio);
+  devices.Server->SetRecording(false);
+  ports.push_back(std::make_unique<bench::TPortServer>(name(), devices.Server, true));
   return ports;
+}
+
+const char* RunningName(bench::TServer::TFirmware f) {
+  switch (f) {
+    case bench::TServer::TFirmware::Production:
+      return "production";
+    case bench::TServer::TFirmware::Test:
+      return "test";
+    case bench::TServer::TFirmware::Loader:
+      return "loader";
+  }
+  return "?";
+}
+
+// One line per device: digests of what it holds, what runs, its settings.
+bool WriteReport(const std::string& path, const TDevices& devices) {
+  std::FILE* out = std::fopen(path.c_str(), "w");
+  if (out == nullptr) return false;
+  for (size_t i = 0; i < devices.Handhelds.size(); ++i) {
+    const bench::THandheld& h = *devices.Handhelds[i];
+    std::string jobs;
+    for (uint8_t j : h.Jobs()) jobs += (jobs.empty() ? "" : ",") + std::to_string(j);
+    std::fprintf(out, "handheld %zu eeprom=%016llx modem=%016llx released=%d pctool=%d crystal=%g jobs=%s\n", i + 1,
+                 static_cast<unsigned long long>(bench::Digest(h.EepromBytes().data(), h.EepromBytes().size())),
+                 static_cast<unsigned long long>(bench::Digest(h.ModemFirmware().data(), h.ModemFirmware().size())),
+                 h.ReleasedAt() >= 0 ? 1 : 0, h.Config().PcToolOffset, h.Config().Crystal, jobs.c_str());
+  }
+  if (devices.Server) {
+    bench::TServer& s = *devices.Server;
+    std::fprintf(out, "server running=%s version=%02x,%02x memory=%016llx pctool=%d effective=%d crystal=%g\n",
+                 RunningName(s.Running()), s.Config().VersionX, s.Config().VersionY,
+                 static_cast<unsigned long long>(bench::Digest(s.Memory())), s.Config().PcToolOffset,
+                 s.EffectiveOffset(), s.Config().Crystal);
+  }
+  return std::fclose(out) == 0;
 }
 
 }  // namespace
@@ -142,7 +215,8 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  auto ports = MakePorts(options);
+  TDevices devices;
+  auto ports = MakePorts(options, devices);
   for (size_t i = 0; i < ports.size(); ++i) {
     const int port = options.BasePort == 0 ? 0 : options.BasePort + static_cast<int>(i);
     std::string error;
@@ -171,6 +245,10 @@ int main(int argc, char** argv) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
+
+  // Answers are due to the microsecond; the kernel's default timer slack
+  // (50 us) would otherwise add to every wait for one.
+  ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
   const bool watchInput = !IsDevNull(STDIN_FILENO);
   std::vector<pollfd> fds;
@@ -220,5 +298,9 @@ int main(int argc, char** argv) {
   }
 
   if (portsFile) portsFile->Remove();
+  if (!options.Report.empty() && !WriteReport(options.Report, devices)) {
+    std::fprintf(stderr, "qvbench: cannot write %s\n", options.Report.c_str());
+    return 1;
+  }
   return 0;
 }

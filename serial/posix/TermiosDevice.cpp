@@ -69,6 +69,21 @@ int Ioctl(int fd, unsigned long request, void* arg) {
   return r;
 }
 
+// USB serial adapters hold received bytes back for their latency timer
+// (16 ms by default on FTDI chips) unless the port asks for low latency, so
+// a stop-and-wait exchange of two characters (about 2 ms at 9600 baud) would
+// take up to 16 ms. ftdi_sio turns the request into a 1 ms latency timer,
+// and 8250 UARTs take it too; drivers without serial info (a
+// pseudo-terminal, most other USB serial drivers) refuse TIOCGSERIAL, and
+// the port simply runs as it is.
+bool RequestLowLatency(int fd) {
+  serial_struct info{};
+  if (Ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+  if ((info.flags & ASYNC_LOW_LATENCY) != 0) return true;
+  info.flags |= ASYNC_LOW_LATENCY;
+  return Ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
 TDevStatus GetAttr(int fd, termios2& t) {
   if (Ioctl(fd, TCGETS2, &t) < 0) return ErrnoStatus(errno);
   return {};
@@ -331,6 +346,7 @@ TDevStatus TTermiosDevice::Init() {
   MakeRaw(t);
   status = SetAttr(FFd, t);
   if (!status.Ok()) return status;
+  FLowLatency = RequestLowLatency(FFd);
   int lines = 0;
   FHasModemLines = Ioctl(FFd, TIOCMGET, &lines) == 0;
   if (!FHasModemLines && errno != ENOTTY && errno != EINVAL) return ErrnoStatus(errno);

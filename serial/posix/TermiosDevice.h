@@ -47,6 +47,9 @@ class TTermiosDevice final : public TComDevice {
   // False on devices without modem control (pseudo-terminals).
   bool HasModemLines() const { return FHasModemLines; }
   bool IsPseudoTerminal() const { return FIsPty; }
+  // The driver holds received bytes back no longer than it must (asked for
+  // at open where the driver supports it).
+  bool LowLatency() const { return FLowLatency; }
   // The c_cflag the last SetState asked for, before the driver had its say
   // (a pseudo-terminal drops the data bits and parity enable).
   uint32_t AskedCflag() const { return FAskedCflag; }
@@ -74,6 +77,7 @@ class TTermiosDevice final : public TComDevice {
   TDCB FShadow;
   bool FHasModemLines = false;
   bool FIsPty = false;
+  bool FLowLatency = false;
   bool FFrameSet = false;  // a SetState has been made
   uint32_t FAskedCflag = 0;
   uint32_t FGotFrame = 0;  // frame bits the terminal kept of it

@@ -244,9 +244,9 @@ TEST(BenchModels, HandheldCommands) {
 TEST(BenchModels, HandheldJobKeepsItBusyAndLeavesItsResult) {
   THandheld::TConfig config;
   config.JobUs = 300000;
-  config.JobResult = 0x01;
   config.Mode = 0x11;
   auto handheld = std::make_shared<THandheld>(config);
+  handheld->Faults().JobStatus = 0x01;
   TDongle dongle(TDongle::TConfig{}, handheld);
   TPc pc(dongle);
   pc.Do(kHandshake);
@@ -532,6 +532,11 @@ TEST(BenchModels, JobThenTheWaitForTheHandheld) {
   THandheld::TConfig config;
   config.JobUs = 2000000;
   auto handheld = std::make_shared<THandheld>(config);
+  // Test firmware in the EEPROM whose header the job registers below match:
+  // end address 0xFE, bytes 24, 31 and 2.
+  for (const auto& [at, value] : std::initializer_list<std::pair<uint16_t, uint8_t>>{
+           {27, 0xFE}, {28, 0x00}, {24, 0x11}, {31, 0x22}, {2, 0x33}, {2045, 'T'}, {2046, 'S'}, {2047, 'T'}})
+    handheld->SetEeprom(at, value);
   TDongle dongle(TDongle::TConfig{}, handheld);
   TPc pc(dongle);
   pc.Do(kHandshake);
@@ -600,7 +605,9 @@ TEST(BenchModels, ServerProgrammingSequence) {
   EXPECT_EQ(Command(pc, true, Bytes({0x01})), Bytes({0x07}));
   EXPECT_EQ(server.Word(0x105), 0x2A5B);
   EXPECT_EQ(server.Word(0x100), 0x3405);
-  EXPECT_EQ(Command(pc, true, Bytes({0x00})), Bytes({0x42, 0x24, 0x0F}));
+  // Nothing runnable was programmed: the loader stays and refuses the query.
+  EXPECT_EQ(server.Running(), TServer::TFirmware::Loader);
+  EXPECT_EQ(Command(pc, true, Bytes({0x00})), Bytes({0x15}));
 }
 
 // ---- lines, format and timing ---------------------------------------------------

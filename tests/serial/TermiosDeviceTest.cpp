@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -326,6 +328,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, TermiosBadFormat,
                                            TBadFormat{"ParityFive", 8, 5, 0}, TBadFormat{"StopThree", 8, 0, 3},
                                            TBadFormat{"OneAndAHalfAtEight", 8, 0, 1}, TBadFormat{"TwoAtFive", 5, 0, 2}),
                          [](const auto& p) { return std::string(p.param.Name); });
+
+// A pseudo-terminal has no serial info to ask for low latency: the request
+// is skipped and the port opens as usual.
+TEST(TermiosOpen, LowLatencyRequestIsSkippedWhereTheDriverHasNone) {
+  TPty pty;
+  auto dev = OpenOk(pty.SlavePath());
+  EXPECT_FALSE(Termios(dev).LowLatency());
+  serial_struct info{};
+  EXPECT_NE(ioctl(Termios(dev).Fd(), TIOCGSERIAL, &info), 0) << "a pty answering serial info would be tested here";
+}
 
 TEST(TermiosStateRules, FrameChangedOutsideShowsThrough) {
   TPty pty;

@@ -17,6 +17,9 @@ TBench::TBench() {
   Handheld = std::make_shared<bench::THandheld>();
   Dongle = std::make_shared<bench::TDongle>(bench::TDongle::TConfig{}, Handheld);
   Server = std::make_shared<bench::TServer>();
+  Radio = std::make_shared<bench::TRadio>();
+  Handheld->AttachRadio(Radio);
+  Server->AttachRadio(Radio);
   Setup({{"COM3", Dongle}, {"COM4", Server}});
 }
 

@@ -14,6 +14,7 @@
 #include "bench/Device.h"
 #include "bench/Dongle.h"
 #include "bench/Handheld.h"
+#include "bench/Radio.h"
 #include "bench/Server.h"
 #include "serial/ComPort.h"
 #include "serial/PortMap.h"
@@ -44,6 +45,8 @@ class TBench {
   std::shared_ptr<bench::TDongle> Dongle;
   std::shared_ptr<bench::THandheld> Handheld;
   std::shared_ptr<bench::TServer> Server;
+  // The radio between the handheld and the server of the default set-up.
+  std::shared_ptr<bench::TRadio> Radio;
 
   // Adds a port (or replaces the device behind a name) and lists it in the
   // port map.

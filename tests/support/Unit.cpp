@@ -1,0 +1,146 @@
+#include "tests/support/Unit.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace qv::test {
+
+namespace {
+
+void Write(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace
+
+TUnitBench::TUnitBench() {
+  Bench.Attach(PortA, 0);
+  Bench.Attach(PortB, 1);
+  Window.Ports = {&PortA, &PortB};
+  for (TComboId id : {ciCOM1, ciCOM2}) {
+    Window.Combos[id].Items = Bench.ComboItems();
+    Window.Combos[id].ItemIndex = 0;
+    Window.Combos[id].Text = Window.Combos[id].Items[0];
+  }
+  Window.ProgramDir = Bench.Dir() + "/";
+  Window.IniPath = Window.ProgramDir + "qvtune.INI";
+
+  std::vector<bench::THandheldImage> modem, handheld, test;
+  for (uint8_t hw : Set.Hws) {
+    modem.push_back(bench::MakeModemImage(hw, Set.ModemVersion));
+    handheld.push_back(bench::MakeHandheldFirmware(hw, Set.HandheldVersion));
+    test.push_back(bench::MakeHandheldTestFirmware(hw));
+  }
+  WriteFile("qvftune.qpf", bench::WriteQpf(test));
+  WriteFile("srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(Set.ServerTestIdentity)));
+  WriteFile("qvmodem.qpf", bench::WriteQpf(modem));
+  WriteFile("qvhandheld.qpf", bench::WriteQpf(handheld));
+  WriteFile("qvserver.hex", bench::WriteHex(bench::MakeServerFirmware(Set.ServerX, Set.ServerY)));
+  Window.Combos[ciFile1].Text = File("qvmodem.qpf");
+  Window.Combos[ciFile2].Text = File("qvhandheld.qpf");
+  Window.Combos[ciFile3].Text = File("qvserver.hex");
+  NewWorker();
+}
+
+TUnitBench::~TUnitBench() {
+  Worker.reset();
+  for (TComPort* port : {&PortA, &PortB}) {
+    try {
+      if (port->Active()) port->Close();
+    } catch (...) {
+    }
+  }
+}
+
+void TUnitBench::WriteFile(const std::string& name, const std::string& bytes) const {
+  Write(File(name), bytes);
+}
+
+TSerThread& TUnitBench::NewWorker() {
+  Worker = std::make_unique<TSerThread>(true, Window, Bench.Clock);
+  return *Worker;
+}
+
+bool TUnitBench::Connect() {
+  TSerThread& w = *Worker;
+  w.ReadFirmwareFiles();
+  w.DetectPorts();
+  w.InitDevice(*Window.Ports.SerIF2, false);
+  w.InitDevice(*Window.Ports.SerIF1, true);
+  w.DecodeFirmware();
+  EXPECT_EQ(w.Outcome, ocNone) << w.LogText;
+  return w.Outcome == ocNone && w.LinkOk;
+}
+
+std::vector<std::string> TUnitBench::Messages() const {
+  std::vector<std::string> lines;
+  const std::string& log = Worker->LogText;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\r', at);
+    if (end == std::string::npos) end = log.size();
+    if (end > at && log[at] == '>') lines.push_back(log.substr(at + 1, end - at - 1));
+    at = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> TUnitBench::MessagesFrom(size_t from) const {
+  std::vector<std::string> all = Messages();
+  if (from >= all.size()) return {};
+  return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
+}
+
+bool TUnitBench::Run(const std::vector<TAction>& actions) {
+  bool ok = true;
+  std::thread operatorHand([&] {
+    for (const TAction& a : actions) {
+      if (a.Answer == aCancel && !a.AfterLine.empty()) {
+        const bool seen = Window.AwaitScreen([&](const TScreen& s) {
+          return std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
+        });
+        if (!seen) {
+          ADD_FAILURE() << "never logged: " << a.AfterLine;
+          ok = false;
+          return;
+        }
+        Window.ClickExit();
+        continue;
+      }
+      // A prompt: the status text and the answer button shown.
+      const bool prompted =
+          Window.AwaitScreen([](const TScreen& s) { return s.StatTxtVisible && s.StartButVisible; });
+      if (!prompted) {
+        ADD_FAILURE() << "no prompt came";
+        ok = false;
+        return;
+      }
+      if (a.Answer == aOk || a.Answer == aYes) Window.ClickStart();
+      else Window.ClickExit();
+      // Until the answer is taken.
+      Window.AwaitScreen([](const TScreen& s) { return !s.StartButVisible || !s.StatTxtVisible; });
+    }
+  });
+  const auto end = Window.StartRun(nullptr, Bench.Clock);
+  const bool ended = Window.Run(end);
+  if (!ended) {
+    // Let the operator go: the run is stuck, end it.
+    Window.DoExit();
+    Window.Run(end);
+  }
+  operatorHand.join();
+  EXPECT_TRUE(ended) << "the run did not end";
+  return ok && ended;
+}
+
+std::string TUnitBench::ErrorLog() const {
+  std::ifstream in(Window.ProgramDir + "qvtune.ERR", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace qv::test

@@ -1,0 +1,185 @@
+// Compensation settings: both devices brought to their test firmware, their
+// compensation values read and logged before the test cycle, and the
+// obtained value stored in the unit under test after it.
+#include <cstdio>
+#include <string>
+
+#include "procedure/SerThread.h"
+
+namespace qv {
+
+namespace {
+
+constexpr uint8_t kAddressLow = 0x04;
+constexpr uint8_t kAddressHigh = 0x05;
+constexpr uint8_t kEepromRead = 0x03;
+
+constexpr uint8_t kRegCompensation = 0x10;  // RF modem version when read; the value to store when written
+constexpr uint8_t kRegMacLow = 0x11;
+constexpr uint8_t kRegFactory = 0x15;
+constexpr uint8_t kRegPcTool = 0x16;
+constexpr uint8_t kRegJob = 0x17;
+constexpr uint8_t kJobRfModule = 1;
+constexpr uint8_t kJobStore = 3;
+constexpr uint16_t kLongJobPolls = 2500;
+constexpr uint16_t kShortJobPolls = 20;
+
+constexpr uint8_t kTestFirmwareRuns = 0x06;
+constexpr uint8_t kIdentityHead = 'B';
+constexpr uint8_t kSettingHead = 'A';
+constexpr uint8_t kServerDone = 0x07;
+
+constexpr double kKhzPerStep = 0.45;
+constexpr double kStepsPerPpm = 1.92955;
+
+std::string Bytes(std::initializer_list<uint8_t> bytes) {
+  std::string s;
+  for (uint8_t b : bytes) s += static_cast<char>(b);
+  return s;
+}
+
+// One digit after the point, with the regional decimal separator.
+std::string Fixed1(double value, char separator) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", value);
+  std::string text = buf;
+  for (char& c : text)
+    if (c == '.') c = separator;
+  return text;
+}
+
+}  // namespace
+
+std::string TSerThread::FormatOffset(int8_t value, bool relative) const {
+  if (value == 0 && !relative) return "-";
+  int n = value;
+  if (relative) n -= UnitOffset;
+  return std::to_string(n) + " = " + Fixed1(n * kKhzPerStep, Main.DecimalSeparator) + " kHz = " +
+         Fixed1(n / kStepsPerPpm, Main.DecimalSeparator) + " ppm";
+}
+
+void TSerThread::LogSettings(const std::string& device, int8_t factory, int8_t pcTool, int8_t effective) {
+  LogLine(device + " offset compensation settings:");
+  LogLine("- from factory = " + FormatOffset(factory, false));
+  LogLine("- from PC tool = " + FormatOffset(pcTool, false));
+  LogLine("- effective = " + FormatOffset(effective, false));
+}
+
+void TSerThread::ReadHandheldSettings() {
+  if (Outcome != ocNone || Terminated() || !LinkOk || Ports.SerIF1 == nullptr) return;
+  TComPort& port = *Ports.SerIF1;
+  THandheldImage& image = HandheldImage[3];
+
+  // Address 0 and the three bytes below the image's end address E tell
+  // whether the handheld holds this test firmware.
+  const std::string toZero = Bytes({kAddressLow, 0x00, kAddressHigh, 0x00});
+  SendEcho(port, toZero, toZero);
+  bool present = false;
+  if (LinkOk) {
+    const int r = PutByte(port, kEepromRead) ? GetByte(port) : -1;
+    if (r < 0) LinkOk = false;
+    present = r == image[0];
+  }
+  const auto end = static_cast<uint16_t>(image[27] | image[28] << 8);
+  // An end address that leaves no three bytes below it inside the image
+  // cannot describe this test firmware: it is taken as not installed, and
+  // nothing outside the image is read.
+  if (end < 3 || end > HandheldImageLen[3]) present = false;
+  if (LinkOk && present) {
+    const auto from = static_cast<uint16_t>(end - 3);
+    const std::string to = Bytes({kAddressLow, static_cast<uint8_t>(from & 0xFF), kAddressHigh,
+                                  static_cast<uint8_t>(from >> 8)});
+    SendEcho(port, to, to);
+    for (uint16_t i = from; i < end && LinkOk; ++i) {
+      const int r = PutByte(port, kEepromRead) ? GetByte(port) : -1;
+      if (r < 0) LinkOk = false;
+      present = present && r == image[i];
+    }
+  }
+  if (!LinkOk) return;
+  // The jobs below are given the end address less 2; the slot is decoded
+  // afresh for every unit.
+  const auto lowered = static_cast<uint16_t>(end - 2);
+  image[27] = static_cast<uint8_t>(lowered & 0xFF);
+  image[28] = static_cast<uint8_t>(lowered >> 8);
+
+  if (!Terminated() && !present) {
+    LogLine("Test firmware needs to be installed on Quorvantis");
+    ProgramHandheld(3);
+  }
+  if (!Terminated() && LinkOk) {
+    LogLine("Initializing Quorvantis RF module...");
+    StartHandheldJob(3, kJobRfModule);
+  }
+  if (!Terminated() && LinkOk) {
+    AwaitHandheld(kLongJobPolls);
+    if (ReadHandheldReg(kRegJob) != 0) LinkOk = false;
+  }
+  const uint8_t version = ReadHandheldReg(kRegCompensation);
+  const auto factory = static_cast<int8_t>(ReadHandheldReg(kRegFactory));
+  const auto pcTool = static_cast<int8_t>(ReadHandheldReg(kRegPcTool));
+  uint32_t mac = 0;
+  for (int reg = kRegMacLow + 3; reg >= kRegMacLow; --reg) mac = mac << 8 | ReadHandheldReg(static_cast<uint8_t>(reg));
+  if (!LinkOk || Terminated()) return;
+  HandheldMac = mac;
+
+  char macText[9];
+  std::snprintf(macText, sizeof macText, "%08X", static_cast<unsigned>(HandheldMac));
+  LogLine("RF modem V" + std::to_string(version >> 4) + "." + std::to_string(version & 0x0F) + ", MAC=0x" + macText);
+  const int8_t effective = pcTool != 0 ? pcTool : factory;
+  LogSettings("Quorvantis", factory, pcTool, effective);
+  (Main.GoldenIsHandheld ? GoldenOffset : UnitOffset) = effective;
+}
+
+bool TSerThread::CheckServerTestFirmware() {
+  Reply = ServerCommand(Bytes({0x01}), true);
+  if (Reply.size() != 3 || static_cast<uint8_t>(Reply[0]) != kIdentityHead) {
+    LinkOk = false;
+    return false;
+  }
+  return static_cast<uint8_t>(Reply[1]) == (ServerImage[2].At(0x103) & 0xFF);
+}
+
+void TSerThread::ReadServerSettings() {
+  if (Outcome != ocNone || Terminated() || !LinkOk) return;
+  bool runs = ServerCommand(Bytes({0x00}), true) == Bytes({kTestFirmwareRuns});
+  if (LinkOk && runs) runs = CheckServerTestFirmware();
+  if (LinkOk && !runs && !Terminated()) {
+    LogLine("Test firmware needs to be installed on server");
+    ProgramServer(2);
+    // A server that does not identify as this test firmware once it is
+    // programmed cannot be worked with.
+    if (LinkOk) LinkOk = CheckServerTestFirmware();
+  }
+  if (!LinkOk) return;
+  const auto factory = static_cast<int8_t>(Reply[2]);
+  Reply = ServerCommand(Bytes({0x02, 0x03}), true);
+  if (Reply.size() != 2 || static_cast<uint8_t>(Reply[0]) != kSettingHead) LinkOk = false;
+  if (!LinkOk || Terminated()) return;
+  auto pcTool = static_cast<int8_t>(Reply[1]);
+  // The server also reads 1 as not set.
+  if (pcTool == 1) pcTool = 0;
+  const int8_t effective = pcTool != 0 ? pcTool : factory;
+  LogSettings("Server", factory, pcTool, effective);
+  (Main.GoldenIsHandheld ? UnitOffset : GoldenOffset) = effective;
+}
+
+void TSerThread::StoreCompensation() {
+  if (Outcome != ocNone || Terminated() || !LinkOk) return;
+  const uint8_t v = ProgressPos;
+  LogLine("Storing obtained compensation value");
+  if (!Main.GoldenIsHandheld) {
+    WriteHandheldReg(kRegCompensation, v, true);
+    StartHandheldJob(3, kJobStore);
+    if (LinkOk && !Terminated()) {
+      AwaitHandheld(kShortJobPolls);
+      if (ReadHandheldReg(kRegJob) != 0) LinkOk = false;
+    }
+    return;
+  }
+  if (ServerCommand(Bytes({0x02, 0x03, v}), true) != Bytes({kServerDone})) LinkOk = false;
+  // Read back: only the value just stored counts as stored.
+  if (LinkOk && ServerCommand(Bytes({0x02, 0x03}), true) != Bytes({kSettingHead, v})) LinkOk = false;
+}
+
+}  // namespace qv

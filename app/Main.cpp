@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/Bytes.h"
 #include "app/Settings.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
@@ -45,14 +46,6 @@ constexpr int kMinClientHeight = 361;
 constexpr int kLabelGap = 4;
 
 using TControls = std::initializer_list<QWidget*>;
-
-QString Text(const std::string& s) {
-  return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string Bytes(const QString& s) {
-  return s.toLocal8Bit().toStdString();
-}
 
 template <class T>
 T* Control(QWidget* parent, const char* name) {
@@ -303,7 +296,7 @@ TMain::TMain(QWidget* parent) : QWidget(parent) {
   SerIF2.Tag = 1;
   Ports = {&SerIF1, &SerIF2};
 
-  ProgramPath = Bytes(QCoreApplication::applicationFilePath());
+  ProgramPath = BytesOfText(QCoreApplication::applicationFilePath());
 
   connect(StartBut, &QPushButton::clicked, this, [this] { DoStart(); });
   connect(ExitBut, &QPushButton::clicked, this, [this] { DoExit(); });
@@ -488,7 +481,7 @@ void TMain::DoActiv() {
     for (QWidget* c : TControls{Browse1But, Browse2But, Browse3But, File1Combo, File2Combo, File3Combo, File1Txt,
                                 File2Txt, File3Txt, SrvChk})
       c->hide();
-    setWindowTitle(Text(PayloadCaption(Payload.get(), PayloadSize)));
+    setWindowTitle(TextOfBytes(PayloadCaption(Payload.get(), PayloadSize)));
   }
 
   StartBut->setFocus();
@@ -621,8 +614,8 @@ QComboBox* TMain::ComboOf(TComboId id) const {
 TComboState TMain::ReadCombo(TComboId id) const {
   const QComboBox* combo = ComboOf(id);
   TComboState state;
-  for (int i = 0; i < combo->count(); ++i) state.Items.push_back(Bytes(combo->itemText(i)));
-  state.Text = Bytes(combo->currentText());
+  for (int i = 0; i < combo->count(); ++i) state.Items.push_back(BytesOfText(combo->itemText(i)));
+  state.Text = BytesOfText(combo->currentText());
   state.ItemIndex = combo->currentIndex();
   // Text typed over a selection no longer names that item.
   if (combo->isEditable() && state.ItemIndex >= 0 && combo->itemText(state.ItemIndex) != combo->currentText())
@@ -652,7 +645,7 @@ void TMain::AddToHistory(TComboId id) {
 }
 
 void TMain::AddLogMemoLine(const std::string& line) {
-  LogMemo->appendPlainText(Text(line));
+  LogMemo->appendPlainText(TextOfBytes(line));
 }
 
 void TMain::SetLogMemoVisible(bool visible) {
@@ -668,7 +661,7 @@ void TMain::RepaintLogMemo() {
 }
 
 void TMain::SetStatTxtCaption(const std::string& text) {
-  QString caption = Text(text);
+  QString caption = TextOfBytes(text);
   caption.replace(QLatin1Char('\r'), QLatin1Char('\n'));
   StatTxt->setText(caption);
   StatTxt->adjustSize();
@@ -688,7 +681,7 @@ void TMain::SetPrcBarVisible(bool visible) {
 }
 
 void TMain::SetStartButCaption(const std::string& caption) {
-  StartBut->setText(Text(caption));
+  StartBut->setText(TextOfBytes(caption));
 }
 
 void TMain::SetStartButVisible(bool visible) {
@@ -700,11 +693,11 @@ void TMain::FocusStartBut() {
 }
 
 std::string TMain::ExitButCaption() const {
-  return Bytes(ExitBut->text());
+  return BytesOfText(ExitBut->text());
 }
 
 void TMain::SetExitButCaption(const std::string& caption) {
-  ExitBut->setText(Text(caption));
+  ExitBut->setText(TextOfBytes(caption));
 }
 
 void TMain::SetExitButVisible(bool visible) {

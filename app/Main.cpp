@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QTimer>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "app/Bytes.h"
 #include "app/Settings.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
@@ -43,14 +46,6 @@ constexpr int kMinClientHeight = 361;
 constexpr int kLabelGap = 4;
 
 using TControls = std::initializer_list<QWidget*>;
-
-QString Text(const std::string& s) {
-  return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string Bytes(const QString& s) {
-  return s.toLocal8Bit().toStdString();
-}
 
 template <class T>
 T* Control(QWidget* parent, const char* name) {
@@ -105,6 +100,25 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, QWidget* parent) {
   if (chosen.isEmpty()) return false;
   dialog.FileName = chosen.first();
   return true;
+}
+
+// The system's fixed font is only a name that the font configuration maps
+// to some installed face, which need not be fixed-pitch (seen with the URW
+// fonts installed): the faces are named, and checked.
+QFont FixedPitchFont(int pixelSize) {
+  QFont font;
+  font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Liberation Mono"),
+                    QStringLiteral("Courier New"), QStringLiteral("Nimbus Mono PS"), QStringLiteral("Courier")});
+  font.setStyleHint(QFont::TypeWriter);
+  font.setFixedPitch(true);
+  font.setPixelSize(pixelSize);
+  if (QFontInfo(font).fixedPitch()) return font;
+  for (const QString& family : QFontDatabase::families()) {
+    if (!QFontDatabase::isFixedPitch(family)) continue;
+    font.setFamilies({family});
+    if (QFontInfo(font).fixedPitch()) return font;
+  }
+  return font;
 }
 
 TMain::TMain(QWidget* parent) : QWidget(parent) {
@@ -187,9 +201,7 @@ TMain::TMain(QWidget* parent) : QWidget(parent) {
   StatTxt = Control<QLabel>(this, "StatTxt");
   StatTxt->setTextFormat(Qt::PlainText);
   // Small enough that the longest prompt line fits the window's width.
-  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  fixed.setPixelSize(10);
-  StatTxt->setFont(fixed);
+  StatTxt->setFont(FixedPitchFont(10));
   StatTxt->move(8, 8);
   StatTxt->hide();
   PrcBar = Control<QProgressBar>(this, "PrcBar");
@@ -284,7 +296,7 @@ TMain::TMain(QWidget* parent) : QWidget(parent) {
   SerIF2.Tag = 1;
   Ports = {&SerIF1, &SerIF2};
 
-  ProgramPath = Bytes(QCoreApplication::applicationFilePath());
+  ProgramPath = BytesOfText(QCoreApplication::applicationFilePath());
 
   connect(StartBut, &QPushButton::clicked, this, [this] { DoStart(); });
   connect(ExitBut, &QPushButton::clicked, this, [this] { DoExit(); });
@@ -391,6 +403,14 @@ bool TMain::event(QEvent* e) {
   return QWidget::event(e);
 }
 
+// Without a window manager (a bare X server) a shown window is never
+// activated; its first activation's work then comes right after it is
+// shown. DoActiv does that work once, whichever comes first.
+void TMain::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (FirstActivation) QTimer::singleShot(0, this, [this] { DoActiv(); });
+}
+
 void TMain::closeEvent(QCloseEvent* e) {
   DoClos();
   e->accept();
@@ -461,7 +481,7 @@ void TMain::DoActiv() {
     for (QWidget* c : TControls{Browse1But, Browse2But, Browse3But, File1Combo, File2Combo, File3Combo, File1Txt,
                                 File2Txt, File3Txt, SrvChk})
       c->hide();
-    setWindowTitle(Text(PayloadCaption(Payload.get(), PayloadSize)));
+    setWindowTitle(TextOfBytes(PayloadCaption(Payload.get(), PayloadSize)));
   }
 
   StartBut->setFocus();
@@ -594,8 +614,8 @@ QComboBox* TMain::ComboOf(TComboId id) const {
 TComboState TMain::ReadCombo(TComboId id) const {
   const QComboBox* combo = ComboOf(id);
   TComboState state;
-  for (int i = 0; i < combo->count(); ++i) state.Items.push_back(Bytes(combo->itemText(i)));
-  state.Text = Bytes(combo->currentText());
+  for (int i = 0; i < combo->count(); ++i) state.Items.push_back(BytesOfText(combo->itemText(i)));
+  state.Text = BytesOfText(combo->currentText());
   state.ItemIndex = combo->currentIndex();
   // Text typed over a selection no longer names that item.
   if (combo->isEditable() && state.ItemIndex >= 0 && combo->itemText(state.ItemIndex) != combo->currentText())
@@ -625,7 +645,7 @@ void TMain::AddToHistory(TComboId id) {
 }
 
 void TMain::AddLogMemoLine(const std::string& line) {
-  LogMemo->appendPlainText(Text(line));
+  LogMemo->appendPlainText(TextOfBytes(line));
 }
 
 void TMain::SetLogMemoVisible(bool visible) {
@@ -641,7 +661,7 @@ void TMain::RepaintLogMemo() {
 }
 
 void TMain::SetStatTxtCaption(const std::string& text) {
-  QString caption = Text(text);
+  QString caption = TextOfBytes(text);
   caption.replace(QLatin1Char('\r'), QLatin1Char('\n'));
   StatTxt->setText(caption);
   StatTxt->adjustSize();
@@ -661,7 +681,7 @@ void TMain::SetPrcBarVisible(bool visible) {
 }
 
 void TMain::SetStartButCaption(const std::string& caption) {
-  StartBut->setText(Text(caption));
+  StartBut->setText(TextOfBytes(caption));
 }
 
 void TMain::SetStartButVisible(bool visible) {
@@ -673,11 +693,11 @@ void TMain::FocusStartBut() {
 }
 
 std::string TMain::ExitButCaption() const {
-  return Bytes(ExitBut->text());
+  return BytesOfText(ExitBut->text());
 }
 
 void TMain::SetExitButCaption(const std::string& caption) {
-  ExitBut->setText(Text(caption));
+  ExitBut->setText(TextOfBytes(caption));
 }
 
 void TMain::SetExitButVisible(bool visible) {

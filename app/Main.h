@@ -5,6 +5,8 @@
 // on its own thread.
 #pragma once
 
+#include <QList>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Settings.h"
 #include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
@@ -50,6 +53,13 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, QWidget* parent);
 
 // Qt's form of a "description|patterns|..." filter, one entry a pair.
 QStringList QtNameFilters(const QString& filter);
+
+// Where the window goes for the stored position and size: the frame's
+// top-left and the client size, from current where a value is absent. The
+// size stays within minimum and the largest screen; a position from which
+// too little of the caption would lie on any screen gives way to current's,
+// and failing that to the nearest place on the first screen.
+QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens);
 
 class TMain : public QWidget, public TMainIntf {
   Q_OBJECT
@@ -149,6 +159,7 @@ class TMain : public QWidget, public TMainIntf {
  protected:
   bool event(QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
+  void showEvent(QShowEvent* e) override;
   void resizeEvent(QResizeEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
 

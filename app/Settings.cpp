@@ -2,16 +2,22 @@
 // window's operations that move the combos' contents to and from them.
 //
 // The file holds 8-bit text in the system's code page, as the firmware file
-// names the worker opens do; the window converts with the local 8-bit
-// encoding at this boundary, so a name read from the file, shown, chosen and
-// written back keeps its bytes.
+// names the worker opens do; the window converts at this boundary so that
+// a name read from the file, shown, chosen and written back keeps its
+// bytes (app/Bytes.h).
 #include "app/Settings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 
+#include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <filesystem>
 
+#include "app/Bytes.h"
 #include "app/Main.h"
 
 namespace qv {
@@ -20,12 +26,20 @@ namespace {
 
 constexpr int kHistoryLimit = 10;
 
-QString Text(const std::string& s) {
-  return QString::fromLocal8Bit(s.data(), static_cast<qsizetype>(s.size()));
-}
+// Reading stops once the buffer holds this many line ends: ten CR LF lines
+// and one more end, whatever comes after them.
+constexpr size_t kLineEndsNeeded = 2 * kSettingsLineCount + 1;
 
-std::string Bytes(const QString& s) {
-  return s.toLocal8Bit().toStdString();
+// A window is within reach when this much of its caption lies on a screen.
+constexpr long long kCaptionHeight = 20;
+constexpr long long kCaptionReach = 100;
+
+// Only a regular file (or nothing yet) is opened: opening a FIFO waits for
+// its other end, and a device may never end.
+bool MayOpen(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
 }
 
 // Letter case is ignored when items are compared.
@@ -73,30 +87,54 @@ bool ParseSettingsNumber(const std::string& text, int& value) {
   return true;
 }
 
-TSettingsReader::TSettingsReader(const std::string& path) : FFile(std::fopen(path.c_str(), "rb")) {}
-
-TSettingsReader::~TSettingsReader() {
-  if (FFile != nullptr) std::fclose(FFile);
+std::vector<std::string> SplitSettingsLines(std::string_view text, bool complete) {
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (lines.size() < kSettingsLineCount && pos < text.size()) {
+    const size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) {
+      // The last line has no end: it counts only when the file ends there.
+      if (!complete) return lines;
+      lines.emplace_back(text.substr(pos));
+      pos = text.size();
+      break;
+    }
+    size_t next = end + 1;
+    if (text[end] == '\r') {
+      // A CR whose next byte was never read may be half a CR LF.
+      if (next == text.size() && !complete) return lines;
+      if (next < text.size() && text[next] == '\n') ++next;
+    }
+    lines.emplace_back(text.substr(pos, end - pos));
+    pos = next;
+  }
+  if (complete) lines.resize(kSettingsLineCount);
+  return lines;
 }
 
-bool TSettingsReader::ReadLine(std::string& line) {
-  line.clear();
-  if (FFile == nullptr) return false;
-  for (;;) {
-    const int c = std::fgetc(FFile);
-    if (c == EOF) return std::ferror(FFile) == 0;
-    if (c == '\n') return true;
-    if (c == '\r') {
-      const int next = std::fgetc(FFile);
-      if (next == EOF) return std::ferror(FFile) == 0;
-      if (next != '\n') std::ungetc(next, FFile);
-      return true;
+std::vector<std::string> ReadSettingsLines(const std::string& path) {
+  if (!MayOpen(path)) return {};
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  std::string text;
+  size_t lineEnds = 0;
+  char chunk[4096];
+  bool complete = true;
+  while (lineEnds < kLineEndsNeeded) {
+    const size_t n = std::fread(chunk, 1, sizeof chunk, file);
+    text.append(chunk, n);
+    lineEnds += static_cast<size_t>(std::count_if(chunk, chunk + n, [](char c) { return c == '\r' || c == '\n'; }));
+    if (n < sizeof chunk) {
+      complete = std::ferror(file) == 0;
+      break;
     }
-    line += static_cast<char>(c);
   }
+  std::fclose(file);
+  return SplitSettingsLines(text, complete);
 }
 
 bool WriteSettingsLines(const std::string& path, const std::vector<std::string>& lines) {
+  if (!MayOpen(path)) return false;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
   bool written = true;
@@ -111,59 +149,148 @@ bool WriteSettingsLines(const std::string& path, const std::vector<std::string>&
   return written;
 }
 
+std::vector<std::string> SplitHistoryLine(std::string_view line) {
+  std::vector<std::string> entries;
+  size_t pos = 0;
+  while (pos <= line.size()) {
+    size_t tab = line.find('\t', pos);
+    if (tab == std::string_view::npos) tab = line.size();
+    if (tab > pos) entries.emplace_back(line.substr(pos, tab - pos));
+    pos = tab + 1;
+  }
+  return entries;
+}
+
+TSettings ParseSettings(const std::vector<std::string>& lines) {
+  TSettings s;
+  std::optional<int>* numbers[] = {&s.Left, &s.Top, &s.Width, &s.Height};
+  for (size_t i = 0; i < 4 && i < lines.size(); ++i) {
+    int value = 0;
+    if (ParseSettingsNumber(lines[i], value)) *numbers[i] = value;
+  }
+  if (lines.size() > 4) {
+    // Other letters, "S" among them, are not looked at.
+    const std::string& line = lines[4];
+    s.Choices = TSettingsChoices{line.find('B') != std::string::npos, line.find('R') != std::string::npos,
+                                 line.find('A') != std::string::npos};
+  }
+  std::optional<TSettingsPort>* ports[] = {&s.DonglePort, &s.ServerPort};
+  for (size_t i = 0; i < 2 && 5 + i < lines.size(); ++i) {
+    const std::string& line = lines[5 + i];
+    const size_t tab = line.find('\t');
+    TSettingsPort port;
+    port.Selected = line.substr(0, tab);
+    if (tab != std::string::npos) port.Last = line.substr(tab + 1);
+    *ports[i] = std::move(port);
+  }
+  for (size_t i = 0; i < 3 && 7 + i < lines.size(); ++i) s.Histories[i] = SplitHistoryLine(lines[7 + i]);
+  return s;
+}
+
+std::vector<std::string> FormatSettings(const TSettings& s) {
+  std::vector<std::string> lines;
+  for (const std::optional<int>* n : {&s.Left, &s.Top, &s.Width, &s.Height})
+    lines.push_back(n->has_value() ? std::to_string(**n) : std::string());
+  const TSettingsChoices choices = s.Choices.value_or(TSettingsChoices{});
+  std::string line = choices.GoldenIsHandheld ? "B" : "S";
+  if (choices.RestoreServer) line += 'R';
+  if (choices.AnalysisOnly) line += 'A';
+  lines.push_back(line);
+  for (const std::optional<TSettingsPort>* port : {&s.DonglePort, &s.ServerPort})
+    lines.push_back(port->has_value() ? (*port)->Selected + '\t' + (*port)->Last.value_or("") : "\t");
+  for (const auto& history : s.Histories) {
+    line.clear();
+    for (const std::string& entry : history.value_or(std::vector<std::string>{})) {
+      if (!line.empty()) line += '\t';
+      line += entry;
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens) {
+  if (screens.isEmpty()) return current;
+  int widest = 0;
+  int highest = 0;
+  for (const QRect& r : screens) {
+    widest = std::max(widest, r.width());
+    highest = std::max(highest, r.height());
+  }
+  const int w = std::clamp(stored.Width.value_or(current.width()), minimum.width(), std::max(minimum.width(), widest));
+  const int h =
+      std::clamp(stored.Height.value_or(current.height()), minimum.height(), std::max(minimum.height(), highest));
+  // In 64 bits: a stored position near the ends of int must not overflow.
+  auto reachable = [&](long long x, long long y) {
+    return std::any_of(screens.begin(), screens.end(), [&](const QRect& r) {
+      const long long across =
+          std::min<long long>(x + w, r.x() + static_cast<long long>(r.width())) - std::max<long long>(x, r.x());
+      const long long down = std::min<long long>(y + kCaptionHeight, r.y() + static_cast<long long>(r.height())) -
+                             std::max<long long>(y, r.y());
+      return across >= std::min<long long>(w, kCaptionReach) && down >= kCaptionHeight / 2;
+    });
+  };
+  long long x = stored.Left.value_or(current.x());
+  long long y = stored.Top.value_or(current.y());
+  if (!reachable(x, y)) {
+    x = current.x();
+    y = current.y();
+  }
+  if (!reachable(x, y)) {
+    const QRect& r = screens.first();
+    x = std::clamp<long long>(x, r.x(), std::max<long long>(r.x(), r.x() + static_cast<long long>(r.width()) - w));
+    y = std::clamp<long long>(y, r.y(), std::max<long long>(r.y(), r.y() + static_cast<long long>(r.height()) - h));
+  }
+  return {static_cast<int>(x), static_cast<int>(y), w, h};
+}
+
 // ---- the window's side ------------------------------------------------------------
 
 void TMain::ReadSettings() {
-  TSettingsReader in(IniPath);
-  std::string line;
-  int value = 0;
-  if (!in.ReadLine(line)) return;
-  if (ParseSettingsNumber(line, value)) move(value, y());
-  if (!in.ReadLine(line)) return;
-  if (ParseSettingsNumber(line, value)) move(x(), value);
-  if (!in.ReadLine(line)) return;
-  if (ParseSettingsNumber(line, value)) resize(value, height());
-  if (!in.ReadLine(line)) return;
-  if (ParseSettingsNumber(line, value)) resize(width(), value);
+  const TSettings s = ParseSettings(ReadSettingsLines(IniPath));
+  // A size or position that cannot be shown is not taken as it is: a huge
+  // window would take the memory of its pixels at every paint, and one off
+  // every screen could not be reached.
+  QList<QRect> screens;
+  for (const QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
+  const QRect fitted = FitToScreens(s, QRect(pos(), size()), minimumSize(), screens);
+  move(fitted.topLeft());
+  resize(fitted.size());
 
-  if (!in.ReadLine(line)) return;
-  GoldenIsHandheld = line.find('B') != std::string::npos;
-  // UpdSrvChk follows the box, so RestoreServer does too.
-  SrvChk->setChecked(line.find('R') != std::string::npos);
-  AnaChk->setChecked(line.find('A') != std::string::npos);
-
-  for (auto [combo, last] : {std::pair{COM1Combo, &LastDonglePort}, std::pair{COM2Combo, &LastServerPort}}) {
-    if (!in.ReadLine(line)) return;
-    const size_t tab = line.find('\t');
-    if (tab != std::string::npos) {
-      *last = line.substr(tab + 1);
-      line.resize(tab);
-    }
-    SelectComboItem(combo, Text(line));
+  if (s.Choices) {
+    GoldenIsHandheld = s.Choices->GoldenIsHandheld;
+    // UpdSrvChk follows the box, so RestoreServer does too.
+    SrvChk->setChecked(s.Choices->RestoreServer);
+    AnaChk->setChecked(s.Choices->AnalysisOnly);
   }
-
-  for (QComboBox* combo : {File1Combo, File2Combo, File3Combo}) {
-    if (!in.ReadLine(line)) return;
-    SplitHistory(combo, Text(line));
+  for (auto [combo, port, last] :
+       {std::tuple{COM1Combo, &s.DonglePort, &LastDonglePort}, std::tuple{COM2Combo, &s.ServerPort, &LastServerPort}}) {
+    if (!*port) continue;
+    if ((*port)->Last) *last = *(*port)->Last;
+    SelectComboItem(combo, TextOfBytes((*port)->Selected));
   }
+  QComboBox* const files[] = {File1Combo, File2Combo, File3Combo};
+  for (size_t i = 0; i < 3; ++i)
+    if (s.Histories[i])
+      for (const std::string& entry : *s.Histories[i]) files[i]->addItem(TextOfBytes(entry));
 }
 
 void TMain::WriteSettings() {
-  std::string choices = GoldenIsHandheld ? "B" : "S";
-  if (RestoreServer) choices += 'R';
-  if (AnaChk->isChecked()) choices += 'A';
-  WriteSettingsLines(IniPath, {
-                                  std::to_string(x()),
-                                  std::to_string(y()),
-                                  std::to_string(width()),
-                                  std::to_string(height()),
-                                  choices,
-                                  Bytes(COM1Combo->currentText()) + '\t' + LastDonglePort,
-                                  Bytes(COM2Combo->currentText()) + '\t' + LastServerPort,
-                                  Bytes(JoinHistory(File1Combo)),
-                                  Bytes(JoinHistory(File2Combo)),
-                                  Bytes(JoinHistory(File3Combo)),
-                              });
+  TSettings s;
+  s.Left = x();
+  s.Top = y();
+  s.Width = width();
+  s.Height = height();
+  s.Choices = TSettingsChoices{GoldenIsHandheld, RestoreServer, AnaChk->isChecked()};
+  s.DonglePort = TSettingsPort{BytesOfText(COM1Combo->currentText()), LastDonglePort};
+  s.ServerPort = TSettingsPort{BytesOfText(COM2Combo->currentText()), LastServerPort};
+  const QComboBox* const files[] = {File1Combo, File2Combo, File3Combo};
+  for (size_t i = 0; i < 3; ++i) {
+    std::vector<std::string> items;
+    for (int j = 0; j < files[i]->count(); ++j) items.push_back(BytesOfText(files[i]->itemText(j)));
+    s.Histories[i] = std::move(items);
+  }
+  WriteSettingsLines(IniPath, FormatSettings(s));
 }
 
 // ---- combos -------------------------------------------------------------------
@@ -193,14 +320,14 @@ QString TMain::JoinHistory(const QComboBox* combo) const {
 void TMain::SplitHistory(QComboBox* combo, const QString& line) {
   // No limit here: a longer list written by hand stays as it is until the
   // next addition.
-  for (const QString& entry : line.split(QLatin1Char('\t'), Qt::SkipEmptyParts)) combo->addItem(entry);
+  for (const std::string& entry : SplitHistoryLine(BytesOfText(line))) combo->addItem(TextOfBytes(entry));
 }
 
 void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports) {
   const QString text = combo->currentText();
   combo->clear();
   combo->addItem(QStringLiteral("Auto detect"));
-  for (const std::string& port : ports) combo->addItem(Text(port));
+  for (const std::string& port : ports) combo->addItem(TextOfBytes(port));
   SelectComboItem(combo, text);
 }
 

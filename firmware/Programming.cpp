@@ -3,30 +3,17 @@
 // handheld's EEPROM with read-back, and programming the server's program
 // memory through its framed commands. Failures clear LinkOk; the two
 // programming operations also log and fail the unit.
+#include "link/Protocol.h"
 #include "procedure/SerThread.h"
 
 namespace qv {
 
 namespace {
 
-constexpr uint8_t kRegRead = 0x02;
-constexpr uint8_t kEepromRead = 0x03;
-constexpr uint8_t kAddressLow = 0x04;
-constexpr uint8_t kAddressHigh = 0x05;
-constexpr uint8_t kRegWrite = 0x06;
-constexpr uint8_t kEepromWrite = 0x07;
 constexpr uint8_t kDongleHello = 0x80;
 constexpr uint8_t kDongleNext = 0x55;
 constexpr int kIdentityChars = 16;
 
-constexpr uint8_t kRegJob = 0x17;
-constexpr uint8_t kRegJobParam = 0x1D;
-constexpr uint8_t kRegEndLow = 0x30;
-constexpr uint8_t kRegEndHigh = 0x31;
-constexpr uint8_t kRegJobConst = 0x33;
-constexpr uint8_t kRegJobParam2 = 0x34;
-constexpr uint8_t kRegJobParam3 = 0x37;
-constexpr uint8_t kRegControl = 0x39;
 constexpr uint8_t kJobConst = 0x50;
 constexpr uint8_t kControlStartJob = 0x76;
 constexpr uint8_t kControlAtInit = 0x10;
@@ -36,15 +23,8 @@ constexpr uint32_t kResetSettleMs = 100;
 constexpr uint32_t kPollMs = 50;
 constexpr int kDsrPolls = 5;
 
-constexpr uint8_t kServerDone = 0x07;
 constexpr uint32_t kGroupTop = 0x1FFF;
 constexpr uint32_t kGroupFloor = 0xFF;
-
-std::string Bytes(std::initializer_list<uint8_t> bytes) {
-  std::string s;
-  for (uint8_t b : bytes) s += static_cast<char>(b);
-  return s;
-}
 
 const std::string kDone(1, static_cast<char>(kServerDone));
 
@@ -81,7 +61,7 @@ void TSerThread::WriteHandheldReg(uint8_t reg, uint8_t value, bool checkEcho) {
     return;
   }
   TComPort& port = *Ports.SerIF1;
-  const std::string select = Bytes({kAddressLow, reg, kRegWrite});
+  const std::string select = Bytes({hcAddressLow, reg, hcRegWrite});
   SendEcho(port, select, select);
   if (LinkOk) LinkOk = PutByte(port, value);
   if (!LinkOk) return;
@@ -97,9 +77,9 @@ uint8_t TSerThread::ReadHandheldReg(uint8_t reg) {
     return 0xFF;
   }
   TComPort& port = *Ports.SerIF1;
-  const std::string select = Bytes({kAddressLow, reg});
+  const std::string select = Bytes({hcAddressLow, reg});
   SendEcho(port, select, select);
-  if (LinkOk) LinkOk = PutByte(port, kRegRead);
+  if (LinkOk) LinkOk = PutByte(port, hcRegRead);
   if (!LinkOk) return 0xFF;
   const int r = GetByte(port);
   LinkOk = r >= 0;
@@ -109,14 +89,14 @@ uint8_t TSerThread::ReadHandheldReg(uint8_t reg) {
 void TSerThread::StartHandheldJob(int slot, uint8_t code) {
   const THandheldImage& image = HandheldImage[static_cast<size_t>(slot)];
   // Once one write fails the rest do nothing.
-  WriteHandheldReg(kRegJob, code, true);
-  WriteHandheldReg(kRegJobParam, image[24], true);
-  WriteHandheldReg(kRegEndLow, image[27], true);
-  WriteHandheldReg(kRegEndHigh, image[28], true);
-  WriteHandheldReg(kRegJobConst, kJobConst, true);
-  WriteHandheldReg(kRegJobParam2, image[31], true);
-  WriteHandheldReg(kRegJobParam3, image[2], true);
-  WriteHandheldReg(kRegControl, static_cast<uint8_t>(kControlStartJob | (HandheldMode & 1)), true);
+  WriteHandheldReg(hrJob, code, true);
+  WriteHandheldReg(hrJobParam, image[24], true);
+  WriteHandheldReg(hrEndLow, image[27], true);
+  WriteHandheldReg(hrEndHigh, image[28], true);
+  WriteHandheldReg(hrJobConst, kJobConst, true);
+  WriteHandheldReg(hrJobParam2, image[31], true);
+  WriteHandheldReg(hrJobParam3, image[2], true);
+  WriteHandheldReg(hrControl, static_cast<uint8_t>(kControlStartJob | (HandheldMode & 1)), true);
 }
 
 void TSerThread::AwaitHandheld(uint16_t polls) {
@@ -153,8 +133,8 @@ void TSerThread::AwaitHandheld(uint16_t polls) {
   SendEcho(port, std::string(1, '\0'), "");
   LinkOk = Reply.empty();
   const auto mode = static_cast<uint8_t>(kControlAtInit | (HandheldMode & 1));
-  SendEcho(port, Bytes({0x00, kAddressLow, kRegControl, kRegWrite, mode}),
-           Bytes({HandheldHw, kAddressLow, kRegControl, kRegWrite, mode}));
+  SendEcho(port, Bytes({0x00, hcAddressLow, hrControl, hcRegWrite, mode}),
+           Bytes({HandheldHw, hcAddressLow, hrControl, hcRegWrite, mode}));
 }
 
 // ---- programming ----
@@ -184,23 +164,23 @@ void TSerThread::ProgramHandheld(int slot) {
   if (port != nullptr) {
     // Address 0 holds 0x00 until the whole image is in and verified: a
     // handheld left half-written never carries a valid hardware byte.
-    const std::string start = Bytes({kAddressLow, 0x00, kAddressHigh, 0x00, kEepromWrite, 0x00});
+    const std::string start = Bytes({hcAddressLow, 0x00, hcAddressHigh, 0x00, hcEepromWrite, 0x00});
     SendEcho(*port, start, start);
     for (uint16_t i = 1; i < n && LinkOk && !Terminated(); ++i) {
-      const std::string write = Bytes({kEepromWrite, image[i]});
+      const std::string write = Bytes({hcEepromWrite, image[i]});
       SendEcho(*port, write, write);
       ProgressTick(ticks, total);
     }
-    const std::string back = Bytes({kAddressLow, 0x01, kAddressHigh, 0x00});
+    const std::string back = Bytes({hcAddressLow, 0x01, hcAddressHigh, 0x00});
     SendEcho(*port, back, back);
-    const std::string read(1, static_cast<char>(kEepromRead));
+    const std::string read(1, static_cast<char>(hcEepromRead));
     for (uint16_t i = 1; i < n && LinkOk && !Terminated(); ++i) {
       SendEcho(*port, read, std::string(1, static_cast<char>(image[i])));
       ProgressTick(ticks, total);
     }
     const uint8_t hw = image[0];
-    SendEcho(*port, Bytes({kAddressLow, 0x00, kAddressHigh, 0x00, kEepromWrite, hw, kAddressLow, 0x00, kEepromRead}),
-             Bytes({kAddressLow, 0x00, kAddressHigh, 0x00, kEepromWrite, hw, kAddressLow, 0x00, hw}));
+    SendEcho(*port, Bytes({hcAddressLow, 0x00, hcAddressHigh, 0x00, hcEepromWrite, hw, hcAddressLow, 0x00, hcEepromRead}),
+             Bytes({hcAddressLow, 0x00, hcAddressHigh, 0x00, hcEepromWrite, hw, hcAddressLow, 0x00, hw}));
   }
   Synchronize(&TSerThread::ProgressHide);
   if (Outcome == ocNone && !Terminated() && !LinkOk) {

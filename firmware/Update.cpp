@@ -1,17 +1,14 @@
 // Production firmware back into the unit under test after its fine-tuning:
 // the handheld's RF modem firmware (which the handheld installs itself from
 // its EEPROM) and then its own EEPROM firmware, or the server's firmware.
+#include "link/Protocol.h"
 #include "procedure/SerThread.h"
 
 namespace qv {
 
 namespace {
 
-constexpr uint8_t kRegJob = 0x17;
-constexpr uint8_t kRegControl = 0x39;
 constexpr uint8_t kControlRelease = 0x00;
-constexpr uint8_t kJobModemUpdate = 1;
-constexpr uint16_t kLongJobPolls = 2500;
 
 }  // namespace
 
@@ -27,7 +24,7 @@ void TSerThread::UpdateHandheldFirmware() {
     const auto end = static_cast<uint16_t>((image[27] | image[28] << 8) - 2);
     image[27] = static_cast<uint8_t>(end & 0xFF);
     image[28] = static_cast<uint8_t>(end >> 8);
-    StartHandheldJob(1, kJobModemUpdate);
+    StartHandheldJob(1, jcRun);
   }
   if (LinkOk && !Terminated()) {
     LogLine("Waiting for firmware update to finish...");
@@ -38,7 +35,7 @@ void TSerThread::UpdateHandheldFirmware() {
     Outcome = ocFailed;
   }
   if (Outcome == ocNone && !Terminated()) {
-    const uint8_t status = ReadHandheldReg(kRegJob);
+    const uint8_t status = ReadHandheldReg(hrJob);
     if (status != 0 || !LinkOk) {
       LogLine("Modem firmare update failed!");
       Outcome = ocFailed;
@@ -49,7 +46,7 @@ void TSerThread::UpdateHandheldFirmware() {
     ProgramHandheld(2);
     // Handing the handheld to its production firmware, which does not
     // answer: an echo means the handheld did not take the value.
-    WriteHandheldReg(kRegControl, kControlRelease, false);
+    WriteHandheldReg(hrControl, kControlRelease, false);
     if (Outcome == ocNone && !Terminated() && !LinkOk) {
       LogLine("Communication error, finalization failed!");
       Outcome = ocFailed;

@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing;
+# "scripts/deps.sh fuzz" adds those of the fuzz targets: clang, libFuzzer's
+# runtime (only recommended by clang, so named here) and the symbolizer for
+# readable reports; "scripts/deps.sh windows" those of the Windows cross
+# build and its tests.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial fonts-dejavu-core
-  gputils binutils srecord)
-# Packages a script needs besides (for example the Windows cross build).
-read -r -a extra <<<"${QV_EXTRA_PACKAGES:-}"
-packages+=("${extra[@]}")
+# python3-serial and ser2net are peers the network port tests run against;
+# gputils, binutils and srecord write the HEX files the firmware tests read.
+packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
+  fonts-dejavu-core gputils binutils srecord)
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang-14 libclang-rt-14-dev llvm-14)
+fi
+# The Windows cross build (the POSIX thread model, for std::thread) and Wine
+# to run its tests.
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

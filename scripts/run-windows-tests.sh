@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-mingw"
 wine_dir="$build/wine"
 
-QV_EXTRA_PACKAGES="g++-mingw-w64-x86-64-posix wine64 wine" "$root/scripts/deps.sh"
+"$root/scripts/deps.sh" windows
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQV_BUILD_APP=OFF -DQV_GTEST_SOURCE=/usr/src/googletest >/dev/null

@@ -1,8 +1,12 @@
 #include "PortMap.h"
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace qv {
 
@@ -10,6 +14,11 @@ namespace {
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
+}
+
+bool IsUnfitForAName(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u <= ' ' || u == 0x7F;
 }
 
 std::string Trim(const std::string& s) {
@@ -40,6 +49,7 @@ std::string DirOf(const std::string& path, const std::string& separators) {
 
 TPortMap ParsePortMap(const std::string& text) {
   TPortMap map;
+  std::unordered_set<std::string> names;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t eol = text.find('\n', pos);
@@ -56,16 +66,19 @@ TPortMap ParsePortMap(const std::string& text) {
     std::string target = Trim(line.substr(eq + 1));
     if (name.empty() || target.empty()) continue;
     // The name travels as DeviceName through combo boxes and the settings
-    // file, where blanks would not survive.
-    if (std::any_of(name.begin(), name.end(), IsBlank)) continue;
-    bool known = std::any_of(map.begin(), map.end(), [&](const TPortMapEntry& e) { return e.Name == name; });
-    if (known) continue;
+    // file, where blanks and control characters (a CR ends a line there)
+    // would not survive.
+    if (std::any_of(name.begin(), name.end(), IsUnfitForAName)) continue;
+    if (!names.insert(name).second) continue;
     map.push_back({std::move(name), std::move(target)});
   }
   return map;
 }
 
-TPortMap LoadPortMap(const std::string& path) {
+namespace {
+
+// The file's bytes; empty when it cannot be read.
+std::string ReadPortMapText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return {};
   // Read through the stream, not its buffer: reading a folder throws from
@@ -74,7 +87,57 @@ TPortMap LoadPortMap(const std::string& path) {
   char chunk[4096];
   while (in.read(chunk, sizeof chunk) || in.gcount() > 0) text.append(chunk, static_cast<size_t>(in.gcount()));
   if (in.bad()) return {};
-  return ParsePortMap(text);
+  return text;
+}
+
+namespace fs = std::filesystem;
+
+struct TFileStamp {
+  bool Exists = false;
+  uintmax_t Size = 0;
+  fs::file_time_type Changed{};
+  bool operator==(const TFileStamp&) const = default;
+};
+
+TFileStamp StampOf(const std::string& path) {
+  std::error_code ec;
+  TFileStamp stamp;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec || !fs::exists(status)) return stamp;
+  stamp.Exists = true;
+  stamp.Size = fs::is_regular_file(status) ? fs::file_size(path, ec) : 0;
+  stamp.Changed = fs::last_write_time(path, ec);
+  return stamp;
+}
+
+// File systems keep the time of change coarsely (a clock tick, two seconds
+// on FAT): a file rewritten this soon after a reading may show the same
+// stamp, so only a stamp older than this is trusted without a look at the
+// bytes.
+constexpr auto kStampGrain = std::chrono::seconds(3);
+
+// The port map as ResolvePortName last read it. Detection opens every port
+// of the list, so a map of many names must not be read again at each open;
+// it is read again when its stamp changes or may not tell.
+struct TResolveCache {
+  std::mutex Lock;
+  bool Loaded = false;
+  std::string Path;
+  TFileStamp Stamp;
+  fs::file_time_type ReadAt{};
+  std::string Text;
+  std::unordered_map<std::string, std::string> Targets;
+};
+
+TResolveCache& ResolveCache() {
+  static TResolveCache cache;
+  return cache;
+}
+
+}  // namespace
+
+TPortMap LoadPortMap(const std::string& path) {
+  return ParsePortMap(ReadPortMapText(path));
 }
 
 TComEnumConfig ComEnumConfig() {
@@ -96,10 +159,29 @@ std::string PortMapPath() {
 }
 
 std::string ResolvePortName(const std::string& name) {
-  for (const TPortMapEntry& entry : LoadPortMap(PortMapPath())) {
-    if (entry.Name == name) return entry.Target;
+  const std::string path = PortMapPath();
+  TResolveCache& cache = ResolveCache();
+  std::lock_guard<std::mutex> guard(cache.Lock);
+  // The stamp is taken before the bytes, so that a change in between makes
+  // the next stamp differ instead of hiding behind this one.
+  const TFileStamp stamp = StampOf(path);
+  const bool trusted = cache.Loaded && cache.Path == path && cache.Stamp == stamp &&
+                       (!stamp.Exists || stamp.Changed + kStampGrain < cache.ReadAt);
+  if (!trusted) {
+    const fs::file_time_type readAt = fs::file_time_type::clock::now();
+    std::string text = stamp.Exists ? ReadPortMapText(path) : std::string();
+    if (!cache.Loaded || cache.Path != path || text != cache.Text) {
+      cache.Targets.clear();
+      for (TPortMapEntry& entry : ParsePortMap(text)) cache.Targets.emplace(std::move(entry.Name), std::move(entry.Target));
+      cache.Text = std::move(text);
+    }
+    cache.Loaded = true;
+    cache.Path = path;
+    cache.Stamp = stamp;
+    cache.ReadAt = readAt;
   }
-  return name;
+  const auto found = cache.Targets.find(name);
+  return found == cache.Targets.end() ? name : found->second;
 }
 
 }  // namespace qv

@@ -3,7 +3,8 @@
 //
 // File "qvtune.ports" in the program's folder, one entry a line:
 //     NAME=TARGET
-// NAME is the name shown and accepted as DeviceName (no blanks, no '=');
+// NAME is the name shown and accepted as DeviceName (no blanks, no control
+// characters, no '=');
 // TARGET is a device path (/dev/ttyUSB0) or a network port
 // (rfc2217://127.0.0.1:7031). Blank lines and lines starting with '#' are
 // ignored, blanks around NAME and TARGET are dropped, a malformed line is

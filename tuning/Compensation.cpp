@@ -4,39 +4,19 @@
 #include <cstdio>
 #include <string>
 
+#include "link/Protocol.h"
 #include "procedure/SerThread.h"
 
 namespace qv {
 
 namespace {
 
-constexpr uint8_t kAddressLow = 0x04;
-constexpr uint8_t kAddressHigh = 0x05;
-constexpr uint8_t kEepromRead = 0x03;
-
-constexpr uint8_t kRegCompensation = 0x10;  // RF modem version when read; the value to store when written
-constexpr uint8_t kRegMacLow = 0x11;
-constexpr uint8_t kRegFactory = 0x15;
-constexpr uint8_t kRegPcTool = 0x16;
-constexpr uint8_t kRegJob = 0x17;
-constexpr uint8_t kJobRfModule = 1;
-constexpr uint8_t kJobStore = 3;
-constexpr uint16_t kLongJobPolls = 2500;
-constexpr uint16_t kShortJobPolls = 20;
-
 constexpr uint8_t kTestFirmwareRuns = 0x06;
 constexpr uint8_t kIdentityHead = 'B';
 constexpr uint8_t kSettingHead = 'A';
-constexpr uint8_t kServerDone = 0x07;
 
 constexpr double kKhzPerStep = 0.45;
 constexpr double kStepsPerPpm = 1.92955;
-
-std::string Bytes(std::initializer_list<uint8_t> bytes) {
-  std::string s;
-  for (uint8_t b : bytes) s += static_cast<char>(b);
-  return s;
-}
 
 // One digit after the point, with the regional decimal separator.
 std::string Fixed1(double value, char separator) {
@@ -72,11 +52,11 @@ void TSerThread::ReadHandheldSettings() {
 
   // Address 0 and the three bytes below the image's end address E tell
   // whether the handheld holds this test firmware.
-  const std::string toZero = Bytes({kAddressLow, 0x00, kAddressHigh, 0x00});
+  const std::string toZero = Bytes({hcAddressLow, 0x00, hcAddressHigh, 0x00});
   SendEcho(port, toZero, toZero);
   bool present = false;
   if (LinkOk) {
-    const int r = PutByte(port, kEepromRead) ? GetByte(port) : -1;
+    const int r = PutByte(port, hcEepromRead) ? GetByte(port) : -1;
     if (r < 0) LinkOk = false;
     present = r == image[0];
   }
@@ -84,14 +64,15 @@ void TSerThread::ReadHandheldSettings() {
   // An end address that leaves no three bytes below it inside the image
   // cannot describe this test firmware: it is taken as not installed, and
   // nothing outside the image is read.
-  if (end < 3 || end > HandheldImageLen[3]) present = false;
-  if (LinkOk && present) {
+  const bool endInside = end >= 3 && end <= HandheldImageLen[3];
+  if (!endInside) present = false;
+  if (LinkOk && endInside) {
     const auto from = static_cast<uint16_t>(end - 3);
-    const std::string to = Bytes({kAddressLow, static_cast<uint8_t>(from & 0xFF), kAddressHigh,
+    const std::string to = Bytes({hcAddressLow, static_cast<uint8_t>(from & 0xFF), hcAddressHigh,
                                   static_cast<uint8_t>(from >> 8)});
     SendEcho(port, to, to);
     for (uint16_t i = from; i < end && LinkOk; ++i) {
-      const int r = PutByte(port, kEepromRead) ? GetByte(port) : -1;
+      const int r = PutByte(port, hcEepromRead) ? GetByte(port) : -1;
       if (r < 0) LinkOk = false;
       present = present && r == image[i];
     }
@@ -109,17 +90,17 @@ void TSerThread::ReadHandheldSettings() {
   }
   if (!Terminated() && LinkOk) {
     LogLine("Initializing Quorvantis RF module...");
-    StartHandheldJob(3, kJobRfModule);
+    StartHandheldJob(3, jcRun);
   }
   if (!Terminated() && LinkOk) {
     AwaitHandheld(kLongJobPolls);
-    if (ReadHandheldReg(kRegJob) != 0) LinkOk = false;
+    if (ReadHandheldReg(hrJob) != 0) LinkOk = false;
   }
-  const uint8_t version = ReadHandheldReg(kRegCompensation);
-  const auto factory = static_cast<int8_t>(ReadHandheldReg(kRegFactory));
-  const auto pcTool = static_cast<int8_t>(ReadHandheldReg(kRegPcTool));
+  const uint8_t version = ReadHandheldReg(hrCompensation);
+  const auto factory = static_cast<int8_t>(ReadHandheldReg(hrFactory));
+  const auto pcTool = static_cast<int8_t>(ReadHandheldReg(hrPcTool));
   uint32_t mac = 0;
-  for (int reg = kRegMacLow + 3; reg >= kRegMacLow; --reg) mac = mac << 8 | ReadHandheldReg(static_cast<uint8_t>(reg));
+  for (int reg = hrMacLow + 3; reg >= hrMacLow; --reg) mac = mac << 8 | ReadHandheldReg(static_cast<uint8_t>(reg));
   if (!LinkOk || Terminated()) return;
   HandheldMac = mac;
 
@@ -169,11 +150,11 @@ void TSerThread::StoreCompensation() {
   const uint8_t v = ProgressPos;
   LogLine("Storing obtained compensation value");
   if (!Main.GoldenIsHandheld) {
-    WriteHandheldReg(kRegCompensation, v, true);
-    StartHandheldJob(3, kJobStore);
+    WriteHandheldReg(hrCompensation, v, true);
+    StartHandheldJob(3, jcStore);
     if (LinkOk && !Terminated()) {
       AwaitHandheld(kShortJobPolls);
-      if (ReadHandheldReg(kRegJob) != 0) LinkOk = false;
+      if (ReadHandheldReg(hrJob) != 0) LinkOk = false;
     }
     return;
   }

@@ -5,16 +5,12 @@
 // for the unit under test derived from it.
 #include <string>
 
+#include "link/Protocol.h"
 #include "procedure/SerThread.h"
 
 namespace qv {
 
 namespace {
-
-constexpr uint8_t kJobTestCycle = 2;
-constexpr uint8_t kRegJob = 0x17;
-constexpr uint16_t kCyclePolls = 20;
-constexpr uint8_t kServerDone = 0x07;
 
 constexpr int8_t kTrialOffsets[5] = {0, 50, -50, 100, -100};
 constexpr int kMinRecords = 8;
@@ -37,12 +33,6 @@ constexpr int kMaxFetches = 1024;
 
 constexpr size_t kRecordSize = 17;
 constexpr uint8_t kRecordHead = 'P';
-
-std::string Bytes(std::initializer_list<uint8_t> bytes) {
-  std::string s;
-  for (uint8_t b : bytes) s += static_cast<char>(b);
-  return s;
-}
 
 uint8_t At(const std::string& s, size_t i) {
   return static_cast<uint8_t>(s[i]);
@@ -75,11 +65,11 @@ void TSerThread::RunTestCycle() {
   while (Outcome == ocNone && !Terminated() && LinkOk) {
     if (state <= 4) offset = kTrialOffsets[state];
     if (ServerCommand(Bytes({0x03, static_cast<uint8_t>(offset)}), true) != Bytes({kServerDone})) LinkOk = false;
-    if (LinkOk && !Terminated()) StartHandheldJob(3, kJobTestCycle);
+    if (LinkOk && !Terminated()) StartHandheldJob(3, jcTestCycle);
     if (LinkOk && !Terminated()) {
       LogLine("Running test cycle...");
-      AwaitHandheld(kCyclePolls);
-      const uint8_t status = ReadHandheldReg(kRegJob);
+      AwaitHandheld(kShortJobPolls);
+      const uint8_t status = ReadHandheldReg(hrJob);
       if (LinkOk && !Terminated() && status != 0) {
         LogLine("Test cycle failed!");
         Outcome = ocFailed;

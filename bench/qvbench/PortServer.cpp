@@ -17,6 +17,11 @@ using namespace qv::rfc2217;
 namespace {
 
 constexpr size_t kRecvChunk = 16384;
+// What a port holds for the line and for the client. Past these it stops
+// reading the client, which the connection then holds up, as a serial port
+// holds up its writer once its buffers are full.
+constexpr size_t kLineQueueLimit = 4096;
+constexpr size_t kClientQueueLimit = 65536;
 // Modem lines that change on their own (a fault at a time, a job ending)
 // are looked at this often while a client is connected.
 constexpr TTime kModemPollUs = 10000;
@@ -99,10 +104,16 @@ bool TPortServer::Listen(uint16_t port, std::string& error) {
   return true;
 }
 
+size_t TPortServer::ReadRoom() const {
+  if (FOut.size() - FOutHead + FHeld.size() >= kClientQueueLimit) return 0;
+  if (!FPaced) return kRecvChunk;
+  return FInput.size() >= kLineQueueLimit ? 0 : std::min(kRecvChunk, kLineQueueLimit - FInput.size());
+}
+
 void TPortServer::PollFds(std::vector<pollfd>& fds) const {
   fds.push_back({FListen, POLLIN, 0});
   if (FClient >= 0) {
-    short events = POLLIN;
+    short events = ReadRoom() > 0 ? POLLIN : 0;
     if (FOutHead < FOut.size()) events = static_cast<short>(events | POLLOUT);
     fds.push_back({FClient, events, 0});
   }
@@ -111,6 +122,12 @@ void TPortServer::PollFds(std::vector<pollfd>& fds) const {
 void TPortServer::Handle(int fd, short revents, TTime now) {
   if (fd == FListen && (revents & POLLIN)) Accept(now);
   if (fd == FClient && FClient >= 0) {
+    // A connection that is gone while the port is not reading it would
+    // wake every round.
+    if ((revents & (POLLHUP | POLLERR)) && ReadRoom() == 0) {
+      Disconnect(now, "hang-up");
+      return;
+    }
     if (revents & (POLLIN | POLLHUP | POLLERR)) Receive(now);
     if (FClient >= 0 && (revents & POLLOUT)) Flush();
   }
@@ -121,6 +138,15 @@ void TPortServer::Handle(int fd, short revents, TTime now) {
 void TPortServer::Accept(TTime now) {
   const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
+  // A client that closes the port and opens it again at once: its hang-up
+  // may wait in the same round as the new connection.
+  if (FClient >= 0) {
+    pollfd p{FClient, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+      Receive(now);
+      Disconnect(now, "hung up");
+    }
+  }
   if (FClient >= 0) {
     ::close(fd);
     Trace("refused a second client");
@@ -129,6 +155,7 @@ void TPortServer::Accept(TTime now) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   FClient = fd;
+  ResetLine(now);
   FTelnet = std::make_unique<TTelnet>(trServer);
   FAgreed = false;
   FOut.clear();
@@ -151,26 +178,53 @@ void TPortServer::Disconnect(TTime now, const char* why) {
   ::close(FClient);
   FClient = -1;
   FTelnet.reset();
-  FOut.clear();
+  // The queues go with their memory: a client that left them full must
+  // not keep the bench big.
+  FOut = std::string();
   FOutHead = 0;
-  FHeld.clear();
+  FHeld = std::string();
   // What has left the client by now reaches the device; the rest goes with
   // the connection. Closing the port drops both lines.
   while (!FInput.empty() && FInput.front().Due <= now) {
     FDevice->Receive(FInput.front().Byte, FInput.front().Due);
     FInput.pop_front();
   }
-  FInput.clear();
+  FInput = std::deque<TInput>();
+  FLineFree = now;
+  // And what the device has sent by now went to a closed port.
+  FDevice->Transmit(now);
   FDtr = FRts = false;
   ApplyChanges(now);
   Trace(std::string("disconnected: ") + why);
 }
 
+// Each connection starts at the port's own line settings, whatever the
+// last client left behind, as a network serial server's ports do.
+void TPortServer::ResetLine(TTime now) {
+  const TLineFormat defaults;
+  if (FBaud != defaults.Baud || FDataSize != defaults.DataSize || FParity != defaults.Parity ||
+      FStopSize != defaults.StopSize)
+    FFormatChanged = true;
+  FBaud = defaults.Baud;
+  FDataSize = defaults.DataSize;
+  FParity = defaults.Parity;
+  FStopSize = defaults.StopSize;
+  FOutFlow = ctFlowNone;
+  FInFlow = ctInFlowNone;
+  FBreak = false;
+  FLineFree = now;
+}
+
 void TPortServer::Receive(TTime now) {
   FSink->Now = now;
-  while (FClient >= 0) {
-    const ssize_t r = ::recv(FClient, FRecvBuffer.data(), FRecvBuffer.size(), MSG_DONTWAIT);
+  // Data bytes never outnumber the bytes received, and an unpaced device's
+  // answers reach the client queue only at the next service: the room is
+  // taken once.
+  size_t room = ReadRoom();
+  while (FClient >= 0 && room > 0) {
+    const ssize_t r = ::recv(FClient, FRecvBuffer.data(), std::min(room, FRecvBuffer.size()), MSG_DONTWAIT);
     if (r > 0) {
+      room -= static_cast<size_t>(r);
       FTelnet->Feed(FRecvBuffer.data(), static_cast<size_t>(r), *FSink, FOut);
       if (!FAgreed && FTelnet->PortAgreement() == paAgreed) {
         FAgreed = true;

@@ -13,7 +13,10 @@
 //
 // Connecting opens the port (DTR and RTS rise), disconnecting closes it
 // (both drop), as a serial port of the system does. A second client while
-// one is connected is closed at once.
+// one is connected is closed at once. Each connection starts at 9600 8N1
+// without flow control. The port queues little: a client that sends
+// faster than the line carries, or does not read the answers, is held up
+// by the connection.
 #pragma once
 
 #include <poll.h>
@@ -61,6 +64,9 @@ class TPortServer {
   friend class TSink;
 
   void Accept(TTime now);
+  void ResetLine(TTime now);
+  // How many bytes the client may send now.
+  size_t ReadRoom() const;
   void Disconnect(TTime now, const char* why);
   void Receive(TTime now);
   void Flush();
@@ -90,12 +96,19 @@ class TPortServer {
   size_t FOutHead = 0;
   std::vector<uint8_t> FRecvBuffer;
 
+  struct TLineFormat {
+    uint32_t Baud = 9600;
+    uint8_t DataSize = 8;
+    uint8_t Parity = qv::rfc2217::pyNone;
+    uint8_t StopSize = qv::rfc2217::ssOne;
+  };
+
   // The port's settings in the option's values, and what the device has
   // been told of them.
-  uint32_t FBaud = 9600;
-  uint8_t FDataSize = 8;
-  uint8_t FParity = qv::rfc2217::pyNone;
-  uint8_t FStopSize = qv::rfc2217::ssOne;
+  uint32_t FBaud = TLineFormat().Baud;
+  uint8_t FDataSize = TLineFormat().DataSize;
+  uint8_t FParity = TLineFormat().Parity;
+  uint8_t FStopSize = TLineFormat().StopSize;
   uint8_t FOutFlow = qv::rfc2217::ctFlowNone;
   uint8_t FInFlow = qv::rfc2217::ctInFlowNone;
   bool FBreak = false;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "serial/ComDevice.h"
@@ -82,9 +83,10 @@ bool ReadUartType(const fs::path& file, long& type) {
   std::ifstream in(file);
   std::string text;
   if (!in || !std::getline(in, text)) return false;
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t\r\n");
-  if (begin == std::string::npos) return false;
+  const size_t begin = text.find_first_not_of(" \t");
+  const size_t end = text.find_last_not_of(" \t\r\n");
+  // A line of blanks and CRs only: no end to point past.
+  if (begin == std::string::npos || end == std::string::npos) return false;
   const char* first = text.data() + begin;
   const char* last = text.data() + end + 1;
   auto [ptr, err] = std::from_chars(first, last, type);
@@ -100,10 +102,6 @@ bool IsSerialPort(const fs::path& tty) {
   if (!hasType && !IsBuiltInUart(device)) return true;  // USB and other driver-backed ttys
   long type = 0;
   return hasType && ReadUartType(typeFile, type) && type != 0;  // 0: no UART at that port
-}
-
-bool Contains(const std::vector<std::string>& list, const std::string& name) {
-  return std::find(list.begin(), list.end(), name) != list.end();
 }
 
 std::vector<std::string> SerialTtyNames(const TComEnumConfig& config) {
@@ -129,11 +127,12 @@ std::vector<std::string> SerialTtyNames(const TComEnumConfig& config) {
 
 void ListPlatformComDevices(std::vector<std::string>& list) {
   TComEnumConfig config = ComEnumConfig();
+  std::unordered_set<std::string> listed(list.begin(), list.end());
   for (std::string& name : SerialTtyNames(config)) {
-    if (!Contains(list, name)) list.push_back(std::move(name));
+    if (listed.insert(name).second) list.push_back(std::move(name));
   }
   for (TPortMapEntry& entry : LoadPortMap(PortMapPath())) {
-    if (!Contains(list, entry.Name)) list.push_back(std::move(entry.Name));
+    if (listed.insert(entry.Name).second) list.push_back(std::move(entry.Name));
   }
 }
 

@@ -24,16 +24,33 @@ constexpr const char* kBadName = "Not a network port name";
 constexpr const char* kNoConfirmation = "The port server did not confirm the request";
 constexpr const char* kRefused = "The port server refused the setting";
 constexpr const char* kNoPortControl = "The server does not offer port control";
+constexpr const char* kNoLineControl = "The port server did not confirm the change of DTR or RTS";
 constexpr size_t kRecvChunk = 16384;
 // Consumed buffer space is given back once it is this large.
 constexpr size_t kCompactAt = 65536;
+// How long a socket found empty is taken to be still empty before a write.
+constexpr TClock::TDuration kFreshLook{1000};
 
-// The modem state and the lines the port is told about.
-constexpr uint8_t kModemMask = mlCts | mlDsr | mlRi | mlDcd;
+// The modem state and the lines the port is told about. The four "changed"
+// bits are asked for too: ser2net sends a modem-state change only when one
+// of them is in the mask, so that with the state bits alone DSR would keep
+// its state at open for ever.
+constexpr uint8_t kModemMask = mlDeltaCts | mlDeltaDsr | mlRiTrailingEdge | mlDeltaDcd | mlCts | mlDsr | mlRi | mlDcd;
 constexpr uint8_t kLineMask = lsOverrun | lsParity | lsFraming | lsBreak;
 
 TDevStatus Errno(int code) {
   return {code, TrimSystemMessage(std::strerror(code))};
+}
+
+// ser2net leaves Nagle's algorithm on: of the answers to one batch of
+// requests it sends the first at once and holds the rest until that is
+// acknowledged, which our delayed acknowledgement puts off by 40 ms or more.
+// While answers are awaited every segment is acknowledged at once instead;
+// the kernel drops back to delayed acknowledgements by itself, hence set
+// before every wait.
+void QuickAck(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
 int64_t Us(uint32_t ms) {
@@ -218,6 +235,7 @@ TDevStatus TRfc2217Device::Negotiate() {
     if (!FLost.Ok()) return Errno(EBUSY);
     const int64_t left = (deadline - FClock.Now()).count();
     if (left <= 0) return {ETIMEDOUT, kNoConfirmation};
+    QuickAck(FFd);
     int ready = 0;
     TDevStatus status = Wait(0, left, ready);
     if (!status.Ok()) return status;
@@ -272,10 +290,14 @@ TDevStatus TRfc2217Device::AwaitAnswers() {
     if (std::none_of(FAwaited.begin(), FAwaited.end(), [](const TRequest& r) { return r.Required; })) return {};
     const int64_t left = (deadline - FClock.Now()).count();
     if (left <= 0) {
+      const bool linesOnly = std::all_of(FAwaited.begin(), FAwaited.end(), [](const TRequest& r) {
+        return !r.Required || (r.Command == cpSetControl && (r.Group == cgDtr || r.Group == cgRts));
+      });
       // Answers that come late update the settings without matching.
       FAwaited.clear();
-      return {ETIMEDOUT, kNoConfirmation};
+      return {ETIMEDOUT, linesOnly ? kNoLineControl : kNoConfirmation};
     }
+    QuickAck(FFd);
     int ready = 0;
     TDevStatus status = Wait(0, left, ready);
     if (!status.Ok()) {
@@ -291,7 +313,14 @@ void TRfc2217Device::OnPortCommand(uint8_t command, const uint8_t* value, size_t
   const TControlGroup group = code == cpSetControl ? ControlGroup(v) : cgUnknown;
   auto match = std::find_if(FAwaited.begin(), FAwaited.end(),
                             [&](const TRequest& r) { return r.Command == code && r.Group == group; });
-  if (match != FAwaited.end()) FAwaited.erase(match);
+  if (match != FAwaited.end()) {
+    // A server answers in order: requests before this one that were not
+    // waited for and are still unanswered never will be. Dropping them keeps
+    // the list short on a server that leaves every line request unanswered;
+    // keeping them until then lets a late answer find its own request.
+    auto end = std::remove_if(FAwaited.begin(), match, [](const TRequest& r) { return !r.Required; });
+    FAwaited.erase(end, match + 1);
+  }
   switch (code) {
     case cpSetBaudRate:
       if (const uint32_t baud = Be32(value); baud != 0) FConfirmed.Baud = baud;
@@ -314,10 +343,16 @@ void TRfc2217Device::OnPortCommand(uint8_t command, const uint8_t* value, size_t
           if (v != ctRequestInFlow) FConfirmed.InFlow = v;
           break;
         case cgDtr:
-          if (v != ctRequestDtr) FConfirmed.Dtr = v;
+          if (v != ctRequestDtr) {
+            FConfirmed.Dtr = v;
+            FDtrAsked.Shown = true;
+          }
           break;
         case cgRts:
-          if (v != ctRequestRts) FConfirmed.Rts = v;
+          if (v != ctRequestRts) {
+            FConfirmed.Rts = v;
+            FRtsAsked.Shown = true;
+          }
           break;
         default:
           break;
@@ -424,7 +459,10 @@ TDevStatus TRfc2217Device::Drain() {
       Signal(FWakeReader);
       Signal(FWakeMonitor);
       // A short read has emptied the socket.
-      if (static_cast<size_t>(r) < FRecvBuffer.size()) break;
+      if (static_cast<size_t>(r) < FRecvBuffer.size()) {
+        FEmptiedAt = FClock.Now();
+        break;
+      }
       continue;
     }
     if (r == 0) {
@@ -432,7 +470,10 @@ TDevStatus TRfc2217Device::Drain() {
       break;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      FEmptiedAt = FClock.Now();
+      break;
+    }
     Lose(Errno(errno));
   }
   if (!FLost.Ok()) {
@@ -543,17 +584,34 @@ TDevStatus TRfc2217Device::SetState(const TDCB& dcb) {
   Request(cpSetStopSize, stop);
   Request(cpSetControl, outFlow);
   if (sendInFlow) Request(cpSetControl, inFlow);
-  Request(cpSetControl, dtr);
-  if (sendRts) Request(cpSetControl, rts);
+  // Servers exist that cannot drive DTR and RTS (ser2net in front of a
+  // device without those lines): they confirm every other setting at once,
+  // answer the line queries at open with the query itself and never answer
+  // a line request. On such a server the open's update does not wait for
+  // the lines, so that the port still serves data and settings; a line left
+  // unconfirmed reads as last confirmed. A later change of a line may be
+  // what the device needs (the dongle's reset pulse), so it must be
+  // confirmed on every server or the update fails: the port never reports a
+  // line change that did not happen. A line sent again unchanged with other
+  // settings is not waited for.
+  auto awaited = [](const TLineAsked& line, uint8_t value) {
+    return line.Value != 0 ? value != line.Value : line.Shown;
+  };
+  const bool dtrChanges = awaited(FDtrAsked, dtr);
+  const bool rtsChanges = sendRts && awaited(FRtsAsked, rts);
+  Request(cpSetControl, dtr, dtrChanges);
+  if (sendRts) Request(cpSetControl, rts, rtsChanges);
   TDevStatus status = AwaitAnswers();
   if (!status.Ok()) return status;
 
   const bool taken = (dcb.BaudRate == 0 || FConfirmed.Baud == dcb.BaudRate) && FConfirmed.DataSize == dcb.ByteSize &&
                      FConfirmed.Parity == parity && FConfirmed.StopSize == stop && FConfirmed.OutFlow == outFlow &&
-                     (!sendInFlow || FConfirmed.InFlow == inFlow) && FConfirmed.Dtr == dtr &&
-                     (!sendRts || FConfirmed.Rts == rts);
+                     (!sendInFlow || FConfirmed.InFlow == inFlow) && (!dtrChanges || FConfirmed.Dtr == dtr) &&
+                     (!rtsChanges || FConfirmed.Rts == rts);
   if (!taken) return {EINVAL, kRefused};
   FShadow = dcb;
+  FDtrAsked.Value = dtr;
+  if (sendRts) FRtsAsked.Value = rts;
   return {};
 }
 
@@ -803,8 +861,11 @@ TDevStatus TRfc2217Device::StartWrite(TOverlapped& ov) {
   ov.Length = static_cast<uint32_t>(ov.Data.size());
   ov.InProgress = true;
   // A connection that ended while nothing was read shows here, so that a
-  // write fails at once as on a hung-up terminal.
-  Drain();
+  // write fails at once as on a hung-up terminal. Not when a look found the
+  // socket empty just before (the read of a stop-and-wait exchange): there
+  // it would be one system call per exchange more than a plain socket loop
+  // makes, and an end in that moment fails the read that follows instead.
+  if (FEmptiedAt + kFreshLook < ov.Started) Drain();
   if (!FLost.Ok()) {
     EndOperation(ov, FWrite);
     return FLost;

@@ -8,6 +8,10 @@
 //   fails when one does not come in time, or names another value), and
 //   GetState gives the settings last confirmed. At open the current
 //   settings are asked for, so that Default values keep the server's.
+//   DTR and RTS are the exception: a change of either must be confirmed,
+//   but lines sent again unchanged, and the open's update on a server that
+//   never showed their state, are not waited for: some servers cannot
+//   drive the lines at all.
 // - Purges are confirmed the same way; a receive purge also drops what has
 //   been received here and not read yet.
 // - The modem lines are those of the server's last NOTIFY-MODEMSTATE (the
@@ -165,10 +169,18 @@ class TRfc2217Device final : public TComDevice {
   std::vector<uint8_t> FRx;
   size_t FRxHead = 0;
   std::vector<uint8_t> FRecvBuffer;
+  TClock::TDuration FEmptiedAt = TClock::TDuration::min();  // when a look last found the socket empty
 
   std::vector<TRequest> FAwaited;
   TConfirmed FConfirmed;
   TDCB FShadow;  // the last control block set, for what the server does not hold
+  // DTR and RTS: the value last asked for (0 until the open's update), and
+  // whether the server has ever answered with the line's state.
+  struct TLineAsked {
+    uint8_t Value = 0;
+    bool Shown = false;
+  };
+  TLineAsked FDtrAsked, FRtsAsked;
   TCommTimeouts FTimeouts;
   uint32_t FInQueueSize = 0, FOutQueueSize = 0;
   uint32_t FEventMask = 0;

@@ -1,6 +1,18 @@
 // The settings file, the input histories and the port lists, on a real
 // window and its real file.
 #include "app/Settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QScreen>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "tests/app/AppTest.h"
 
 namespace qv::test {
@@ -325,6 +337,155 @@ TEST_F(SettingsTest, UnreadableAndUnwritableFileAreSilent) {
   w.close();
   EXPECT_FALSE(w.isVisible());
   EXPECT_TRUE(fs::is_directory(IniPath()));
+}
+
+// ---- what the window cannot show -------------------------------------------------
+
+struct TGeometryCase {
+  const char* Name;
+  const char* Lines;  // lines 1 to 4
+  QPoint Pos;
+  QSize Size;
+};
+
+void PrintTo(const TGeometryCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class SettingsGeometryTest : public AppTest, public ::testing::WithParamInterface<TGeometryCase> {};
+
+// A size or position that cannot be shown is not applied as it is: the
+// window stays on the screen, no larger than it, and paints; what it
+// writes back starts it the same way next time.
+TEST_P(SettingsGeometryTest, WindowStaysUsableAndOnTheScreen) {
+  const TGeometryCase& c = GetParam();
+  WriteFile(IniPath(), std::string(c.Lines) + "B\r\n");
+  TMain& w = Open();
+  ASSERT_TRUE(w.isVisible());
+  ASSERT_EQ(w.screen()->availableGeometry(), QRect(0, 0, 800, 800)) << "the offscreen platform's screen";
+  EXPECT_EQ(w.pos(), c.Pos);
+  EXPECT_EQ(w.size(), c.Size);
+  EXPECT_TRUE(w.GoldenIsHandheld) << "the lines after the geometry still apply";
+  EXPECT_FALSE(w.grab().isNull());
+  w.close();
+  EXPECT_EQ(ReadFile(IniPath()).substr(0, ReadFile(IniPath()).find("B\r\n")),
+            std::to_string(c.Pos.x()) + "\r\n" + std::to_string(c.Pos.y()) + "\r\n" + std::to_string(c.Size.width()) +
+                "\r\n" + std::to_string(c.Size.height()) + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extremes, SettingsGeometryTest,
+    ::testing::Values(
+        TGeometryCase{"LargestWidgetSize", "10\r\n20\r\n16777215\r\n16777215\r\n", {10, 20}, {800, 800}},
+        TGeometryCase{"LargerThanTheScreen", "0\r\n0\r\n20000\r\n20000\r\n", {0, 0}, {800, 800}},
+        TGeometryCase{
+            "Int32Extremes", "-2147483648\r\n2147483647\r\n2147483647\r\n-2147483648\r\n", kDesignPos, {800, 361}},
+        TGeometryCase{"NegativeSize", "\r\n\r\n-1\r\n-2147483648\r\n", kDesignPos, {342, 361}},
+        TGeometryCase{"FarBeyondTheScreen", "2147483647\r\n2147483647\r\n\r\n\r\n", kDesignPos, kDesignSize},
+        TGeometryCase{"AboveTheScreen", "100\r\n-400\r\n\r\n\r\n", kDesignPos, kDesignSize},
+        TGeometryCase{"JustBesideTheScreen", "800\r\n100\r\n\r\n\r\n", kDesignPos, kDesignSize},
+        // Sane values, even partly off the screen, are applied as they are.
+        TGeometryCase{"PartlyOffTheRightAndBottom", "600\r\n700\r\n\r\n\r\n", {600, 700}, kDesignSize},
+        TGeometryCase{"ScreenSized", "0\r\n0\r\n800\r\n800\r\n", {0, 0}, {800, 800}}),
+    [](const ::testing::TestParamInfo<TGeometryCase>& tpi) { return std::string(tpi.param.Name); });
+
+// Two screens side by side, the second one to the left of the first and
+// lower: coordinates of a screen other than the first may be negative.
+TEST(FitToScreensTest, KeepsWhatIsWithinReachOnAnyScreen) {
+  const QList<QRect> screens = {QRect(0, 0, 1920, 1040), QRect(-1280, 200, 1280, 984)};
+  const QRect design(192, 107, 354, 370);
+  const QSize minimum(342, 361);
+  const struct {
+    const char* Name;
+    std::optional<int> Left, Top, Width, Height;
+    QRect Expected;
+  } cases[] = {
+      {"Sane", 10, 20, 400, 420, QRect(10, 20, 400, 420)},
+      {"OnTheOtherScreen", -1000, 300, {}, {}, QRect(-1000, 300, 354, 370)},
+      {"AcrossBothScreens", -200, 300, {}, {}, QRect(-200, 300, 354, 370)},
+      {"AboveTheOtherScreen", -1000, 100, {}, {}, design},
+      {"CaptionBarelyOnTheScreen", 1870, 500, {}, {}, design},
+      {"SizeOfTheLargestScreenAtMost", 0, 0, 5000, 5000, QRect(0, 0, 1920, 1040)},
+      {"SmallestSizeAtLeast", {}, {}, 0, -5, QRect(192, 107, 342, 361)},
+      {"NothingStored", {}, {}, {}, {}, design},
+  };
+  for (const auto& c : cases) {
+    TSettings stored;
+    stored.Left = c.Left;
+    stored.Top = c.Top;
+    stored.Width = c.Width;
+    stored.Height = c.Height;
+    EXPECT_EQ(FitToScreens(stored, design, minimum, screens), c.Expected) << c.Name;
+  }
+  // A design place off every screen gives way to the first screen.
+  TSettings far;
+  far.Left = 100000;
+  EXPECT_EQ(FitToScreens(far, QRect(-5000, 5000, 354, 370), minimum, screens), QRect(0, 670, 354, 370));
+}
+
+// A history entry or a port is an operator's name: it comes back byte for
+// byte, whether or not it is text in the system's encoding, and the worker
+// gets those bytes.
+TEST_F(SettingsTest, NamesKeepTheirBytes) {
+  const std::string latin1 = "/tmp/caf\xe9.bin", utf8 = "/tmp/caf\xc3\xa9.bin", cut = "/fw/\xc3.qpf";
+  const std::string file = "192\r\n107\r\n354\r\n370\r\nS\r\nAuto detect\tCOM\xff\r\nAuto detect\t\r\n" + latin1 +
+                           "\t" + utf8 + "\t" + cut + "\r\n" + utf8 + "\r\n\xff\xfe\r\n";
+  WriteFile(IniPath(), file);
+  {
+    TMain& w = Open();
+    EXPECT_EQ(w.LastDonglePort, "COM\xff");
+    EXPECT_EQ(w.File2Combo->currentText(), QStringLiteral("/tmp/caf\u00e9.bin"))
+        << "text of the system's encoding shows";
+    w.close();
+  }
+  EXPECT_EQ(ReadFile(IniPath()), file);
+
+  // Chosen again, an entry moves to the top with its bytes.
+  Window.reset();
+  TMain& w = Open();
+  w.File1Combo->setCurrentIndex(2);
+  w.AddToHistory(ciFile1);
+  const TComboState copy = w.Combo(ciFile1);
+  EXPECT_EQ(copy.Items, (std::vector<std::string>{cut, latin1, utf8}));
+  EXPECT_EQ(copy.Text, cut);
+}
+
+// Opening a settings file that blocks (a FIFO without a writer or reader)
+// would hold up the window's thread for ever: such a file is neither read
+// nor written, and stays as it is.
+TEST_F(SettingsTest, FifoAsSettingsFileHoldsNothingUp) {
+  ASSERT_EQ(mkfifo(IniPath().c_str(), 0600), 0);
+  // Should the window block on it anyway, this lets it go after a while,
+  // so that the test fails instead of hanging.
+  std::mutex lock;
+  std::condition_variable stop;
+  bool done = false;
+  int rescues = 0;
+  std::thread rescuer([&] {
+    std::vector<int> readers;
+    std::unique_lock<std::mutex> guard(lock);
+    while (!stop.wait_for(guard, std::chrono::seconds(5), [&] { return done; })) {
+      ++rescues;
+      const int writer = open(IniPath().c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) close(writer);
+      readers.push_back(open(IniPath().c_str(), O_RDONLY | O_NONBLOCK));
+    }
+    for (int fd : readers) close(fd);
+  });
+  {
+    TMain& w = Open();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.pos(), kDesignPos);
+    w.close();
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    done = true;
+  }
+  stop.notify_one();
+  rescuer.join();
+  EXPECT_EQ(rescues, 0) << "the window blocked on the FIFO";
+  EXPECT_TRUE(fs::is_fifo(IniPath()));
 }
 
 // ---- writing ------------------------------------------------------------------

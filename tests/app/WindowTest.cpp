@@ -227,6 +227,32 @@ TEST_F(WindowTest, StartViewToRunViewAndBack) {
   EXPECT_EQ(w.Worker, nullptr);
 }
 
+// A bare X server has no window manager to activate the window: its first
+// activation's work comes once it is shown, exactly once.
+TEST_F(WindowTest, WindowNeverActivatedStillInitialisesOnce) {
+  WriteFile(IniPath(), "10\r\n20\r\n\r\n\r\nSRA\r\n");
+  WriteFile(PortMapPath, "COM31=/nonexistent/a\nCOM32=/nonexistent/b\n");
+  // As on a bare X server: the window is never activated.
+  struct TNoActivation : QObject {
+    bool eventFilter(QObject*, QEvent* e) override { return e->type() == QEvent::WindowActivate; }
+  } noActivation;
+  Window = std::make_unique<TMain>();
+  Window->ProgramPath = Program;
+  Window->installEventFilter(&noActivation);
+  Window->show();
+  ASSERT_TRUE(WaitFor([this] { return !Window->FirstActivation; })) << "never initialised";
+  TMain& w = *Window;
+  EXPECT_EQ(Items(w.COM1Combo), (QStringList{"Auto detect", "COM31", "COM32"}));
+  EXPECT_TRUE(w.AnaChk->isChecked()) << "the settings file was read";
+  EXPECT_EQ(w.IniPath, IniPath());
+  // An activation later changes nothing: the settings stay as read.
+  w.removeEventFilter(&noActivation);
+  w.AnaChk->setChecked(false);
+  QEvent activate(QEvent::WindowActivate);
+  QApplication::sendEvent(&w, &activate);
+  EXPECT_FALSE(w.AnaChk->isChecked());
+}
+
 TEST_F(WindowTest, EnterAnywhereIsStart) {
   TMain& w = Open();
   w.COM1Combo->setFocus();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,35 @@ TEST(UnitRun, NothingIsSentWhenTheServerStillRunsTheSameVersion) {
   EXPECT_EQ(Count(pane, "Failed to initialize Quorvantis!"), 1);
   EXPECT_EQ(Count(pane, "Procedure failed!"), 1);
   EXPECT_EQ(pane.back(), "Error log file written");
+}
+
+// A unit whose first attempt fails (one read-back byte answered wrongly) is
+// retried: everything starts again from the loading of the files, and the
+// second attempt tunes it.
+TEST(UnitRun, FailedUnitRetriedThenTuned) {
+  TUnitBench u;
+  u.Window.RestoreServer = true;
+  u.Bench.Handheld->Faults().WrongReadAt = 1500;
+  u.Bench.Clock.AddListener(&u, [&](qv::TClock::TDuration) {
+    // The fault strikes once: gone as soon as the first attempt has failed.
+    const std::vector<std::string> lines = u.Window.Screen().LogMemo;
+    if (std::find(lines.begin(), lines.end(), "Procedure failed!") != lines.end())
+      u.Bench.Handheld->Faults().WrongReadAt = -1;
+  });
+  const bool ran = u.Run({{TUnitBench::aOk}, {TUnitBench::aYes}, {TUnitBench::aOk}, {TUnitBench::aNo}});
+  u.Bench.Clock.RemoveListener(&u);
+  const std::vector<std::string> pane = u.Window.Screen().LogMemo;
+  std::string all;
+  for (const std::string& l : pane) all += l + "\n";
+  ASSERT_TRUE(ran) << u.RunError << "\n" << all;
+  const std::vector<std::string> expected = {"Communication error, programming failed!", "Procedure failed!",
+                                             "=== Next attempt ==="};
+  EXPECT_NE(std::search(pane.begin(), pane.end(), expected.begin(), expected.end()), pane.end());
+  EXPECT_EQ(Count(pane, "Completed successfully!"), 2) << "the unit, then the restore";
+  const double handheld = u.Bench.Handheld->Config().Crystal + u.Bench.Handheld->EffectiveOffset();
+  const double server = u.Bench.Server->Config().Crystal + u.Bench.Server->EffectiveOffset();
+  EXPECT_LE(std::abs(handheld - server), 2.0);
+  EXPECT_GE(u.Bench.Handheld->ReleasedAt(), 0);
 }
 
 TEST(UnitRun, CancelDuringTheUnitStillRestoresTheServer) {

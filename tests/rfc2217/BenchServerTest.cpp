@@ -12,14 +12,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "serial/ComPort.h"
+#include "serial/PortMap.h"
 #include "serial/rfc2217/Telnet.h"
 #include "tests/rfc2217/NetSupport.h"
 
@@ -53,20 +57,57 @@ class BenchPortsFile : public ::testing::Test {
   fs::path FDir, FFile;
 };
 
-TEST_F(BenchPortsFile, EntriesStayWhileRunningAndOthersAreKept) {
-  std::ofstream(FFile) << "# my ports\nCOM5=/dev/ttyS0\nCOM31=rfc2217://10.0.0.9:1\n";
+// "@0" and "@1" stand for the bench's two network ports.
+struct TPortsFileCase {
+  const char* Name;
+  const char* Before;
+  const char* Running;
+};
+
+void PrintTo(const TPortsFileCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class BenchPortsFileCases : public BenchPortsFile, public ::testing::WithParamInterface<TPortsFileCase> {};
+
+// While the bench runs the tool reads its ports from the file; once it has
+// stopped the file is as the operator left it.
+TEST_P(BenchPortsFileCases, EntriesInForceWhileRunningAndTheFileBackAfterwards) {
+  const TPortsFileCase& c = GetParam();
+  std::ofstream(FFile, std::ios::binary) << c.Before;
   {
     TBench bench({"--ports-file", FFile.string()});
     ASSERT_EQ(bench.Ports.size(), 2u);
     EXPECT_EQ(bench.Ports[0].first, "COM31");
     EXPECT_EQ(bench.Ports[1].first, "COM32");
-    EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\nCOM31=" + bench.Url(0) + "\nCOM32=" + bench.Url(1) + "\n");
+    std::string running = c.Running;
+    for (size_t at; (at = running.find('@')) != std::string::npos;)
+      running.replace(at, 2, bench.Url(running[at + 1] - '0'));
+    const std::string text = ReadFile(FFile);
+    EXPECT_EQ(text, running);
+    std::map<std::string, std::string> inForce;
+    for (const TPortMapEntry& e : ParsePortMap(text))
+      if (e.Name == "COM31" || e.Name == "COM32") inForce.emplace(e.Name, e.Target);
+    EXPECT_EQ(inForce, (std::map<std::string, std::string>{{"COM31", bench.Url(0)}, {"COM32", bench.Url(1)}}));
     bench.Child.CloseInput();
     EXPECT_EQ(bench.Child.Wait(5000), 0);
   }
-  // Ours go; the entry ours replaced does not come back.
-  EXPECT_EQ(ReadFile(FFile), "# my ports\nCOM5=/dev/ttyS0\n");
+  EXPECT_EQ(ReadFile(FFile), c.Before);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BenchPortsFileCases,
+    ::testing::Values(
+        TPortsFileCase{"OthersKept", "# my ports\nCOM5=/dev/ttyS0\n",
+                       "# my ports\nCOM5=/dev/ttyS0\nCOM31=@0\nCOM32=@1\n"},
+        TPortsFileCase{"OperatorsEntriesOfTheSameNamesComeBack",
+                       "# my ports\r\nCOM32 = /dev/ttyUSB1\r\nCOM5=/dev/ttyS0\r\nCOM31=rfc2217://10.0.0.9:1\r\n",
+                       "# my ports\r\nCOM32=@1\nCOM32 = "
+                       "/dev/ttyUSB1\r\nCOM5=/dev/ttyS0\r\nCOM31=@0\nCOM31=rfc2217://10.0.0.9:1\r\n"},
+        // The tool takes no name with a CR in it, so that line is no COM31.
+        TPortsFileCase{"NameWithCarriageReturnIsNoneOfOurs", "COM31\r=/dev/ttyUSB7\n# COM32=/dev/ttyUSB8\n",
+                       "COM31\r=/dev/ttyUSB7\n# COM32=/dev/ttyUSB8\nCOM31=@0\nCOM32=@1\n"}),
+    [](const ::testing::TestParamInfo<TPortsFileCase>& tpi) { return std::string(tpi.param.Name); });
 
 TEST_F(BenchPortsFile, FileItCreatedGoesOnSigterm) {
   TBench bench({"--echo", "--ports-file", FFile.string()});
@@ -152,8 +193,15 @@ class TRawClient final : public TTelnetSink {
   }
   // Reads until the data received holds `text`.
   bool WaitData(const std::string& text, int timeoutMs = 3000) {
+    return WaitFor([&] { return Data.find(text) != std::string::npos; }, timeoutMs);
+  }
+  bool WaitCommand(uint8_t command, int timeoutMs = 3000) {
+    return WaitFor([&] { return std::find(Commands.begin(), Commands.end(), command) != Commands.end(); }, timeoutMs);
+  }
+  template <class TDone>
+  bool WaitFor(TDone done, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Data.find(text) == std::string::npos) {
+    while (!done()) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
       pollfd p{FFd, POLLIN, 0};
@@ -170,6 +218,21 @@ class TRawClient final : public TTelnetSink {
 
   void OnData(const uint8_t* data, size_t n) override { Data.append(reinterpret_cast<const char*>(data), n); }
   void OnPortCommand(uint8_t command, const uint8_t*, size_t) override { Commands.push_back(command); }
+
+  // Sends up to n bytes until the connection takes nothing for stallMs;
+  // the count sent.
+  size_t Flood(size_t n, int stallMs) {
+    const std::string chunk(65536, 'x');
+    size_t sent = 0;
+    while (sent < n) {
+      pollfd p{FFd, POLLOUT, 0};
+      if (poll(&p, 1, stallMs) <= 0) break;
+      const ssize_t w = send(FFd, chunk.data(), std::min(chunk.size(), n - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (w > 0) sent += static_cast<size_t>(w);
+      if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+    }
+    return sent;
+  }
 
   bool Connected = false;
   std::string Data;
@@ -202,6 +265,82 @@ TEST(BenchProgram, BrokenSubnegotiationsDoNotStickTheServer) {
   EXPECT_NE(std::find(client.Commands.begin(), client.Commands.end(), cpSetDataSize + kServerCode),
             client.Commands.end());
 }
+
+// ---- a port recovers from any client and bounds what it queues ----------
+
+// The next client gets answers at the port's own settings, without asking
+// for them or purging, after one that set 1 baud, sent ten bytes and left.
+TEST(BenchProgram, PortRecoversFromAClientThatLeftItBusy) {
+  TBench bench(std::vector<std::string>{});
+  ASSERT_EQ(bench.Ports.size(), 2u);
+  {
+    TRawClient bad(bench.Url(0));
+    ASSERT_TRUE(bad.Connected);
+    std::string wire;
+    AppendPortCommand32(wire, cpSetBaudRate, 1);
+    bad.Send(wire + std::string(10, '\x80'));
+    ASSERT_TRUE(bad.WaitCommand(cpSetBaudRate + kServerCode));
+  }
+  TRawClient next(bench.Url(0));
+  ASSERT_TRUE(next.Connected);
+  next.Send("\x80");
+  EXPECT_TRUE(next.WaitData("\x12")) << "the dongle's answer to its probe";
+}
+
+// Closing a port and opening it again at once: the old connection's end
+// and the new one reach the bench together.
+TEST(BenchProgram, ClientThatReconnectsAtOnceIsServed) {
+  TBench bench({"--echo"});
+  ASSERT_EQ(bench.Ports.size(), 1u);
+  constexpr int kRounds = 50;
+  int served = 0;
+  auto client = std::make_unique<TRawClient>(bench.Url());
+  ASSERT_TRUE(client->Connected);
+  for (int i = 0; i < kRounds; ++i) {
+    client->Send("a");
+    if (client->WaitData("a")) ++served;
+    client.reset();
+    client = std::make_unique<TRawClient>(bench.Url());
+  }
+  EXPECT_EQ(served, kRounds);
+}
+
+struct TFloodCase {
+  const char* Name;
+  std::vector<std::string> Args;
+};
+
+void PrintTo(const TFloodCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class BenchFlood : public ::testing::TestWithParam<TFloodCase> {};
+
+// A port takes a client's bytes as fast as its line carries them and as
+// the client reads the answers, like a serial port behind its buffers: a
+// client that floods it is held up by the connection (beyond what the
+// sockets buffer themselves), and the port serves the next one at once.
+TEST_P(BenchFlood, ClientIsHeldUpInsteadOfQueuedWithoutBound) {
+  TBench bench(GetParam().Args);
+  ASSERT_FALSE(bench.Ports.empty());
+  constexpr size_t kFlood = 64u << 20;
+  {
+    TRawClient flood(bench.Url());
+    ASSERT_TRUE(flood.Connected);
+    EXPECT_LT(flood.Flood(kFlood, 300), kFlood / 2);
+  }
+  TRawClient next(bench.Url());
+  ASSERT_TRUE(next.Connected);
+  std::string wire;
+  AppendPortCommand(wire, cpSetDataSize, 8);
+  next.Send(wire);
+  EXPECT_TRUE(next.WaitCommand(cpSetDataSize + kServerCode));
+}
+
+INSTANTIATE_TEST_SUITE_P(SetUps, BenchFlood,
+                         ::testing::Values(TFloodCase{"PacedDongleLine", {}},
+                                           TFloodCase{"EchoRepliesNeverRead", {"--echo"}}),
+                         [](const ::testing::TestParamInfo<TFloodCase>& tpi) { return std::string(tpi.param.Name); });
 
 }  // namespace
 }  // namespace qv

@@ -32,7 +32,7 @@ int MsLeft(TSteady::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
+pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, const std::vector<std::string>& env = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
@@ -41,8 +41,13 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The added entries go first: the first of a name is the one seen.
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -61,11 +66,11 @@ std::string Hex(const uint8_t* p, size_t n) {
 
 // ---- child processes -----------------------------------------------------------
 
-TChild::TChild(const std::vector<std::string>& argv, bool quiet) {
+TChild::TChild(const std::vector<std::string>& argv, bool quiet, const std::vector<std::string>& env) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const int null = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
-  FPid = Spawn(argv, in[0], out[1], null);
+  FPid = Spawn(argv, in[0], out[1], null, env);
   if (null >= 0) close(null);
   close(in[0]);
   close(out[1]);
@@ -110,6 +115,10 @@ void TChild::WriteInput(const std::string& text) {
 void TChild::CloseInput() {
   if (FIn >= 0) close(FIn);
   FIn = -1;
+}
+
+void TChild::Signal(int signal) {
+  if (FPid > 0 && !FExited) kill(FPid, signal);
 }
 
 int TChild::Wait(int timeoutMs) {

@@ -19,10 +19,11 @@
 namespace qv::test {
 
 // A child process with a pipe on its input (closing it asks the child to
-// stop) and one on its output; its errors go to ours unless quiet.
+// stop) and one on its output; its errors go to ours unless quiet. env
+// entries ("NAME=VALUE") are added to our environment for it.
 class TChild {
  public:
-  explicit TChild(const std::vector<std::string>& argv, bool quiet = false);
+  explicit TChild(const std::vector<std::string>& argv, bool quiet = false, const std::vector<std::string>& env = {});
   ~TChild();
   TChild(const TChild&) = delete;
   TChild& operator=(const TChild&) = delete;
@@ -34,6 +35,7 @@ class TChild {
   std::optional<std::string> ReadLine(int timeoutMs);
   void WriteInput(const std::string& text);
   void CloseInput();
+  void Signal(int signal);
   // Waits for the exit; the exit status, or -1 when it did not end in time.
   int Wait(int timeoutMs);
 

@@ -492,7 +492,7 @@ TEST(NetWire, OpenAndSettingsSendTheCommandsInOrder) {
   auto dev = OpenOk(server.Url());
   ASSERT_TRUE(dev);
   // The lines and the masks of what is reported, then the current settings.
-  const std::vector<std::string> atOpen = {"5 07", "5 0A", "11 F0", "10 1E", "1 00000000",
+  const std::vector<std::string> atOpen = {"5 07", "5 0A", "11 FF", "10 1E", "1 00000000",
                                            "2 00", "3 00", "4 00",  "5 00"};
   EXPECT_EQ(server.Commands(), atOpen);
   TDCB dcb;
@@ -560,6 +560,58 @@ TEST(NetWire, SettingAnsweredWithAnotherValueIsRefused) {
   ASSERT_TRUE(dev->GetState(back).Ok());
   EXPECT_EQ(back.ByteSize, 8);
 }
+
+// Servers that never confirm DTR and RTS. One that answers the line queries
+// with the query itself cannot tell the lines (ser2net in front of a
+// device without them): the open's update goes on without them. Once the
+// port is open, a change of a line fails on every such server.
+struct TLineServerCase {
+  const char* Label;
+  bool ShowsLines;         // answers the line queries with the lines' state
+  const char* OpenUpdate;  // result of the open's update (DTR off, RTS on)
+};
+
+class NetLineControl : public ::testing::TestWithParam<TLineServerCase> {};
+
+TEST_P(NetLineControl, UnconfirmedLinesNeverPassForDone) {
+  TScriptServer::TPolicy policy;
+  const bool shows = GetParam().ShowsLines;
+  policy.Answer = [shows](uint8_t command, const std::string& value, std::string& wire) {
+    if (command != cpSetControl || ControlGroup(static_cast<uint8_t>(value[0])) == cgOutboundFlow) return false;
+    const auto v = static_cast<uint8_t>(value[0]);
+    if (v == ctRequestDtr || v == ctRequestRts)
+      AppendPortCommand(wire, cpSetControl + kServerCode, shows ? static_cast<uint8_t>(v + 1) : v);
+    return true;  // line changes: no answer
+  };
+  TScriptServer server(policy);
+  auto dev = OpenOk(server.Url(), Quick());
+  ASSERT_TRUE(dev);
+  auto result = [](const TDevStatus& st) { return st.Ok() ? std::string("ok") : st.Text; };
+  TDCB dcb;
+  ASSERT_TRUE(dev->GetState(dcb).Ok());
+  dcb.Flags = (dcb.Flags & ~(dcbDtrControlMask | dcbRtsControlMask)) | dcbDtrDisable | dcbRtsEnable;
+  auto start = TSteady::now();
+  ASSERT_EQ(result(dev->SetState(dcb)), GetParam().OpenUpdate);
+  if (shows) return;
+  EXPECT_LT(MsSince(start), 150);
+  dcb.BaudRate = 19200;  // the lines go again, unchanged
+  EXPECT_EQ(result(dev->SetState(dcb)), "ok");
+  TDCB raised = dcb;
+  raised.Flags = (raised.Flags & ~dcbDtrControlMask) | dcbDtrEnable;
+  start = TSteady::now();
+  EXPECT_EQ(result(dev->SetState(raised)), "The port server did not confirm the change of DTR or RTS");
+  EXPECT_GE(MsSince(start), 190);
+  // Still usable with the lines as they were.
+  dcb.BaudRate = 4800;
+  EXPECT_EQ(result(dev->SetState(dcb)), "ok");
+  EXPECT_TRUE(server.Errors().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NetLineControl,
+                         ::testing::Values(TLineServerCase{"CannotTellTheLines", false, "ok"},
+                                           TLineServerCase{"ShowsTheLines", true,
+                                                           "The port server did not confirm the change of DTR or RTS"}),
+                         [](const auto& p) { return std::string(p.param.Label); });
 
 TEST(NetWire, ReceivePurgeDropsWhatCameBeforeItsAnswer) {
   TScriptServer::TPolicy policy;

@@ -162,6 +162,12 @@ INSTANTIATE_TEST_SUITE_P(
                    PlatUart("ttyS3", "garbage\n"), PlatUart("ttyS4", ""), PlatUart("ttyS5", nullptr)},
                   nullptr,
                   {"@/ttyS0", "@/ttyS2"}},
+        // A first line of nothing but line ends and blanks holds no type.
+        TEnumCase{"UartTypeOfLineEndsAndBlanksOnly",
+                  {PlatUart("ttyS0", "\r\r\n\xff..;"), PlatUart("ttyS1", " \r \n4\n"), PlatUart("ttyS2", "\r\n"),
+                   PlatUart("ttyS3", "4\r\n")},
+                  nullptr,
+                  {"@/ttyS3"}},
         TEnumCase{"Pre65UartTypeDecides",
                   {{"ttyS0", kOld8250, false, "4\n"}, {"ttyS1", kOld8250, false, "0\n"}, {"ttyS2", kOld8250}},
                   nullptr,

@@ -1,9 +1,12 @@
 #include "serial/PortMap.h"
 #include "tests/support/Cases.h"
 
+#include "serial/ComDevice.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {{"COM31", "/dev/a"}}},
         TParseCase{"BlanksAroundNameAndTargetDropped", "  COM31 \t=\t /dev/ttyUSB0  \r\n", {{"COM31", "/dev/ttyUSB0"}}},
         TParseCase{"NameWithBlankRejected", "COM 31=/dev/a\nCOM\t32=/dev/b\nCOM33=/dev/c\n", {{"COM33", "/dev/c"}}},
+        TParseCase{"NameWithControlCharacterRejected",
+                   "COM31\r=/dev/a\r\nCOM\x01" "32=/dev/b\nCOM\x7F=/dev/c\nCOM33=/dev/d\n",
+                   {{"COM33", "/dev/d"}}},
         TParseCase{"LineWithoutEqualsSkipped", "COM31\nCOM32 /dev/b\nCOM33=/dev/c\n", {{"COM33", "/dev/c"}}},
         TParseCase{"EmptyNameSkipped", "=/dev/a\n  =/dev/b\nCOM33=/dev/c\n", {{"COM33", "/dev/c"}}},
         TParseCase{"EmptyTargetSkipped", "COM31=\nCOM32=   \nCOM33=/dev/c\n", {{"COM33", "/dev/c"}}},
@@ -163,6 +169,34 @@ TEST_F(PortMapFileTest, ResolvePortNameSeesEditsOfTheFile) {
   EXPECT_EQ(ResolvePortName("COM31"), "/dev/two");
   fs::remove(path);
   EXPECT_EQ(ResolvePortName("COM31"), "COM31");
+}
+
+// Detection opens every listed port, so each name is resolved in turn. A
+// map of 100,000 names is listed and resolved name by name within the
+// suite's time limit only when neither step goes over the whole map again
+// for each name.
+TEST_F(PortMapFileTest, HundredThousandNamesListedAndResolvedOneByOne) {
+  constexpr size_t kNames = 100000;
+  std::string text = "# generated\n";
+  for (size_t i = 0; i < kNames; ++i) text += "P" + std::to_string(i) + "=/dev/t" + std::to_string(i) + "\n";
+  text += "P7=/dev/later\n";
+  const std::string path = Write("qvtune.ports", text);
+  // Written well before the window starts, as the bench's or the operator's
+  // map is; a map changed just now is looked at again on each open.
+  fs::last_write_time(path, fs::last_write_time(path) - std::chrono::minutes(10));
+  SetComEnumConfig({(FDir / "nosys").string(), (FDir / "nodev").string(), path});
+  std::vector<std::string> list{"P3"};
+  ListPlatformComDevices(list);
+  ASSERT_EQ(list.size(), kNames);
+  EXPECT_EQ(list[1], "P0");
+  EXPECT_EQ(list.back(), "P99999");
+  for (size_t i = 0; i < kNames; ++i) {
+    const std::string name = "P" + std::to_string(i);
+    if (ResolvePortName(name) != "/dev/t" + std::to_string(i)) {
+      ADD_FAILURE() << name << " resolves to " << ResolvePortName(name);
+      break;
+    }
+  }
 }
 
 // The window's thread enumerates while tests or start-up replace the config;

@@ -73,7 +73,12 @@ TEST_F(Tuning, SettingsOfBothDevicesAreReadAndLogged) {
   U.Bench.Handheld->Config().PcToolOffset = 0;
   U.Bench.Server->Config().PcToolOffset = 1;  // the server reads 1 as not set too
   const size_t from = U.Messages().size();
+  U.Bench.Dongle->ClearWire();
   W().ReadHandheldSettings();
+  // Address 0 (blank, so no test firmware) and the three bytes below the
+  // image's end address 2048 are read all the same.
+  EXPECT_EQ(U.Bench.Dongle->FromPc().substr(0, 12),
+            B({0x04, 0x00, 0x05, 0x00, 0x03, 0x04, 0xFD, 0x05, 0x07, 0x03, 0x03, 0x03}));
   W().ReadServerSettings();
   ASSERT_TRUE(W().LinkOk);
   EXPECT_EQ(Since(from), (std::vector<std::string>{"Test firmware needs to be installed on Quorvantis",

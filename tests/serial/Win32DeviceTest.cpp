@@ -444,8 +444,7 @@ TEST(Win32Platform, ListedPortsAreTheSystemsComDevices) {
   for (size_t i = 1; i < list.size(); ++i) EXPECT_TRUE(list[i].starts_with("COM")) << list[i];
   if (lc::RunningUnderWine()) {
     // The ports mapped to pseudo-terminals for these tests.
-    for (const char* name : {"COM5", "COM6"})
-      EXPECT_NE(std::find(list.begin(), list.end(), name), list.end()) << name;
+    for (const char* name : {"COM5", "COM6"}) EXPECT_NE(std::find(list.begin(), list.end(), name), list.end()) << name;
   }
 }
 

@@ -185,11 +185,14 @@ TEST_F(PortMapFileTest, HundredThousandNamesListedAndResolvedOneByOne) {
   // map is; a map changed just now is looked at again on each open.
   fs::last_write_time(path, fs::last_write_time(path) - std::chrono::minutes(10));
   SetComEnumConfig({(FDir / "nosys").string(), (FDir / "nodev").string(), path});
+#ifndef _WIN32
+  // Windows lists its own devices alone; the map's names resolve all the same.
   std::vector<std::string> list{"P3"};
   ListPlatformComDevices(list);
   ASSERT_EQ(list.size(), kNames);
   EXPECT_EQ(list[1], "P0");
   EXPECT_EQ(list.back(), "P99999");
+#endif
   for (size_t i = 0; i < kNames; ++i) {
     const std::string name = "P" + std::to_string(i);
     if (ResolvePortName(name) != "/dev/t" + std::to_string(i)) {

@@ -118,22 +118,21 @@ bool TUnitBench::Run(const std::vector<TAction>& actions) {
       const bool prompted =
           Window.AwaitScreen([&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible); });
       if (!prompted || ended) return fail("no prompt came");
+      // A click returns once the window's thread has taken it: the prompt
+      // is gone then, so the next wait can only see a new one (waiting for
+      // the prompt to go would miss a next prompt that came meanwhile).
       if (a.Answer == aOk || a.Answer == aYes)
         Window.ClickStart();
       else
         Window.ClickExit();
-      // Until the answer is taken.
-      Window.AwaitScreen([&](const TScreen& s) { return ended || !s.StartButVisible || !s.StatTxtVisible; });
     }
     // Any further prompt is answered No.
     while (!ended) {
       if (Window.AwaitScreen(
               [&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible && s.ExitBut == "&No"); },
               std::chrono::milliseconds(200)) &&
-          !ended) {
+          !ended)
         Window.ClickExit();
-        Window.AwaitScreen([&](const TScreen& s) { return ended || !s.StartButVisible || !s.StatTxtVisible; });
-      }
     }
   });
   const auto end = Window.StartRun(nullptr, Bench.Clock);

@@ -46,14 +46,13 @@ using bench::TTime;
 constexpr int kDefaultBasePort = 7031;
 constexpr int kFirstComNumber = 31;
 
-int gSignalPipe[2] = {-1, -1};
+// Set by SIGINT or SIGTERM. The two are blocked except inside the wait
+// (ppoll unblocks them atomically), so a stop request is seen either by the
+// wait it interrupts or by the check before the next one, never lost
+// between the two, whatever the mask the bench was started with.
+volatile sig_atomic_t gStop = 0;
 
-void OnSignal(int) {
-  const int saved = errno;
-  const char c = 1;
-  (void)!::write(gSignalPipe[1], &c, 1);
-  errno = saved;
-}
+void OnSignal(int) { gStop = 1; }
 
 TTime Now() {
   using namespace std::chrono;
@@ -204,10 +203,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::perror("qvbench: pipe");
-    return 1;
-  }
+  sigset_t stopSignals, waitMask;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+  sigdelset(&waitMask, SIGINT);
+  sigdelset(&waitMask, SIGTERM);
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -254,7 +256,7 @@ int main(int argc, char** argv) {
   std::vector<pollfd> fds;
   std::vector<bench::TPortServer*> owners;
   bool running = true;
-  while (running) {
+  while (running && !gStop) {
     TTime now = Now();
     TTime wake = -1;
     for (const auto& p : ports) {
@@ -263,7 +265,6 @@ int main(int argc, char** argv) {
       if (next >= 0 && (wake < 0 || next < wake)) wake = next;
     }
     fds.clear();
-    fds.push_back({gSignalPipe[0], POLLIN, 0});
     if (watchInput) fds.push_back({STDIN_FILENO, POLLIN, 0});
     // Each entry goes back to the port that asked for it: a descriptor
     // closed and reused within one round must not reach another port.
@@ -281,13 +282,12 @@ int main(int argc, char** argv) {
       timeout.tv_nsec = static_cast<long>(left % 1000000) * 1000;
       limit = &timeout;
     }
-    if (::ppoll(fds.data(), fds.size(), limit, nullptr) < 0) {
+    if (::ppoll(fds.data(), fds.size(), limit, &waitMask) < 0) {
       if (errno == EINTR) continue;
       std::perror("qvbench: poll");
       break;
     }
-    if (fds[0].revents) break;
-    if (watchInput && fds[1].revents) {
+    if (watchInput && fds[0].revents) {
       char buf[256];
       const ssize_t r = ::read(STDIN_FILENO, buf, sizeof buf);
       if (r == 0 || (r < 0 && errno != EINTR && errno != EAGAIN)) running = false;

@@ -343,6 +343,6 @@ int main(int argc, char** argv) {
   std::printf("fault campaign: %ld runs (seeds %llu..%llu), %ld with Cancel\n", runs,
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed + runs - 1), cancels);
   for (const auto& [fault, n] : injected) std::printf("  %-16s %ld\n", kFaultNames[fault], n);
-  std::printf("violations: %ld in %ld runs\n", violations, failedRuns);
+  std::printf("violations: %ld, in %ld of the runs\n", violations, failedRuns);
   return violations == 0 ? 0 : 1;
 }

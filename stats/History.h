@@ -112,10 +112,11 @@ struct TGroupFigures {
 // How a golden reference's health is judged. Its baseline is the mean of
 // result_offset over its first BaselineUnits units; from then on the running
 // mean of its last WindowUnits units is compared with that baseline, and a
-// shift beyond Threshold steps is a drift. Twenty units give a baseline
-// within about a step of the truth for the spread units show (a few
-// steps); ten units follow a drift within a shift of units while a single
-// odd unit moves the mean by a tenth of its deviation only.
+// shift beyond Threshold steps is a drift. With the spread of a few steps
+// that units show, twenty units put the baseline within about half a step
+// of the golden's true value; a window of ten shows a drift in full ten
+// units after it began, while one odd unit moves it by a tenth of its
+// deviation only.
 struct TGoldenOptions {
   int BaselineUnits = 20;
   int WindowUnits = 10;

@@ -334,6 +334,9 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   RecordsView->setSelectionBehavior(QAbstractItemView::SelectRows);
   RecordsView->verticalHeader()->setDefaultSectionSize(RecordsView->fontMetrics().height() + 6);
   RecordsView->horizontalHeader()->setStretchLastSection(true);
+  // Widths from the first rows: measuring every row of a long history
+  // would cost more than reading it.
+  RecordsView->horizontalHeader()->setResizeContentsPrecision(200);
   Tabs->addTab(RecordsView, QStringLiteral("Records"));
 
   connect(OpenBut, &QPushButton::clicked, this, &TStatsWindow::BrowseRecords);
@@ -408,6 +411,7 @@ void TStatsWindow::Refresh() {
   FModel->SetUnits(nullptr);
   FFigures = ComputeFigures(FHistory, Filter(), FGolden);
   FModel->SetUnits(&FFigures.Shown);
+  RecordsView->resizeColumnsToContents();
   ShowStored();
   ShowYield();
   ShowReasons();

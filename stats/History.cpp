@@ -1,0 +1,646 @@
+#include "stats/History.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <set>
+#include <system_error>
+
+namespace qv {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int Digits(const std::string& s, size_t at, size_t count, bool& ok) {
+  int v = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') {
+      ok = false;
+      return 0;
+    }
+    v = v * 10 + (s[i] - '0');
+  }
+  return v;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+std::string Number(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%+.*f", decimals, v);
+  return buf;
+}
+
+std::string Plain(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+// The shortest text that reads back as the same double.
+std::string Exact(double v) {
+  char buf[64];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+TUnitOutcome OutcomeOf(const std::string& text) {
+  if (text == "success") return TUnitOutcome::uoSuccess;
+  if (text == "failed") return TUnitOutcome::uoFailed;
+  if (text == "aborted") return TUnitOutcome::uoAborted;
+  if (text == "analysis") return TUnitOutcome::uoAnalysis;
+  return TUnitOutcome::uoOther;
+}
+
+struct TDbClose {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct TStmtClose {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using TDb = std::unique_ptr<sqlite3, TDbClose>;
+using TStmt = std::unique_ptr<sqlite3_stmt, TStmtClose>;
+
+// What an SQLite failure means for the operator.
+std::string Failure(const std::string& path, sqlite3* db, int code) {
+  const std::string what = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+  switch (code & 0xFF) {
+    case SQLITE_NOTADB:
+      return path + " is not a records file: it is damaged or not a database (" + what + ").";
+    case SQLITE_CORRUPT:
+      return path + " is damaged (" + what + ").";
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return path + " is locked by another program; try again in a moment (" + what + ").";
+    default:
+      return "Cannot read " + path + " (" + what + ").";
+  }
+}
+
+// The columns of the units table in the order the loader reads them; a
+// column a version does not have reads as NULL.
+struct TColumn {
+  const char* Name;
+  bool Required;
+};
+constexpr TColumn kColumns[] = {
+    {"id", true},
+    {"record_uid", true},
+    {"time_utc", true},
+    {"station", true},
+    {"tool", true},
+    {"handheld_fw", true},
+    {"server_fw", true},
+    {"modem_fw", true},
+    {"dongle_id", true},
+    {"handheld_mac", true},
+    {"handheld_hw", true},
+    {"golden", true},
+    {"golden_id", true},
+    {"golden_offset", true},
+    {"factory_offset", true},
+    {"pctool_offset", true},
+    {"effective_offset", true},
+    {"stored_offset", true},
+    {"not_stored_reason", true},
+    {"result_offset", false},
+    {"trial_offsets", true},
+    {"records_per_cycle", true},
+    {"rssi_avg", true},
+    {"afc_mean", false},
+    {"afc_spread", true},
+    {"cycles", true},
+    {"outcome", true},
+    {"message", true},
+};
+
+std::string Text(sqlite3_stmt* s, int col) {
+  const unsigned char* t = sqlite3_column_text(s, col);
+  return t != nullptr ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s, col)))
+                      : std::string();
+}
+
+std::optional<int> Int(sqlite3_stmt* s, int col) {
+  if (sqlite3_column_type(s, col) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int(s, col);
+}
+
+std::optional<double> Real(sqlite3_stmt* s, int col) {
+  if (sqlite3_column_type(s, col) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_double(s, col);
+}
+
+std::string Optional(const std::optional<int>& v) {
+  return v ? std::to_string(*v) : std::string();
+}
+
+std::string Optional(const std::optional<double>& v) {
+  return v ? Exact(*v) : std::string();
+}
+
+void Add(TGroupFigures& g, const TUnitRecord& u) {
+  ++g.Units;
+  switch (u.Outcome) {
+    case TUnitOutcome::uoSuccess:
+      ++g.Success;
+      break;
+    case TUnitOutcome::uoFailed:
+      ++g.Failed;
+      break;
+    case TUnitOutcome::uoAborted:
+      ++g.Aborted;
+      break;
+    case TUnitOutcome::uoAnalysis:
+      ++g.Analysis;
+      break;
+    case TUnitOutcome::uoOther:
+      ++g.Other;
+      break;
+  }
+  const std::string reason = FailureReason(u);
+  if (!reason.empty()) ++g.Reasons[reason];
+  if (u.RssiAvg) {
+    g.RssiSum += *u.RssiAvg;
+    ++g.RssiCount;
+  }
+  if (u.AfcSpread) {
+    g.AfcSpreadSum += *u.AfcSpread;
+    ++g.AfcSpreadCount;
+  }
+}
+
+std::vector<TGroupFigures> Listed(std::map<std::string, TGroupFigures>& groups) {
+  std::vector<TGroupFigures> list;
+  list.reserve(groups.size());
+  for (auto& [key, g] : groups) {
+    g.Key = key;
+    list.push_back(std::move(g));
+  }
+  return list;
+}
+
+// By time, equal times in the order of writing. Records come nearly in
+// order (stations' clocks differ, a kept record is written late), so the
+// common case is one pass.
+void SortByTime(std::vector<TUnitRecord>& units) {
+  auto earlier = [](const TUnitRecord& a, const TUnitRecord& b) {
+    return a.TimeMs < b.TimeMs || (a.TimeMs == b.TimeMs && a.Id < b.Id);
+  };
+  if (!std::is_sorted(units.begin(), units.end(), earlier)) std::sort(units.begin(), units.end(), earlier);
+}
+
+}  // namespace
+
+std::optional<int64_t> ParseUtcMs(const std::string& t) {
+  // 2026-12-09T08:15:02.123Z
+  bool ok =
+      t.size() >= 19 && t[4] == '-' && t[7] == '-' && (t[10] == 'T' || t[10] == ' ') && t[13] == ':' && t[16] == ':';
+  if (!ok) return std::nullopt;
+  const int y = Digits(t, 0, 4, ok), mo = Digits(t, 5, 2, ok), d = Digits(t, 8, 2, ok);
+  const int h = Digits(t, 11, 2, ok), mi = Digits(t, 14, 2, ok), s = Digits(t, 17, 2, ok);
+  if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
+  size_t at = 19;
+  int ms = 0;
+  if (at < t.size() && t[at] == '.') {
+    int scale = 100;
+    ++at;
+    const size_t start = at;
+    for (; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at) {
+      ms += (t[at] - '0') * scale;
+      scale /= 10;
+    }
+    if (at == start) return std::nullopt;
+  }
+  if (at < t.size() && t[at] == 'Z') ++at;
+  if (at != t.size()) return std::nullopt;
+  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+  return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000LL + ms;
+}
+
+std::string FailureReason(const TUnitRecord& u) {
+  if (u.Outcome == TUnitOutcome::uoSuccess || u.Outcome == TUnitOutcome::uoAnalysis) return {};
+  std::string line = u.Message.substr(0, u.Message.find_first_of("\r\n"));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  if (!line.empty()) return line;
+  if (!u.NotStoredReason.empty()) return u.NotStoredReason;
+  return u.OutcomeText.empty() ? std::string("unknown") : u.OutcomeText;
+}
+
+bool THistory::Load(const std::string& path) {
+  FPath = path;
+  FError.clear();
+  FSkipped = 0;
+  FVersion = 0;
+  FUnits.clear();
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (!fs::exists(st)) {
+    FError = "There is no records file at " + path + ".";
+    return false;
+  }
+  if (fs::is_directory(st)) {
+    FError = path + " is a folder, not a records file.";
+    return false;
+  }
+  if (fs::file_size(path, ec) == 0) {
+    FError = path + " is empty: no unit has been recorded in it.";
+    return false;
+  }
+
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  TDb db(raw);
+  if (rc != SQLITE_OK) {
+    FError = Failure(path, raw, rc);
+    return false;
+  }
+  // A writer holds its lock for a record's time only.
+  sqlite3_busy_timeout(db.get(), 2000);
+
+  auto prepare = [&](const std::string& sql, TStmt& out) {
+    sqlite3_stmt* s = nullptr;
+    const int r = sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &s, nullptr);
+    out.reset(s);
+    return r;
+  };
+
+  // The tables there are: the first read of the file, where a file that is
+  // no database shows itself.
+  TStmt stmt;
+  std::set<std::string> tables;
+  rc = prepare("SELECT name FROM sqlite_master WHERE type = 'table'", stmt);
+  if (rc == SQLITE_OK)
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) tables.insert(Text(stmt.get(), 0));
+  if (rc != SQLITE_DONE) {
+    FError = Failure(path, db.get(), rc);
+    return false;
+  }
+  if (!tables.count("units") || !tables.count("schema_version")) {
+    FError = path + " is a database but not a records file of qvtune (it has no table '" +
+             (tables.count("units") ? "schema_version" : "units") + "').";
+    return false;
+  }
+
+  rc = prepare("SELECT version FROM schema_version", stmt);
+  if (rc == SQLITE_OK && (rc = sqlite3_step(stmt.get())) == SQLITE_ROW &&
+      sqlite3_column_type(stmt.get(), 0) == SQLITE_INTEGER) {
+    FVersion = sqlite3_column_int(stmt.get(), 0);
+  } else if (rc != SQLITE_OK && rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    FError = Failure(path, db.get(), rc);
+    return false;
+  }
+  if (FVersion > kNewestRecordsVersion) {
+    FError = path + " holds records of schema version " + std::to_string(FVersion) +
+             ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
+             std::to_string(kNewestRecordsVersion) +
+             "): use the qvstats of the same release as the program "
+             "that wrote it.";
+    return false;
+  }
+  if (FVersion < kOldestRecordsVersion) {
+    FError = path + " is damaged: it has no valid schema version.";
+    return false;
+  }
+
+  std::set<std::string> present;
+  rc = prepare("PRAGMA table_info(units)", stmt);
+  if (rc == SQLITE_OK)
+    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) present.insert(Text(stmt.get(), 1));
+  if (rc != SQLITE_DONE) {
+    FError = Failure(path, db.get(), rc);
+    return false;
+  }
+  std::string sql = "SELECT ";
+  for (const TColumn& c : kColumns) {
+    if (!present.count(c.Name)) {
+      if (c.Required) {
+        FError = path + " is not a records file of qvtune: its units have no column '" + c.Name + "'.";
+        return false;
+      }
+      sql += "NULL";
+    } else {
+      sql += c.Name;
+    }
+    sql += ", ";
+  }
+  sql.resize(sql.size() - 2);
+  // In the order of writing, which is nearly that of time: a walk along
+  // the table, where following the time index would seek once a unit.
+  sql += " FROM units";
+  rc = prepare(sql, stmt);
+  sqlite3_stmt* s = stmt.get();
+  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+    if ((rc = sqlite3_step(s)) != SQLITE_ROW) break;
+    TUnitRecord u;
+    u.Id = sqlite3_column_int64(s, 0);
+    u.Uid = Text(s, 1);
+    u.TimeUtc = Text(s, 2);
+    const std::optional<int64_t> ms = ParseUtcMs(u.TimeUtc);
+    if (!ms) {
+      ++FSkipped;
+      continue;
+    }
+    u.TimeMs = *ms;
+    u.Station = Text(s, 3);
+    u.Tool = Text(s, 4);
+    u.HandheldFw = Text(s, 5);
+    u.ServerFw = Text(s, 6);
+    u.ModemFw = Text(s, 7);
+    u.DongleId = Text(s, 8);
+    u.HandheldMac = Text(s, 9);
+    u.HandheldHw = Text(s, 10);
+    u.Golden = Text(s, 11);
+    u.GoldenId = Text(s, 12);
+    u.GoldenOffset = Int(s, 13);
+    u.FactoryOffset = Int(s, 14);
+    u.PcToolOffset = Int(s, 15);
+    u.EffectiveOffset = Int(s, 16);
+    u.StoredOffset = Int(s, 17);
+    u.NotStoredReason = Text(s, 18);
+    u.ResultOffset = Int(s, 19);
+    u.TrialOffsets = Text(s, 20);
+    u.RecordsPerCycle = Text(s, 21);
+    u.RssiAvg = Real(s, 22);
+    u.AfcMean = Real(s, 23);
+    u.AfcSpread = Real(s, 24);
+    u.Cycles = Int(s, 25);
+    u.OutcomeText = Text(s, 26);
+    u.Outcome = OutcomeOf(u.OutcomeText);
+    u.Message = Text(s, 27);
+    FUnits.push_back(std::move(u));
+  }
+  if (rc != SQLITE_DONE) {
+    FError = Failure(path, db.get(), rc);
+    FUnits.clear();
+    return false;
+  }
+  SortByTime(FUnits);
+  return true;
+}
+
+void THistory::Assign(std::vector<TUnitRecord> units) {
+  FUnits = std::move(units);
+  SortByTime(FUnits);
+}
+
+std::vector<std::string> THistory::Stations() const {
+  std::set<std::string> set;
+  for (const TUnitRecord& u : FUnits) set.insert(u.Station);
+  return {set.begin(), set.end()};
+}
+
+bool TFilter::Accepts(const TUnitRecord& u) const {
+  if (!Station.empty() && u.Station != Station) return false;
+  if (!FromDay.empty() && u.TimeUtc.compare(0, 10, FromDay) < 0) return false;
+  if (!ToDay.empty() && u.TimeUtc.compare(0, 10, ToDay) > 0) return false;
+  return true;
+}
+
+std::optional<double> TGroupFigures::Yield() const {
+  const int tried = Success + Failed + Aborted + Other;
+  if (tried == 0) return std::nullopt;
+  return static_cast<double>(Success) / tried;
+}
+
+std::optional<double> TGroupFigures::RssiMean() const {
+  if (RssiCount == 0) return std::nullopt;
+  return RssiSum / RssiCount;
+}
+
+std::optional<double> TGroupFigures::AfcSpreadMean() const {
+  if (AfcSpreadCount == 0) return std::nullopt;
+  return AfcSpreadSum / AfcSpreadCount;
+}
+
+std::string TGroupFigures::TopReason() const {
+  const auto top = std::max_element(Reasons.begin(), Reasons.end(),
+                                    [](const auto& a, const auto& b) { return a.second < b.second; });
+  return top == Reasons.end() ? std::string() : top->first;
+}
+
+std::string TGoldenHealth::Warning() const {
+  if (!Drifted) return {};
+  const TGoldenPoint& big = Points[static_cast<size_t>(Largest)];
+  const TGoldenPoint& first = Points[static_cast<size_t>(FirstOver)];
+  std::string text = "Golden reference " + GoldenId + " (" + Side + ") has drifted by " + Number(big.Shift, 1) +
+                     " steps from its baseline " + Plain(Baseline, 1) + " (threshold " + Plain(Threshold, 1) +
+                     "): beyond the threshold from unit " + std::to_string(first.Unit) + " on " +
+                     first.TimeUtc.substr(0, 10) + " " + first.TimeUtc.substr(11, 5) + " UTC";
+  const TGoldenPoint& last = Points.back();
+  text += ", now " + Number(last.Shift, 1) + ".";
+  return text;
+}
+
+std::string TGoldenHealth::Summary() const {
+  std::string text = GoldenId + " (" + Side + "): " + std::to_string(Units) + " units, ";
+  if (!BaselineReady) return text + "baseline not yet set";
+  text += "baseline " + Plain(Baseline, 1);
+  if (!Points.empty()) text += ", now " + Number(Points.back().Shift, 1) + " steps";
+  return text + (Drifted ? ", DRIFTED" : "");
+}
+
+std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnitRecord>& units, const TGoldenOptions& options) {
+  std::map<std::string, std::vector<const TUnitRecord*>> byGolden;
+  for (const TUnitRecord& u : units) {
+    if (!u.GoldenId.empty() && (u.ResultOffset || u.StoredOffset)) byGolden[u.GoldenId].push_back(&u);
+  }
+  const size_t baseUnits = static_cast<size_t>(std::max(1, options.BaselineUnits));
+  const size_t window = static_cast<size_t>(std::max(1, options.WindowUnits));
+  std::vector<TGoldenHealth> list;
+  for (const auto& [id, golden] : byGolden) {
+    TGoldenHealth h;
+    h.GoldenId = id;
+    h.Side = golden.back()->Golden;
+    h.Units = static_cast<int>(golden.size());
+    h.Threshold = options.Threshold;
+    std::vector<double> sum(golden.size() + 1, 0.0);
+    for (size_t i = 0; i < golden.size(); ++i) {
+      const TUnitRecord& u = *golden[i];
+      sum[i + 1] = sum[i] + (u.ResultOffset ? *u.ResultOffset : *u.StoredOffset);
+    }
+    h.BaselineReady = golden.size() >= baseUnits;
+    if (h.BaselineReady) {
+      h.Baseline = sum[baseUnits] / static_cast<double>(baseUnits);
+      for (size_t i = baseUnits + window - 1; i < golden.size(); ++i) {
+        TGoldenPoint p;
+        p.Unit = static_cast<int>(i + 1);
+        p.TimeMs = golden[i]->TimeMs;
+        p.TimeUtc = golden[i]->TimeUtc;
+        p.RunningMean = (sum[i + 1] - sum[i + 1 - window]) / static_cast<double>(window);
+        p.Shift = p.RunningMean - h.Baseline;
+        p.Over = std::fabs(p.Shift) > options.Threshold;
+        const int at = static_cast<int>(h.Points.size());
+        if (p.Over && h.FirstOver < 0) h.FirstOver = at;
+        if (h.Largest < 0 || std::fabs(p.Shift) > std::fabs(h.Points[static_cast<size_t>(h.Largest)].Shift))
+          h.Largest = at;
+        h.Points.push_back(std::move(p));
+      }
+    }
+    h.Drifted = h.FirstOver >= 0;
+    list.push_back(std::move(h));
+  }
+  return list;
+}
+
+std::vector<const TGoldenHealth*> TFigures::Drifted() const {
+  std::vector<const TGoldenHealth*> list;
+  for (const TGoldenHealth& h : Golden)
+    if (h.Drifted) list.push_back(&h);
+  return list;
+}
+
+TFigures ComputeFigures(const THistory& history, const TFilter& filter, const TGoldenOptions& options) {
+  TFigures f;
+  std::map<std::string, TGroupFigures> days, stations;
+  std::map<std::string, int> reasons;
+  std::set<std::string> goldenShown;
+  for (const TUnitRecord& u : history.Units()) {
+    if (!filter.Accepts(u)) continue;
+    f.Shown.push_back(&u);
+    if (u.StoredOffset) ++f.StoredValues[*u.StoredOffset];
+    Add(f.Total, u);
+    Add(days[u.Day()], u);
+    Add(stations[u.Station], u);
+    if (!u.GoldenId.empty()) goldenShown.insert(u.GoldenId);
+  }
+  f.Days = Listed(days);
+  f.Stations = Listed(stations);
+  f.Reasons.assign(f.Total.Reasons.begin(), f.Total.Reasons.end());
+  std::stable_sort(f.Reasons.begin(), f.Reasons.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  for (TGoldenHealth& h : GoldenHealth(history.Units(), options))
+    if (goldenShown.count(h.GoldenId)) f.Golden.push_back(std::move(h));
+  return f;
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string q = "\"";
+  for (char c : text) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  return q + '"';
+}
+
+namespace {
+
+void Row(std::ostream& out, std::initializer_list<std::string> fields) {
+  bool first = true;
+  for (const std::string& f : fields) {
+    if (!first) out << ',';
+    out << CsvField(f);
+    first = false;
+  }
+  out << "\r\n";
+}
+
+}  // namespace
+
+void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnitRecord*>& units) {
+  Row(out, {"id",
+            "record_uid",
+            "time_utc",
+            "station",
+            "tool",
+            "handheld_fw",
+            "server_fw",
+            "modem_fw",
+            "dongle_id",
+            "handheld_mac",
+            "handheld_hw",
+            "golden",
+            "golden_id",
+            "golden_offset",
+            "factory_offset",
+            "pctool_offset",
+            "effective_offset",
+            "stored_offset",
+            "not_stored_reason",
+            "result_offset",
+            "trial_offsets",
+            "records_per_cycle",
+            "rssi_avg",
+            "afc_mean",
+            "afc_spread",
+            "cycles",
+            "outcome",
+            "message"});
+  for (const TUnitRecord* u : units) {
+    Row(out, {std::to_string(u->Id),
+              u->Uid,
+              u->TimeUtc,
+              u->Station,
+              u->Tool,
+              u->HandheldFw,
+              u->ServerFw,
+              u->ModemFw,
+              u->DongleId,
+              u->HandheldMac,
+              u->HandheldHw,
+              u->Golden,
+              u->GoldenId,
+              Optional(u->GoldenOffset),
+              Optional(u->FactoryOffset),
+              Optional(u->PcToolOffset),
+              Optional(u->EffectiveOffset),
+              Optional(u->StoredOffset),
+              u->NotStoredReason,
+              Optional(u->ResultOffset),
+              u->TrialOffsets,
+              u->RecordsPerCycle,
+              Optional(u->RssiAvg),
+              Optional(u->AfcMean),
+              Optional(u->AfcSpread),
+              Optional(u->Cycles),
+              u->OutcomeText,
+              u->Message});
+  }
+}
+
+void WriteGroupsCsv(std::ostream& out, const char* keyName, const std::vector<TGroupFigures>& groups) {
+  Row(out, {keyName, "units", "success", "failed", "aborted", "analysis", "other", "yield_percent", "rssi_mean",
+            "afc_spread_mean", "top_reason", "reasons"});
+  for (const TGroupFigures& g : groups) {
+    std::string reasons;
+    for (const auto& [reason, count] : g.Reasons)
+      reasons += (reasons.empty() ? "" : "; ") + reason + ": " + std::to_string(count);
+    const std::optional<double> yield = g.Yield();
+    const std::optional<double> rssi = g.RssiMean(), afc = g.AfcSpreadMean();
+    Row(out,
+        {g.Key, std::to_string(g.Units), std::to_string(g.Success), std::to_string(g.Failed), std::to_string(g.Aborted),
+         std::to_string(g.Analysis), std::to_string(g.Other), yield ? Plain(*yield * 100, 1) : std::string(),
+         rssi ? Plain(*rssi, 2) : std::string(), afc ? Plain(*afc, 2) : std::string(), g.TopReason(), reasons});
+  }
+}
+
+void WriteGoldenCsv(std::ostream& out, const std::vector<TGoldenHealth>& golden) {
+  Row(out, {"golden_id", "side", "units", "baseline", "shift_now", "largest_shift", "threshold", "drifted",
+            "first_over_unit", "first_over_time_utc"});
+  for (const TGoldenHealth& h : golden) {
+    const bool points = !h.Points.empty();
+    Row(out, {h.GoldenId, h.Side, std::to_string(h.Units), h.BaselineReady ? Plain(h.Baseline, 2) : std::string(),
+              points ? Plain(h.Points.back().Shift, 2) : std::string(),
+              points ? Plain(h.Points[static_cast<size_t>(h.Largest)].Shift, 2) : std::string(), Plain(h.Threshold, 1),
+              h.Drifted ? "yes" : "no",
+              h.Drifted ? std::to_string(h.Points[static_cast<size_t>(h.FirstOver)].Unit) : std::string(),
+              h.Drifted ? h.Points[static_cast<size_t>(h.FirstOver)].TimeUtc : std::string()});
+  }
+}
+
+}  // namespace qv

@@ -1,0 +1,183 @@
+// THistory: the unit records of a records file, read-only, and the figures
+// qvstats shows of them: the stored values, yield and failure reasons per
+// day and per station, measurement quality per day, and the health of each
+// golden reference. No Qt here, so the figures are tested without a window.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+// The schema versions this reader understands.
+constexpr int kOldestRecordsVersion = 1;
+constexpr int kNewestRecordsVersion = 2;
+
+enum class TUnitOutcome { uoSuccess, uoFailed, uoAborted, uoAnalysis, uoOther };
+
+struct TUnitRecord {
+  int64_t Id = 0;
+  std::string Uid;
+  std::string TimeUtc;  // as stored: 2026-12-09T08:15:02.123Z
+  int64_t TimeMs = 0;   // the same, milliseconds since 1970 (UTC)
+  std::string Station;
+  std::string Tool;
+  std::string HandheldFw, ServerFw, ModemFw;
+  std::string DongleId;
+  std::string HandheldMac, HandheldHw;
+  std::string Golden;    // "handheld" or "server"
+  std::string GoldenId;  // empty when unknown
+  std::optional<int> GoldenOffset, FactoryOffset, PcToolOffset, EffectiveOffset;
+  std::optional<int> StoredOffset;
+  std::string NotStoredReason;
+  std::optional<int> ResultOffset;
+  std::string TrialOffsets, RecordsPerCycle;
+  std::optional<double> RssiAvg, AfcMean, AfcSpread;
+  std::optional<int> Cycles;
+  std::string OutcomeText;
+  TUnitOutcome Outcome = TUnitOutcome::uoOther;
+  std::string Message;
+
+  // The UTC day, 2026-12-09.
+  std::string Day() const { return TimeUtc.substr(0, 10); }
+};
+
+// Milliseconds since 1970 of an ISO 8601 UTC time ("Z" or no zone; the
+// fraction optional); nullopt for anything else.
+std::optional<int64_t> ParseUtcMs(const std::string& text);
+
+// What a unit that did not succeed failed of: the first line of its
+// message, else why nothing was stored, else its outcome. Empty for
+// successful and analysis-only units.
+std::string FailureReason(const TUnitRecord& unit);
+
+class THistory {
+ public:
+  // Reads every unit of the records file at path, opened read-only. False,
+  // with Error() saying why in words for the operator, for a missing,
+  // damaged or foreign file or one of a newer schema version.
+  bool Load(const std::string& path);
+
+  const std::string& Error() const { return FError; }
+  const std::string& Path() const { return FPath; }
+  int SchemaVersion() const { return FVersion; }
+  // In the order of their time.
+  const std::vector<TUnitRecord>& Units() const { return FUnits; }
+  // Records left out for a time that does not read.
+  int Skipped() const { return FSkipped; }
+  // Every station, sorted.
+  std::vector<std::string> Stations() const;
+
+  // For tests and generated histories: units taken as loaded.
+  void Assign(std::vector<TUnitRecord> units);
+
+ private:
+  std::string FPath;
+  std::string FError;
+  int FVersion = 0;
+  int FSkipped = 0;
+  std::vector<TUnitRecord> FUnits;
+};
+
+// Which units are shown: days inclusive (empty: open), one station or all.
+struct TFilter {
+  std::string FromDay, ToDay;
+  std::string Station;
+
+  bool Accepts(const TUnitRecord& unit) const;
+};
+
+// The counts of one day or one station.
+struct TGroupFigures {
+  std::string Key;
+  int Units = 0;
+  int Success = 0, Failed = 0, Aborted = 0, Analysis = 0, Other = 0;
+  std::map<std::string, int> Reasons;
+  double RssiSum = 0, AfcSpreadSum = 0;
+  int RssiCount = 0, AfcSpreadCount = 0;
+
+  // Successful units among those that tried to store (analysis-only units
+  // store nothing and do not count); nullopt when there are none.
+  std::optional<double> Yield() const;
+  std::optional<double> RssiMean() const;
+  std::optional<double> AfcSpreadMean() const;
+  // The most frequent reason, empty when none failed.
+  std::string TopReason() const;
+};
+
+// How a golden reference's health is judged. Its baseline is the mean of
+// result_offset over its first BaselineUnits units; from then on the running
+// mean of its last WindowUnits units is compared with that baseline, and a
+// shift beyond Threshold steps is a drift. With the spread of a few steps
+// that units show, twenty units put the baseline within about half a step
+// of the golden's true value; a window of ten shows a drift in full ten
+// units after it began, while one odd unit moves it by a tenth of its
+// deviation only.
+struct TGoldenOptions {
+  int BaselineUnits = 20;
+  int WindowUnits = 10;
+  double Threshold = 3;
+};
+
+struct TGoldenPoint {
+  int Unit = 0;  // counted from 1 among this golden's units with a result
+  int64_t TimeMs = 0;
+  std::string TimeUtc;
+  double RunningMean = 0;
+  double Shift = 0;  // RunningMean - baseline
+  bool Over = false;
+};
+
+struct TGoldenHealth {
+  std::string GoldenId;
+  std::string Side;  // "handheld" or "server"
+  int Units = 0;     // with a result
+  bool BaselineReady = false;
+  double Baseline = 0;
+  // One a unit once a whole window follows the baseline.
+  std::vector<TGoldenPoint> Points;
+  bool Drifted = false;
+  int FirstOver = -1;  // into Points
+  int Largest = -1;    // the largest shift either way, into Points
+  double Threshold = 0;
+
+  // "Golden reference SRV-7 (server) has moved by +3.6 steps ...", empty
+  // when it has not drifted.
+  std::string Warning() const;
+  // One line for the window: the baseline and the current shift.
+  std::string Summary() const;
+};
+
+// The golden references of the units, each judged over all its units (its
+// baseline is its own first units whatever a filter shows), sorted by
+// identity. Units without a golden identity do not count; a unit without a
+// result (version 1 has no such column) counts its stored value, if any.
+std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnitRecord>& units, const TGoldenOptions& options);
+
+struct TFigures {
+  std::vector<const TUnitRecord*> Shown;
+  std::map<int, int> StoredValues;  // value -> units
+  TGroupFigures Total;
+  std::vector<TGroupFigures> Days;                   // by day
+  std::vector<TGroupFigures> Stations;               // by station
+  std::vector<std::pair<std::string, int>> Reasons;  // most frequent first
+  // Of the golden identities among the units shown.
+  std::vector<TGoldenHealth> Golden;
+
+  std::vector<const TGoldenHealth*> Drifted() const;
+};
+
+TFigures ComputeFigures(const THistory& history, const TFilter& filter, const TGoldenOptions& options);
+
+// CSV files (RFC 4180: comma-separated, CRLF, quoted where needed), with a
+// header line.
+void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnitRecord*>& units);
+void WriteGroupsCsv(std::ostream& out, const char* keyName, const std::vector<TGroupFigures>& groups);
+void WriteGoldenCsv(std::ostream& out, const std::vector<TGoldenHealth>& golden);
+std::string CsvField(const std::string& text);
+
+}  // namespace qv

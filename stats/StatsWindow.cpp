@@ -1,0 +1,806 @@
+#include "stats/StatsWindow.h"
+
+#include <QAbstractTableModel>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDateTime>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTimeZone>
+#include <QVBoxLayout>
+#include <QtCharts/QBarCategoryAxis>
+#include <QtCharts/QBarSeries>
+#include <QtCharts/QBarSet>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QHorizontalBarSeries>
+#include <QtCharts/QLegendMarker>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtCharts/QStackedBarSeries>
+#include <QtCharts/QValueAxis>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <functional>
+
+namespace qv {
+
+namespace {
+
+const QColor kSuccess(0x2e, 0x7d, 0x32);
+const QColor kFailed(0xc6, 0x28, 0x28);
+const QColor kAborted(0xef, 0x8f, 0x00);
+const QColor kAnalysis(0x15, 0x65, 0xc0);
+// The drift warning's colour, strong enough to be seen across a room.
+const QColor kAlarm(0xd5, 0x00, 0x00);
+// The golden references that hold, one colour each; none of them red.
+const QColor kSteady[] = {QColor(0x15, 0x65, 0xc0), QColor(0x2e, 0x7d, 0x32), QColor(0x6a, 0x1b, 0x9a),
+                          QColor(0x00, 0x83, 0x8f), QColor(0x5d, 0x40, 0x37), QColor(0x45, 0x5a, 0x64)};
+
+// Every chart of a report at one size, whatever the window's.
+const QSize kPngSize(1200, 700);
+// A line keeps this many points at most: more do not show on any screen
+// and slow the drawing of a long history.
+constexpr size_t kMaxLinePoints = 1500;
+
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
+
+QDateTime Utc(int64_t ms) {
+  return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc());
+}
+
+QDate DayOf(const std::string& day) {
+  return QDate::fromString(Q(day), Qt::ISODate);
+}
+
+// Midday of a day, where its point of a per-day line goes.
+qreal DayX(const std::string& day) {
+  return static_cast<qreal>(QDateTime(DayOf(day), QTime(12, 0), QTimeZone::utc()).toMSecsSinceEpoch());
+}
+
+QChart* NewChart(const QString& title) {
+  auto* chart = new QChart;
+  chart->setTitle(title);
+  QFont font = chart->titleFont();
+  font.setPointSize(font.pointSize() + 2);
+  font.setBold(true);
+  chart->setTitleFont(font);
+  chart->setAnimationOptions(QChart::NoAnimation);
+  chart->legend()->setAlignment(Qt::AlignBottom);
+  return chart;
+}
+
+void Replace(QChartView* view, QChart* chart) {
+  QChart* old = view->chart();
+  view->setChart(chart);
+  delete old;
+}
+
+QDateTimeAxis* TimeAxis(QChart* chart, qint64 fromMs, qint64 toMs) {
+  auto* axis = new QDateTimeAxis;
+  axis->setFormat(toMs - fromMs > 10LL * 86400000 ? QStringLiteral("yyyy-MM-dd") : QStringLiteral("MM-dd hh:mm"));
+  axis->setTickCount(7);
+  axis->setTitleText(QStringLiteral("UTC"));
+  if (toMs <= fromMs) toMs = fromMs + 3600000;
+  axis->setRange(Utc(fromMs), Utc(toMs));
+  chart->addAxis(axis, Qt::AlignBottom);
+  return axis;
+}
+
+QValueAxis* ValueAxis(QChart* chart, const QString& title, Qt::Alignment side) {
+  auto* axis = new QValueAxis;
+  axis->setTitleText(title);
+  chart->addAxis(axis, side);
+  return axis;
+}
+
+// A range around the values with round ticks; a flat line gets a margin.
+void Fit(QValueAxis* axis, double lo, double hi) {
+  if (!(hi - lo > 1e-9)) {
+    lo -= 1;
+    hi += 1;
+  }
+  axis->setRange(lo, hi);
+  axis->applyNiceNumbers();
+}
+
+void Attach(QChart* chart, QAbstractSeries* series, std::initializer_list<QAbstractAxis*> axes) {
+  chart->addSeries(series);
+  for (QAbstractAxis* a : axes) series->attachAxis(a);
+}
+
+// Evenly chosen indices of n, at most max of them, always with the last.
+std::vector<size_t> Thinned(size_t n, size_t max) {
+  std::vector<size_t> at;
+  if (n == 0) return at;
+  const size_t step = std::max<size_t>(1, (n + max - 1) / max);
+  for (size_t i = 0; i < n; i += step) at.push_back(i);
+  if (at.back() != n - 1) at.push_back(n - 1);
+  return at;
+}
+
+QString Percent(const std::optional<double>& v) {
+  return v ? QString::number(*v * 100, 'f', 1) + QStringLiteral(" %") : QStringLiteral("-");
+}
+
+QString Opt(const std::optional<int>& v) {
+  return v ? QString::number(*v) : QString();
+}
+
+QString Opt(const std::optional<double>& v, int decimals) {
+  return v ? QString::number(*v, 'f', decimals) : QString();
+}
+
+bool WriteFile(const QString& path, const std::function<void(std::ostream&)>& write, QString* error) {
+  std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+  if (out) write(out);
+  out.flush();
+  if (!out) {
+    if (error != nullptr) *error = QStringLiteral("Cannot write %1.").arg(path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// The records shown, one a row.
+class TRecordsModel : public QAbstractTableModel {
+ public:
+  void SetUnits(const std::vector<const TUnitRecord*>* units) {
+    beginResetModel();
+    FUnits = units;
+    endResetModel();
+  }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() || FUnits == nullptr ? 0 : static_cast<int>(FUnits->size());
+  }
+  int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : kColumns; }
+
+  QVariant headerData(int section, Qt::Orientation o, int role) const override {
+    static const char* const kNames[kColumns] = {"Time (UTC)", "Station", "Outcome",    "Stored", "Result",   "Golden",
+                                                 "Golden ID",  "RSSI",    "AFC spread", "Cycles", "Handheld", "Reason"};
+    if (role != Qt::DisplayRole || o != Qt::Horizontal || section < 0 || section >= kColumns) return {};
+    return QString::fromLatin1(kNames[section]);
+  }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (FUnits == nullptr || !index.isValid() || index.row() >= static_cast<int>(FUnits->size())) return {};
+    const TUnitRecord& u = *(*FUnits)[static_cast<size_t>(index.row())];
+    if (role == Qt::ForegroundRole && index.column() == 2) {
+      if (u.Outcome == TUnitOutcome::uoFailed) return kFailed;
+      if (u.Outcome == TUnitOutcome::uoAborted) return kAborted;
+      return {};
+    }
+    if (role != Qt::DisplayRole) return {};
+    switch (index.column()) {
+      case 0:
+        return Q(u.TimeUtc.substr(0, 19)).replace(QLatin1Char('T'), QLatin1Char(' '));
+      case 1:
+        return Q(u.Station);
+      case 2:
+        return Q(u.OutcomeText);
+      case 3:
+        return u.StoredOffset ? Opt(u.StoredOffset) : Q(u.NotStoredReason);
+      case 4:
+        return Opt(u.ResultOffset);
+      case 5:
+        return Q(u.Golden);
+      case 6:
+        return Q(u.GoldenId);
+      case 7:
+        return Opt(u.RssiAvg, 1);
+      case 8:
+        return Opt(u.AfcSpread, 2);
+      case 9:
+        return Opt(u.Cycles);
+      case 10:
+        return Q(u.HandheldMac);
+      case 11:
+        return Q(FailureReason(u));
+      default:
+        return {};
+    }
+  }
+
+ private:
+  static constexpr int kColumns = 12;
+  const std::vector<const TUnitRecord*>* FUnits = nullptr;
+};
+
+TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::make_unique<TRecordsModel>()) {
+  setWindowTitle(QStringLiteral("qvstats"));
+  resize(1100, 780);
+  auto* central = new QWidget(this);
+  setCentralWidget(central);
+  auto* top = new QVBoxLayout(central);
+
+  auto* bar = new QHBoxLayout;
+  OpenBut = new QPushButton(QStringLiteral("&Open..."), central);
+  FromEdit = new QDateEdit(central);
+  ToEdit = new QDateEdit(central);
+  for (QDateEdit* e : {FromEdit, ToEdit}) {
+    e->setCalendarPopup(true);
+    e->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+  }
+  StationCombo = new QComboBox(central);
+  StationCombo->setMinimumContentsLength(14);
+  ThresholdSpin = new QDoubleSpinBox(central);
+  ThresholdSpin->setRange(0.5, 100);
+  ThresholdSpin->setSingleStep(0.5);
+  ThresholdSpin->setDecimals(1);
+  ThresholdSpin->setValue(FGolden.Threshold);
+  ThresholdSpin->setSuffix(QStringLiteral(" steps"));
+  CsvBut = new QPushButton(QStringLiteral("Export &CSV..."), central);
+  PngBut = new QPushButton(QStringLiteral("Export &PNG..."), central);
+  bar->addWidget(OpenBut);
+  bar->addSpacing(12);
+  bar->addWidget(new QLabel(QStringLiteral("From"), central));
+  bar->addWidget(FromEdit);
+  bar->addWidget(new QLabel(QStringLiteral("to"), central));
+  bar->addWidget(ToEdit);
+  bar->addSpacing(12);
+  bar->addWidget(new QLabel(QStringLiteral("Station"), central));
+  bar->addWidget(StationCombo);
+  bar->addSpacing(12);
+  bar->addWidget(new QLabel(QStringLiteral("Golden drift threshold"), central));
+  bar->addWidget(ThresholdSpin);
+  bar->addStretch(1);
+  bar->addWidget(CsvBut);
+  bar->addWidget(PngBut);
+  top->addLayout(bar);
+
+  WarningTxt = new QLabel(central);
+  WarningTxt->setObjectName(QStringLiteral("WarningTxt"));
+  WarningTxt->setWordWrap(true);
+  WarningTxt->setTextFormat(Qt::PlainText);
+  WarningTxt->setStyleSheet(QStringLiteral("QLabel { background: %1; color: white; font-weight: bold; "
+                                           "font-size: 13pt; padding: 8px; border-radius: 4px; }")
+                                .arg(kAlarm.name()));
+  WarningTxt->hide();
+  top->addWidget(WarningTxt);
+  StatusTxt = new QLabel(central);
+  StatusTxt->setTextFormat(Qt::PlainText);
+  StatusTxt->setWordWrap(true);
+  top->addWidget(StatusTxt);
+
+  Tabs = new QTabWidget(central);
+  top->addWidget(Tabs, 1);
+  auto view = [](QWidget* owner) {
+    auto* v = new QChartView(new QChart, owner);
+    v->setRenderHint(QPainter::Antialiasing);
+    v->setMinimumSize(320, 220);
+    return v;
+  };
+  StoredView = view(Tabs);
+  Tabs->addTab(StoredView, QStringLiteral("Stored values"));
+
+  auto* yield = new QSplitter(Qt::Vertical, Tabs);
+  DayView = view(yield);
+  StationView = view(yield);
+  yield->addWidget(DayView);
+  yield->addWidget(StationView);
+  Tabs->addTab(yield, QStringLiteral("Yield"));
+
+  auto* reasons = new QSplitter(Qt::Horizontal, Tabs);
+  ReasonsView = view(reasons);
+  auto* tables = new QSplitter(Qt::Vertical, reasons);
+  DaysTable = new QTableWidget(tables);
+  StationsTable = new QTableWidget(tables);
+  for (QTableWidget* t : {DaysTable, StationsTable}) {
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->verticalHeader()->hide();
+    t->horizontalHeader()->setStretchLastSection(true);
+    tables->addWidget(t);
+  }
+  reasons->addWidget(ReasonsView);
+  reasons->addWidget(tables);
+  reasons->setStretchFactor(0, 1);
+  reasons->setStretchFactor(1, 1);
+  Tabs->addTab(reasons, QStringLiteral("Failure reasons"));
+
+  QualityView = view(Tabs);
+  Tabs->addTab(QualityView, QStringLiteral("Quality"));
+
+  auto* golden = new QWidget(Tabs);
+  auto* goldenLayout = new QVBoxLayout(golden);
+  GoldenView = view(golden);
+  GoldenTxt = new QLabel(golden);
+  GoldenTxt->setTextFormat(Qt::PlainText);
+  GoldenTxt->setWordWrap(true);
+  goldenLayout->addWidget(GoldenView, 1);
+  goldenLayout->addWidget(GoldenTxt);
+  Tabs->addTab(golden, QStringLiteral("Golden reference"));
+
+  RecordsView = new QTableView(Tabs);
+  RecordsView->setModel(FModel.get());
+  RecordsView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  RecordsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  RecordsView->verticalHeader()->setDefaultSectionSize(RecordsView->fontMetrics().height() + 6);
+  RecordsView->horizontalHeader()->setStretchLastSection(true);
+  // Widths from the first rows: measuring every row of a long history
+  // would cost more than reading it.
+  RecordsView->horizontalHeader()->setResizeContentsPrecision(200);
+  Tabs->addTab(RecordsView, QStringLiteral("Records"));
+
+  connect(OpenBut, &QPushButton::clicked, this, &TStatsWindow::BrowseRecords);
+  connect(CsvBut, &QPushButton::clicked, this, &TStatsWindow::BrowseCsv);
+  connect(PngBut, &QPushButton::clicked, this, &TStatsWindow::BrowsePng);
+  connect(FromEdit, &QDateEdit::dateChanged, this, [this] { Refresh(); });
+  connect(ToEdit, &QDateEdit::dateChanged, this, [this] { Refresh(); });
+  connect(StationCombo, &QComboBox::currentIndexChanged, this, [this] { Refresh(); });
+  connect(ThresholdSpin, &QDoubleSpinBox::valueChanged, this, [this](double v) {
+    FGolden.Threshold = v;
+    Refresh();
+  });
+  Refresh();
+}
+
+TStatsWindow::~TStatsWindow() {
+  // The view goes before the units it points into.
+  RecordsView->setModel(nullptr);
+}
+
+bool TStatsWindow::OpenRecords(const QString& path) {
+  const bool ok = FHistory.Load(QDir::toNativeSeparators(path).toStdString());
+  FLoading = true;
+  StationCombo->clear();
+  StationCombo->addItem(QStringLiteral("All stations"), QString());
+  for (const std::string& s : FHistory.Stations()) StationCombo->addItem(Q(s), Q(s));
+  QDate first = QDate::currentDate(), last = first;
+  if (!FHistory.Units().empty()) {
+    first = DayOf(FHistory.Units().front().Day());
+    last = DayOf(FHistory.Units().back().Day());
+  }
+  for (QDateEdit* e : {FromEdit, ToEdit}) e->setDateRange(first, last);
+  FromEdit->setDate(first);
+  ToEdit->setDate(last);
+  FLoading = false;
+  Refresh();
+  return ok;
+}
+
+void TStatsWindow::SetFilter(const TFilter& filter) {
+  FLoading = true;
+  FromEdit->setDate(filter.FromDay.empty() ? FromEdit->minimumDate() : DayOf(filter.FromDay));
+  ToEdit->setDate(filter.ToDay.empty() ? ToEdit->maximumDate() : DayOf(filter.ToDay));
+  int at = StationCombo->findData(Q(filter.Station));
+  if (at < 0) {
+    StationCombo->addItem(Q(filter.Station), Q(filter.Station));
+    at = StationCombo->count() - 1;
+  }
+  StationCombo->setCurrentIndex(at);
+  FLoading = false;
+  Refresh();
+}
+
+void TStatsWindow::SetThreshold(double steps) {
+  FLoading = true;
+  ThresholdSpin->setValue(steps);
+  FLoading = false;
+  FGolden.Threshold = steps;
+  Refresh();
+}
+
+TFilter TStatsWindow::Filter() const {
+  TFilter f;
+  if (FromEdit->date() > FromEdit->minimumDate()) f.FromDay = FromEdit->date().toString(Qt::ISODate).toStdString();
+  if (ToEdit->date() < ToEdit->maximumDate()) f.ToDay = ToEdit->date().toString(Qt::ISODate).toStdString();
+  f.Station = StationCombo->currentData().toString().toStdString();
+  return f;
+}
+
+void TStatsWindow::Refresh() {
+  if (FLoading) return;
+  FModel->SetUnits(nullptr);
+  FFigures = ComputeFigures(FHistory, Filter(), FGolden);
+  FModel->SetUnits(&FFigures.Shown);
+  RecordsView->resizeColumnsToContents();
+  ShowStored();
+  ShowYield();
+  ShowReasons();
+  ShowQuality();
+  ShowGolden();
+  ShowStatus();
+}
+
+void TStatsWindow::ShowStatus() {
+  const std::vector<const TGoldenHealth*> drifted = FFigures.Drifted();
+  QStringList warnings;
+  for (const TGoldenHealth* h : drifted) warnings << QStringLiteral("\u26a0 ") + Q(h->Warning());
+  WarningTxt->setText(warnings.join(QLatin1Char('\n')));
+  WarningTxt->setVisible(!warnings.isEmpty());
+  Tabs->setTabText(4, drifted.empty() ? QStringLiteral("Golden reference") : QStringLiteral("Golden reference \u26a0"));
+
+  if (!FHistory.Error().empty()) {
+    StatusTxt->setStyleSheet(QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(kFailed.name()));
+    StatusTxt->setText(Q(FHistory.Error()));
+    return;
+  }
+  StatusTxt->setStyleSheet(QString());
+  if (FHistory.Path().empty()) {
+    StatusTxt->setText(QStringLiteral("No records file open."));
+    return;
+  }
+  const TGroupFigures& t = FFigures.Total;
+  QString text = QStringLiteral(
+                     "%1 (schema version %2): %3 of %4 units shown, yield %5 (%6 failed, %7 aborted, "
+                     "%8 analysis only)")
+                     .arg(Q(FHistory.Path()))
+                     .arg(FHistory.SchemaVersion())
+                     .arg(t.Units)
+                     .arg(FHistory.Units().size())
+                     .arg(Percent(t.Yield()))
+                     .arg(t.Failed)
+                     .arg(t.Aborted)
+                     .arg(t.Analysis);
+  if (FHistory.Skipped() > 0)
+    text += QStringLiteral("; %1 records left out for an unreadable time").arg(FHistory.Skipped());
+  StatusTxt->setText(text + QLatin1Char('.'));
+}
+
+void TStatsWindow::ShowStored() {
+  QChart* chart = NewChart(QStringLiteral("Distribution of stored values"));
+  const std::map<int, int>& values = FFigures.StoredValues;
+  if (!values.empty()) {
+    const int lo = values.begin()->first, hi = values.rbegin()->first;
+    // At most 60 bars: a wide range goes into bins of several values.
+    const int width = std::max(1, (hi - lo + 60) / 60);
+    auto* set = new QBarSet(QStringLiteral("units"));
+    set->setColor(kAnalysis);
+    QStringList names;
+    for (int from = lo; from <= hi; from += width) {
+      int count = 0;
+      for (auto it = values.lower_bound(from); it != values.end() && it->first < from + width; ++it)
+        count += it->second;
+      *set << count;
+      names << (width == 1 ? QString::number(from) : QStringLiteral("%1..%2").arg(from).arg(from + width - 1));
+    }
+    auto* series = new QBarSeries;
+    series->append(set);
+    series->setBarWidth(0.9);
+    auto* x = new QBarCategoryAxis;
+    x->append(names);
+    x->setTitleText(QStringLiteral("stored value (steps)"));
+    chart->addAxis(x, Qt::AlignBottom);
+    QValueAxis* y = ValueAxis(chart, QStringLiteral("units"), Qt::AlignLeft);
+    Attach(chart, series, {x, y});
+    y->setLabelFormat(QStringLiteral("%d"));
+    y->applyNiceNumbers();
+    chart->legend()->hide();
+  }
+  Replace(StoredView, chart);
+}
+
+void TStatsWindow::ShowYield() {
+  QChart* days = NewChart(QStringLiteral("Units and yield per day"));
+  if (!FFigures.Days.empty()) {
+    QDateTimeAxis* x = TimeAxis(days, static_cast<qint64>(DayX(FFigures.Days.front().Key)) - 43200000,
+                                static_cast<qint64>(DayX(FFigures.Days.back().Key)) + 43200000);
+    QValueAxis* count = ValueAxis(days, QStringLiteral("units"), Qt::AlignLeft);
+    QValueAxis* yield = ValueAxis(days, QStringLiteral("yield %"), Qt::AlignRight);
+    struct TLine {
+      const char* Name;
+      QColor Color;
+      int TGroupFigures::*Count;
+    };
+    const TLine lines[] = {{"success", kSuccess, &TGroupFigures::Success},
+                           {"failed", kFailed, &TGroupFigures::Failed},
+                           {"aborted", kAborted, &TGroupFigures::Aborted},
+                           {"analysis only", kAnalysis, &TGroupFigures::Analysis}};
+    int most = 1;
+    for (const TLine& l : lines) {
+      auto* s = new QLineSeries;
+      s->setName(QString::fromLatin1(l.Name));
+      s->setColor(l.Color);
+      QList<QPointF> points;
+      for (const TGroupFigures& g : FFigures.Days) {
+        points << QPointF(DayX(g.Key), g.*l.Count);
+        most = std::max(most, g.*l.Count);
+      }
+      s->replace(points);
+      Attach(days, s, {x, count});
+    }
+    auto* y = new QLineSeries;
+    y->setName(QStringLiteral("yield %"));
+    QPen pen(Qt::black);
+    pen.setWidth(3);
+    y->setPen(pen);
+    QList<QPointF> points;
+    for (const TGroupFigures& g : FFigures.Days)
+      if (g.Yield()) points << QPointF(DayX(g.Key), *g.Yield() * 100);
+    y->replace(points);
+    Attach(days, y, {x, yield});
+    count->setRange(0, most);
+    count->applyNiceNumbers();
+    count->setLabelFormat(QStringLiteral("%d"));
+    yield->setRange(0, 100);
+    yield->setLabelFormat(QStringLiteral("%d"));
+  }
+  Replace(DayView, days);
+
+  QChart* stations = NewChart(QStringLiteral("Outcomes per station"));
+  if (!FFigures.Stations.empty()) {
+    auto* series = new QStackedBarSeries;
+    struct TSet {
+      const char* Name;
+      QColor Color;
+      int TGroupFigures::*Count;
+    };
+    const TSet sets[] = {{"success", kSuccess, &TGroupFigures::Success},
+                         {"failed", kFailed, &TGroupFigures::Failed},
+                         {"aborted", kAborted, &TGroupFigures::Aborted},
+                         {"analysis only", kAnalysis, &TGroupFigures::Analysis}};
+    for (const TSet& s : sets) {
+      auto* set = new QBarSet(QString::fromLatin1(s.Name));
+      set->setColor(s.Color);
+      for (const TGroupFigures& g : FFigures.Stations) *set << g.*s.Count;
+      series->append(set);
+    }
+    auto* x = new QBarCategoryAxis;
+    for (const TGroupFigures& g : FFigures.Stations)
+      x->append(QStringLiteral("%1 (%2)").arg(Q(g.Key), Percent(g.Yield())));
+    stations->addAxis(x, Qt::AlignBottom);
+    QValueAxis* y = ValueAxis(stations, QStringLiteral("units"), Qt::AlignLeft);
+    Attach(stations, series, {x, y});
+    y->setLabelFormat(QStringLiteral("%d"));
+    y->applyNiceNumbers();
+  }
+  Replace(StationView, stations);
+}
+
+void TStatsWindow::ShowReasons() {
+  QChart* chart = NewChart(QStringLiteral("Failure reasons"));
+  const auto& reasons = FFigures.Reasons;
+  if (!reasons.empty()) {
+    const size_t shown = std::min<size_t>(reasons.size(), 10);
+    auto* set = new QBarSet(QStringLiteral("units"));
+    set->setColor(kFailed);
+    auto* y = new QBarCategoryAxis;
+    // The most frequent at the top: the axis runs upwards.
+    for (size_t i = shown; i-- > 0;) {
+      *set << reasons[i].second;
+      QString name = Q(reasons[i].first);
+      if (name.size() > 48) name = name.left(47) + QChar(0x2026);
+      y->append(name);
+    }
+    auto* series = new QHorizontalBarSeries;
+    series->append(set);
+    chart->addAxis(y, Qt::AlignLeft);
+    QValueAxis* x = ValueAxis(chart, QStringLiteral("units"), Qt::AlignBottom);
+    Attach(chart, series, {x, y});
+    x->setLabelFormat(QStringLiteral("%d"));
+    x->applyNiceNumbers();
+    chart->legend()->hide();
+  }
+  Replace(ReasonsView, chart);
+  FillTable(DaysTable, "Day", FFigures.Days);
+  FillTable(StationsTable, "Station", FFigures.Stations);
+}
+
+void TStatsWindow::FillTable(QTableWidget* table, const char* keyName, const std::vector<TGroupFigures>& groups) {
+  const QStringList header = {QString::fromLatin1(keyName), QStringLiteral("Units"),
+                              QStringLiteral("Success"),    QStringLiteral("Failed"),
+                              QStringLiteral("Aborted"),    QStringLiteral("Analysis"),
+                              QStringLiteral("Yield"),      QStringLiteral("Top failure reason")};
+  table->clear();
+  table->setColumnCount(static_cast<int>(header.size()));
+  table->setHorizontalHeaderLabels(header);
+  table->setRowCount(static_cast<int>(groups.size()));
+  for (int r = 0; r < static_cast<int>(groups.size()); ++r) {
+    const TGroupFigures& g = groups[static_cast<size_t>(r)];
+    const QString cells[] = {Q(g.Key),
+                             QString::number(g.Units),
+                             QString::number(g.Success),
+                             QString::number(g.Failed),
+                             QString::number(g.Aborted),
+                             QString::number(g.Analysis),
+                             Percent(g.Yield()),
+                             Q(g.TopReason())};
+    for (int c = 0; c < static_cast<int>(std::size(cells)); ++c) table->setItem(r, c, new QTableWidgetItem(cells[c]));
+  }
+  table->resizeColumnsToContents();
+}
+
+void TStatsWindow::ShowQuality() {
+  QChart* chart = NewChart(QStringLiteral("Measurement quality per day"));
+  if (!FFigures.Days.empty()) {
+    QDateTimeAxis* x = TimeAxis(chart, static_cast<qint64>(DayX(FFigures.Days.front().Key)) - 43200000,
+                                static_cast<qint64>(DayX(FFigures.Days.back().Key)) + 43200000);
+    QValueAxis* rssiAxis = ValueAxis(chart, QStringLiteral("average RSSI"), Qt::AlignLeft);
+    QValueAxis* afcAxis = ValueAxis(chart, QStringLiteral("AFC spread"), Qt::AlignRight);
+    auto* rssi = new QLineSeries;
+    rssi->setName(QStringLiteral("average RSSI"));
+    rssi->setColor(kAnalysis);
+    auto* afc = new QLineSeries;
+    afc->setName(QStringLiteral("AFC spread"));
+    afc->setColor(kAborted);
+    QList<QPointF> r, a;
+    for (const TGroupFigures& g : FFigures.Days) {
+      if (g.RssiMean()) r << QPointF(DayX(g.Key), *g.RssiMean());
+      if (g.AfcSpreadMean()) a << QPointF(DayX(g.Key), *g.AfcSpreadMean());
+    }
+    rssi->replace(r);
+    afc->replace(a);
+    Attach(chart, rssi, {x, rssiAxis});
+    Attach(chart, afc, {x, afcAxis});
+    auto fit = [](QValueAxis* axis, const QList<QPointF>& points) {
+      double lo = 0, hi = 0;
+      for (qsizetype i = 0; i < points.size(); ++i) {
+        lo = i == 0 ? points[i].y() : std::min(lo, points[i].y());
+        hi = i == 0 ? points[i].y() : std::max(hi, points[i].y());
+      }
+      Fit(axis, lo, hi);
+    };
+    fit(rssiAxis, r);
+    fit(afcAxis, a);
+  }
+  Replace(QualityView, chart);
+}
+
+void TStatsWindow::ShowGolden() {
+  const std::vector<const TGoldenHealth*> drifted = FFigures.Drifted();
+  QChart* chart = NewChart(QStringLiteral("Golden reference: running mean against its baseline"));
+  if (!drifted.empty()) {
+    QStringList names;
+    for (const TGoldenHealth* h : drifted) names << Q(h->GoldenId);
+    chart->setTitle(QStringLiteral("\u26a0 DRIFT: golden reference %1 beyond \u00b1%2 steps")
+                        .arg(names.join(QStringLiteral(", ")))
+                        .arg(FGolden.Threshold, 0, 'f', 1));
+    chart->setTitleBrush(kAlarm);
+    chart->setBackgroundBrush(QColor(0xff, 0xeb, 0xee));
+  }
+  QStringList lines;
+  qint64 from = 0, to = 0;
+  double most = FGolden.Threshold + 1;
+  bool any = false;
+  for (const TGoldenHealth& h : FFigures.Golden) {
+    lines << Q(h.Summary());
+    if (h.Points.empty()) continue;
+    const qint64 a = h.Points.front().TimeMs, b = h.Points.back().TimeMs;
+    from = any ? std::min(from, a) : a;
+    to = any ? std::max(to, b) : b;
+    any = true;
+    for (const TGoldenPoint& p : h.Points) most = std::max(most, std::fabs(p.Shift));
+  }
+  GoldenTxt->setText(lines.isEmpty() ? QStringLiteral("No unit shown names a golden reference.")
+                                     : QStringLiteral("Baseline: the mean of each golden reference's first %1 "
+                                                      "units; shift: the mean of its last %2 units minus the "
+                                                      "baseline.\n")
+                                               .arg(FGolden.BaselineUnits)
+                                               .arg(FGolden.WindowUnits) +
+                                           lines.join(QLatin1Char('\n')));
+  if (any) {
+    QDateTimeAxis* x = TimeAxis(chart, from, to);
+    QValueAxis* y = ValueAxis(chart, QStringLiteral("shift from baseline (steps)"), Qt::AlignLeft);
+    const double edge = std::ceil(most + 0.5);
+    y->setRange(-edge, edge);
+    for (double sign : {1.0, -1.0}) {
+      auto* limit = new QLineSeries;
+      limit->setName(sign > 0 ? QStringLiteral("threshold \u00b1%1").arg(FGolden.Threshold, 0, 'f', 1) : QString());
+      QPen pen(kAlarm);
+      pen.setStyle(Qt::DashLine);
+      pen.setWidth(2);
+      limit->setPen(pen);
+      limit->append(static_cast<qreal>(from), sign * FGolden.Threshold);
+      limit->append(static_cast<qreal>(to), sign * FGolden.Threshold);
+      Attach(chart, limit, {x, y});
+      if (sign < 0) chart->legend()->markers(limit).front()->setVisible(false);
+    }
+    auto* over = new QScatterSeries;
+    over->setName(QStringLiteral("beyond the threshold"));
+    over->setColor(kAlarm);
+    over->setBorderColor(kAlarm);
+    over->setMarkerSize(9);
+    QList<QPointF> marks;
+    size_t steady = 0;
+    for (const TGoldenHealth& h : FFigures.Golden) {
+      if (h.Points.empty()) continue;
+      auto* line = new QLineSeries;
+      line->setName(Q(h.GoldenId) + (h.Drifted ? QStringLiteral(" \u26a0") : QString()));
+      QPen pen(h.Drifted ? kAlarm.darker(130) : kSteady[steady++ % std::size(kSteady)]);
+      pen.setWidth(h.Drifted ? 3 : 2);
+      line->setPen(pen);
+      QList<QPointF> points;
+      for (size_t i : Thinned(h.Points.size(), kMaxLinePoints))
+        points << QPointF(static_cast<qreal>(h.Points[i].TimeMs), h.Points[i].Shift);
+      line->replace(points);
+      Attach(chart, line, {x, y});
+      std::vector<size_t> beyond;
+      for (size_t i = 0; i < h.Points.size(); ++i)
+        if (h.Points[i].Over) beyond.push_back(i);
+      for (size_t i : Thinned(beyond.size(), kMaxLinePoints / 4)) {
+        const TGoldenPoint& p = h.Points[beyond[i]];
+        marks << QPointF(static_cast<qreal>(p.TimeMs), p.Shift);
+      }
+    }
+    over->replace(marks);
+    Attach(chart, over, {x, y});
+  }
+  Replace(GoldenView, chart);
+}
+
+std::vector<std::pair<QString, QChartView*>> TStatsWindow::Charts() const {
+  return {{QStringLiteral("stored-values"), StoredView},      {QStringLiteral("yield-per-day"), DayView},
+          {QStringLiteral("yield-per-station"), StationView}, {QStringLiteral("failure-reasons"), ReasonsView},
+          {QStringLiteral("quality"), QualityView},           {QStringLiteral("golden-reference"), GoldenView}};
+}
+
+bool TStatsWindow::ExportCsv(const QString& file, QString* error) {
+  const QFileInfo info(file);
+  const QString stem = info.path() + QLatin1Char('/') + info.completeBaseName();
+  return WriteFile(
+             file, [this](std::ostream& out) { WriteRecordsCsv(out, FFigures.Shown); }, error) &&
+         WriteFile(
+             stem + QStringLiteral("-days.csv"),
+             [this](std::ostream& out) { WriteGroupsCsv(out, "day", FFigures.Days); }, error) &&
+         WriteFile(
+             stem + QStringLiteral("-stations.csv"),
+             [this](std::ostream& out) { WriteGroupsCsv(out, "station", FFigures.Stations); }, error) &&
+         WriteFile(
+             stem + QStringLiteral("-golden.csv"), [this](std::ostream& out) { WriteGoldenCsv(out, FFigures.Golden); },
+             error);
+}
+
+bool TStatsWindow::ExportPng(const QString& dir, QString* error) {
+  if (!QDir().mkpath(dir)) {
+    if (error != nullptr) *error = QStringLiteral("Cannot make the folder %1.").arg(dir);
+    return false;
+  }
+  for (const auto& [name, view] : Charts()) {
+    // The chart goes into a view of the report's size for the picture, so
+    // that neither the window's size nor its being shown matter.
+    QChartView shot;
+    shot.resize(kPngSize);
+    QChart* chart = view->chart();
+    view->setChart(new QChart);
+    QChart* blank = shot.chart();
+    shot.setChart(chart);
+    const QPixmap picture = shot.grab();
+    shot.setChart(blank);
+    Replace(view, chart);
+    const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
+    if (!picture.save(path)) {
+      if (error != nullptr) *error = QStringLiteral("Cannot write %1.").arg(path);
+      return false;
+    }
+  }
+  return true;
+}
+
+void TStatsWindow::BrowseRecords() {
+  const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open records"), QString(),
+                                                    QStringLiteral("Records (*.records);;All files (*)"));
+  if (!path.isEmpty()) OpenRecords(path);
+}
+
+void TStatsWindow::BrowseCsv() {
+  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export CSV"), QStringLiteral("units.csv"),
+                                                    QStringLiteral("CSV (*.csv)"));
+  QString error;
+  if (!path.isEmpty() && !ExportCsv(path, &error)) StatusTxt->setText(error);
+}
+
+void TStatsWindow::BrowsePng() {
+  const QString dir = QFileDialog::getExistingDirectory(this, QStringLiteral("Export PNG into"));
+  QString error;
+  if (!dir.isEmpty() && !ExportPng(dir, &error)) StatusTxt->setText(error);
+}
+
+}  // namespace qv

@@ -1,0 +1,99 @@
+// TStatsWindow: qvstats' window over a records file. Filters (days,
+// station), the golden reference's threshold, the charts of the figures and
+// the records shown, with exports to CSV and PNG. The figures come from
+// THistory; this class only shows them.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+#include "stats/History.h"
+
+class QChart;
+class QChartView;
+class QDateEdit;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+class QTableWidget;
+
+namespace qv {
+
+class TRecordsModel;
+
+class TStatsWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit TStatsWindow(QWidget* parent = nullptr);
+  ~TStatsWindow() override;
+
+  // Reads the records file; on failure the window says why in its status
+  // line, shows no records, and false is returned.
+  bool OpenRecords(const QString& path);
+  // Empty strings leave a bound open; an unknown station shows none.
+  void SetFilter(const TFilter& filter);
+  void SetThreshold(double steps);
+
+  // The records shown to file; beside it (NAME-days.csv, NAME-stations.csv,
+  // NAME-golden.csv) the figures per day, per station and per golden
+  // reference. False with error set when a file cannot be written.
+  bool ExportCsv(const QString& file, QString* error);
+  // Each chart to DIR/NAME.png at a report's size.
+  bool ExportPng(const QString& dir, QString* error);
+
+  const THistory& History() const { return FHistory; }
+  const TFigures& Figures() const { return FFigures; }
+  TFilter Filter() const;
+  // Chart views and the names their PNG files take.
+  std::vector<std::pair<QString, QChartView*>> Charts() const;
+
+  // ---- controls ----
+  QPushButton* OpenBut;
+  QDateEdit* FromEdit;
+  QDateEdit* ToEdit;
+  QComboBox* StationCombo;
+  QDoubleSpinBox* ThresholdSpin;
+  QPushButton* CsvBut;
+  QPushButton* PngBut;
+  QLabel* WarningTxt;  // the golden references that drifted; hidden when none
+  QLabel* StatusTxt;   // the file, the units shown, or why nothing is
+  QTabWidget* Tabs;
+  QChartView* StoredView;
+  QChartView* DayView;
+  QChartView* StationView;
+  QChartView* ReasonsView;
+  QTableWidget* DaysTable;
+  QTableWidget* StationsTable;
+  QChartView* QualityView;
+  QChartView* GoldenView;
+  QLabel* GoldenTxt;
+  QTableView* RecordsView;
+
+ private:
+  void Refresh();
+  void ShowStored();
+  void ShowYield();
+  void ShowReasons();
+  void ShowQuality();
+  void ShowGolden();
+  void ShowStatus();
+  void FillTable(QTableWidget* table, const char* keyName, const std::vector<TGroupFigures>& groups);
+  void BrowseRecords();
+  void BrowseCsv();
+  void BrowsePng();
+
+  THistory FHistory;
+  TFigures FFigures;
+  TGoldenOptions FGolden;
+  bool FLoading = false;
+  std::unique_ptr<TRecordsModel> FModel;
+};
+
+}  // namespace qv

@@ -1,0 +1,117 @@
+// qvstats from the command line: exports without a window, and the exit
+// codes and messages of bad usage and unreadable files.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QProcess>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/stats/RecordsGen.h"
+#include "tests/stats/StatsTest.h"
+#include "tests/support/Cases.h"
+
+namespace qv::test {
+namespace {
+
+struct TRun {
+  int Exit = -1;
+  std::string Out, Err;
+};
+
+// Runs qvstats with the arguments, "{dir}" standing for the scratch folder.
+TRun RunStats(const std::vector<std::string>& args, const std::string& dir) {
+  QStringList list;
+  for (std::string a : args) {
+    if (const size_t at = a.find("{dir}"); at != std::string::npos) a.replace(at, 5, dir);
+    list << QString::fromStdString(a);
+  }
+  QProcess p;
+  p.start(QStringLiteral(QV_QVSTATS_PATH), list);
+  TRun r;
+  if (!p.waitForFinished(60000)) return r;
+  r.Exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+  r.Out = p.readAllStandardOutput().toStdString();
+  // Qt's own notes on its environment are not the program's.
+  for (const QByteArray& line : p.readAllStandardError().split('\n'))
+    if (line.startsWith("qvstats:") || line.startsWith("(qvstats")) r.Err += line.toStdString() + "\n";
+  return r;
+}
+
+struct TCliCase {
+  const char* Name;
+  std::vector<std::string> Args;
+  int Exit;
+  const char* Says;  // on standard error
+};
+using test::PrintTo;
+
+class CliUsageTest : public StatsTest, public ::testing::WithParamInterface<TCliCase> {};
+
+TEST_P(CliUsageTest, ExitsWithAMessage) {
+  WriteRecords(Db(), 2, GoldenRun("SRV-0001", 40, 3));
+  const TRun r = RunStats(GetParam().Args, Dir);
+  EXPECT_EQ(r.Exit, GetParam().Exit) << r.Err;
+  EXPECT_NE(r.Err.find(GetParam().Says), std::string::npos) << r.Err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliUsageTest,
+    ::testing::Values(
+        TCliCase{"UnknownOption", {"--bogus"}, 2, "qvstats: unknown option --bogus"},
+        TCliCase{"ValueMissing", {"--db"}, 2, "qvstats: --db needs a value"},
+        TCliCase{"EmptyValue", {"--station="}, 2, "qvstats: --station needs a value"},
+        TCliCase{"BadDay", {"--from", "2026-13-01"}, 2, "--from takes a day as YYYY-MM-DD, not 2026-13-01"},
+        TCliCase{"BadThreshold", {"--threshold=-1"}, 2, "--threshold takes a number of steps above 0, not -1"},
+        TCliCase{"FromAfterTo", {"--from", "2026-12-05", "--to", "2026-12-01"}, 2, "lies after --to 2026-12-01"},
+        TCliCase{"NoRecordsFile",
+                 {"--db", "{dir}/none.records", "--export-csv", "{dir}/u.csv"},
+                 1,
+                 "qvstats: There is no records file at "},
+        TCliCase{"RecordsFileIsAFolder", {"--db", "{dir}", "--export-png", "{dir}/png"}, 1, " is a folder"},
+        TCliCase{"CsvNotWritable",
+                 {"--db", "{dir}/qvtune.records", "--export-csv", "{dir}/no/such/u.csv"},
+                 3,
+                 "qvstats: Cannot write "}),
+    TCaseName());
+
+TEST_F(StatsTest, ExportsWithoutAWindow) {
+  std::vector<TGenUnit> units = GoldenRun("SRV-0042", 80, 10, 41, 4);
+  for (TGenUnit& u : GoldenRun("SRV-0001", 60, -2)) {
+    u.Station = "LINE-2";
+    units.push_back(u);
+  }
+  WriteRecords(Db(), 2, units);
+  const TRun r = RunStats(
+      {"--db", Db(), "--export-csv", Dir + "/units.csv", "--export-png", Dir + "/png", "--to", "2026-12-31"}, Dir);
+  ASSERT_EQ(r.Exit, 0) << r.Err;
+  EXPECT_EQ(r.Out, "140 units exported of 140\n");
+  EXPECT_EQ(r.Err,
+            "qvstats: warning: Golden reference SRV-0042 (server) has drifted by +4.1 steps from its "
+            "baseline 10.0 (threshold 3.0): beyond the threshold from unit 48 on 2026-12-01 06:48 UTC, "
+            "now +3.9.\n");
+  const std::string records = ReadAll(Dir + "/units.csv");
+  EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 141);
+  EXPECT_EQ(ReadAll(Dir + "/units-days.csv").substr(0, 4), "day,");
+  EXPECT_NE(ReadAll(Dir + "/units-stations.csv").find("\r\nLINE-2,60,60,0,0,0,0,100.0,"), std::string::npos);
+  const std::string golden = ReadAll(Dir + "/units-golden.csv");
+  EXPECT_NE(golden.find("\r\nSRV-0001,server,60,-2.00,"), std::string::npos) << golden;
+  EXPECT_NE(golden.find(",yes,48,2026-12-01T06:48:00.000Z\r\n"), std::string::npos) << golden;
+  for (const char* name :
+       {"stored-values", "yield-per-day", "yield-per-station", "failure-reasons", "quality", "golden-reference"}) {
+    const QImage png(QString::fromStdString(Dir + "/png/" + name + ".png"));
+    EXPECT_EQ(png.size(), QSize(1200, 700)) << name;
+  }
+
+  // A higher threshold: no warning; one station: its records only.
+  const TRun quiet = RunStats({"--db", Db(), "--threshold", "5", "--export-csv", Dir + "/b.csv"}, Dir);
+  ASSERT_EQ(quiet.Exit, 0) << quiet.Err;
+  EXPECT_EQ(quiet.Err, "");
+  const TRun one = RunStats({"--db", Db(), "--station", "LINE-2", "--export-csv", Dir + "/c.csv"}, Dir);
+  EXPECT_EQ(one.Out, "60 units exported of 140\n");
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -8,10 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 #include "app/Settings.h"
 #include "procedure/WorkerControl.h"
+#include "records/Record.h"
+#include "records/Store.h"
 #include "records/Text.h"
 #include "serial/PortMap.h"
 
@@ -400,10 +404,39 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
     if (io.Out) io.Out("qvline " + LineVersion() + "\n");
     return ecSuccess;
   }
-  TLineRunner runner(options, io, clock);
+  // The records' writer reports from its own thread.
+  auto errMutex = std::make_shared<std::mutex>();
+  TLineIo lineIo = io;
+  if (io.Err)
+    lineIo.Err = [errMutex, err = io.Err](const std::string& text) {
+      std::lock_guard<std::mutex> lock(*errMutex);
+      err(text);
+    };
+  TLineRunner runner(options, lineIo, clock);
   if (!runner.Prepare(programDir)) return ecBadUsage;
+
+  std::unique_ptr<records::TRecordWriter> writer;
+  if (!options.NoRecords) {
+    std::string conninfo = options.RecordsUrl;
+    if (conninfo.empty() && options.RecordsPath.empty())
+      conninfo = records::ReadConninfoFile(runner.ProgramDir + "qvtune.records.conf");
+    const std::string file = options.RecordsPath.empty() ? runner.ProgramDir + "qvtune.records" : options.RecordsPath;
+    std::unique_ptr<records::TRecordStore> store =
+        conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
+    writer = std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [lineIo](const std::string& line) {
+      if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
+    });
+    const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
+                                        "qvline " + LineVersion()};
+    runner.OnUnitEnded = [&runner, &writer, source](const TSerThread& worker) {
+      writer->Submit(records::RecordOfUnit(worker, runner.AnaChkChecked(), source));
+    };
+  }
   if (ready) ready(runner);
-  return runner.Run();
+  const int code = runner.Run();
+  // Every record is written or spooled before the program ends.
+  writer.reset();
+  return code;
 }
 
 }  // namespace qv::line

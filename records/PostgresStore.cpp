@@ -135,6 +135,9 @@ class TPostgresStore final : public TRecordStore {
       Close();
       return false;
     }
+    // The server's notices ("already exists, skipping") are not the
+    // operator's business.
+    PQsetNoticeProcessor(FConn, [](void*, const char*) {}, nullptr);
     if (!Schema(why)) {
       Close();
       return false;

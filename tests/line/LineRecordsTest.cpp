@@ -11,6 +11,7 @@
 
 #include "bench/Faults.h"
 #include "tests/line/Station.h"
+#include "tests/records/PgServer.h"
 #include "tests/support/Cases.h"
 
 namespace qv {
@@ -152,6 +153,24 @@ TEST(LineRecords, EveryAttemptOfARetriedUnitIsRecorded) {
   ASSERT_EQ(rows.size(), 3u);
   for (const TRow& r : rows) EXPECT_EQ(r.at("outcome").value_or(kNull), "failed");
   EXPECT_NE(rows[0].at("record_uid"), rows[1].at("record_uid"));
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// --records-url: the same record on a shared server, here one of the
+// test's own.
+TEST(LineRecords, RecordGoesToTheServerOfTheConnectionString) {
+  test::TPgServer server;
+  if (!server.Problem().empty()) GTEST_SKIP() << "no PostgreSQL server for the test: " << server.Problem();
+  TStation station;
+  EXPECT_EQ(station.Run({"--records-url", server.Conninfo(), "--station", "line-9"}), line::ecSuccess) << station.Err;
+  EXPECT_EQ(server.Query("SELECT station || ' ' || outcome || ' ' || golden_id || ' ' || handheld_mac FROM units"),
+            "line-9 success RFQVSERVER000123 0x00A1B2C3");
+  EXPECT_EQ(server.Query("SELECT stored_offset = result_offset FROM units"), "t");
 }
 
 }  // namespace

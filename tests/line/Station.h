@@ -38,7 +38,9 @@ struct TStation {
   int Run(std::vector<std::string> args,
           std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr) {
     args.insert(args.begin(), {"--settings", Ini()});
-    if (std::find(args.begin(), args.end(), "--records") == args.end()) args.insert(args.begin(), "--no-records");
+    if (std::find(args.begin(), args.end(), "--records") == args.end() &&
+        std::find(args.begin(), args.end(), "--records-url") == args.end())
+      args.insert(args.begin(), "--no-records");
     line::TLineRunner* runner = nullptr;
     line::TLineIo io;
     io.Out = [&](const std::string& text) {

@@ -722,10 +722,11 @@ void TMain::OpenRecords() {
       conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
   // The writer's thread reports; the line goes to the log pane only, never
   // into the transcript.
-  FRecords = std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [this](const std::string& line) {
-    QMetaObject::invokeMethod(
-        this, [this, line] { LogMemo->appendPlainText(TextOfBytes(line)); }, Qt::QueuedConnection);
-  });
+  FRecords =
+      std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [this](const std::string& line) {
+        QMetaObject::invokeMethod(
+            this, [this, line] { LogMemo->appendPlainText(TextOfBytes(line)); }, Qt::QueuedConnection);
+      });
 }
 
 void TMain::UnitEnded(const TSerThread& worker) {

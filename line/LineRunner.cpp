@@ -141,8 +141,8 @@ bool TLineRunner::ChoosePort(TComboId id, const std::optional<std::string>& opti
     if (combo.ItemIndex < 0) {
       std::string known;
       for (size_t i = 1; i < combo.Items.size(); ++i) known += (known.empty() ? "" : ", ") + combo.Items[i];
-      return Fail(std::string("no port \"") + wanted + "\" for the " + what + " (the ports are: " +
-                  (known.empty() ? "none" : known) + ", or auto)");
+      return Fail(std::string("no port \"") + wanted + "\" for the " + what +
+                  " (the ports are: " + (known.empty() ? "none" : known) + ", or auto)");
     }
   }
   combo.Text = combo.Items[static_cast<size_t>(combo.ItemIndex)];
@@ -241,6 +241,11 @@ int TLineRunner::Run() {
     FUnitEnded = false;
     Drive();
     if (FCancelled || promptsForNext || !FUnitEnded) break;
+    // A signal between two runs ends the line before another unit starts.
+    if (FCancelRequested.load()) {
+      FCancelled = true;
+      break;
+    }
     if (FLastOutcome == ocCompleted && FUnitsTuned < FOptions.Units) {
       ++FUnit;
       continue;
@@ -248,8 +253,9 @@ int TLineRunner::Run() {
     if (FLastOutcome == ocFailed && FRetries < FOptions.Retries) {
       ++FRetries;
       ++FUnit;
-      if (FIo.Err) FIo.Err("qvline: retrying the unit (" + std::to_string(FRetries) + " of " +
-                           std::to_string(FOptions.Retries) + ")\n");
+      if (FIo.Err)
+        FIo.Err("qvline: retrying the unit (" + std::to_string(FRetries) + " of " + std::to_string(FOptions.Retries) +
+                ")\n");
       continue;
     }
     break;
@@ -423,9 +429,10 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
     const std::string file = options.RecordsPath.empty() ? runner.ProgramDir + "qvtune.records" : options.RecordsPath;
     std::unique_ptr<records::TRecordStore> store =
         conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
-    writer = std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [lineIo](const std::string& line) {
-      if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
-    });
+    writer =
+        std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [lineIo](const std::string& line) {
+          if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
+        });
     const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
                                         "qvline " + LineVersion()};
     runner.OnUnitEnded = [&runner, &writer, source](const TSerThread& worker) {

@@ -24,7 +24,11 @@ std::string Utf8(const std::string& s) {
   for (size_t i = 0; i < s.size(); ++i) {
     const auto b = static_cast<unsigned char>(s[i]);
     if (b == 0) continue;
-    size_t n = b < 0x80 ? 1 : (b >= 0xC2 && b <= 0xDF) ? 2 : (b >= 0xE0 && b <= 0xEF) ? 3 : (b >= 0xF0 && b <= 0xF4) ? 4 : 0;
+    size_t n = b < 0x80                   ? 1
+               : (b >= 0xC2 && b <= 0xDF) ? 2
+               : (b >= 0xE0 && b <= 0xEF) ? 3
+               : (b >= 0xF0 && b <= 0xF4) ? 4
+                                          : 0;
     bool valid = n > 0 && i + n <= s.size();
     for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
     if (valid) {
@@ -96,7 +100,9 @@ class TPostgresStore final : public TRecordStore {
     std::string create = "CREATE TABLE units (id BIGSERIAL PRIMARY KEY";
     for (const TColumnInfo& c : kColumns) {
       create += std::string(", ") + c.Name +
-                (c.Type == ctText ? " TEXT" : c.Type == ctInteger ? " BIGINT" : " DOUBLE PRECISION");
+                (c.Type == ctText      ? " TEXT"
+                 : c.Type == ctInteger ? " BIGINT"
+                                       : " DOUBLE PRECISION");
       if (c.NotNull) create += " NOT NULL";
       if (std::string(c.Name) == "record_uid") create += " UNIQUE";
     }
@@ -137,7 +143,8 @@ class TPostgresStore final : public TRecordStore {
     }
     // The server's notices ("already exists, skipping") are not the
     // operator's business.
-    PQsetNoticeProcessor(FConn, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        FConn, [](void*, const char*) {}, nullptr);
     if (!Schema(why)) {
       Close();
       return false;

@@ -13,16 +13,34 @@
 namespace qv::records {
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{
-    {"record_uid", ctText, true},        {"time_utc", ctText, true},          {"station", ctText, true},
-    {"tool", ctText, true},              {"handheld_fw", ctText, false},      {"server_fw", ctText, false},
-    {"modem_fw", ctText, false},         {"dongle_id", ctText, false},        {"handheld_mac", ctText, false},
-    {"handheld_hw", ctText, false},      {"golden", ctText, true},            {"golden_id", ctText, false},
-    {"golden_offset", ctInteger, false}, {"factory_offset", ctInteger, false}, {"pctool_offset", ctInteger, false},
-    {"effective_offset", ctInteger, false}, {"stored_offset", ctInteger, false},
-    {"not_stored_reason", ctText, false}, {"result_offset", ctInteger, false}, {"trial_offsets", ctText, false},
-    {"records_per_cycle", ctText, false}, {"rssi_avg", ctReal, false},     {"afc_mean", ctReal, false},
-    {"afc_spread", ctReal, false},       {"cycles", ctInteger, false},        {"outcome", ctText, true},
-    {"message", ctText, false},          {"transcript", ctText, false},
+    {"record_uid", ctText, true},
+    {"time_utc", ctText, true},
+    {"station", ctText, true},
+    {"tool", ctText, true},
+    {"handheld_fw", ctText, false},
+    {"server_fw", ctText, false},
+    {"modem_fw", ctText, false},
+    {"dongle_id", ctText, false},
+    {"handheld_mac", ctText, false},
+    {"handheld_hw", ctText, false},
+    {"golden", ctText, true},
+    {"golden_id", ctText, false},
+    {"golden_offset", ctInteger, false},
+    {"factory_offset", ctInteger, false},
+    {"pctool_offset", ctInteger, false},
+    {"effective_offset", ctInteger, false},
+    {"stored_offset", ctInteger, false},
+    {"not_stored_reason", ctText, false},
+    {"result_offset", ctInteger, false},
+    {"trial_offsets", ctText, false},
+    {"records_per_cycle", ctText, false},
+    {"rssi_avg", ctReal, false},
+    {"afc_mean", ctReal, false},
+    {"afc_spread", ctReal, false},
+    {"cycles", ctInteger, false},
+    {"outcome", ctText, true},
+    {"message", ctText, false},
+    {"transcript", ctText, false},
 }};
 
 namespace {
@@ -157,7 +175,7 @@ TUnitRecord RecordOfUnit(const TSerThread& w, bool analysisOnly, const TRecordSo
   }
   r[cOutcome] = outcome;
   if (!f.Stored)
-    r[cNotStoredReason] = outcome == "analysis" ? std::string("analysis only")
+    r[cNotStoredReason] = outcome == "analysis"  ? std::string("analysis only")
                           : outcome == "success" ? std::string("not stored")
                                                  : outcome;
   r[cTranscript] = w.LogText;

@@ -17,10 +17,35 @@ namespace qv::records {
 constexpr int kSchemaVersion = 2;
 
 enum TColumn : size_t {
-  cRecordUid, cTimeUtc, cStation, cTool, cHandheldFw, cServerFw, cModemFw, cDongleId, cHandheldMac, cHandheldHw,
-  cGolden, cGoldenId, cGoldenOffset, cFactoryOffset, cPctoolOffset, cEffectiveOffset, cStoredOffset,
-  cNotStoredReason, cResultOffset, cTrialOffsets, cRecordsPerCycle, cRssiAvg, cAfcMean, cAfcSpread, cCycles,
-  cOutcome, cMessage, cTranscript, kColumnCount
+  cRecordUid,
+  cTimeUtc,
+  cStation,
+  cTool,
+  cHandheldFw,
+  cServerFw,
+  cModemFw,
+  cDongleId,
+  cHandheldMac,
+  cHandheldHw,
+  cGolden,
+  cGoldenId,
+  cGoldenOffset,
+  cFactoryOffset,
+  cPctoolOffset,
+  cEffectiveOffset,
+  cStoredOffset,
+  cNotStoredReason,
+  cResultOffset,
+  cTrialOffsets,
+  cRecordsPerCycle,
+  cRssiAvg,
+  cAfcMean,
+  cAfcSpread,
+  cCycles,
+  cOutcome,
+  cMessage,
+  cTranscript,
+  kColumnCount
 };
 
 enum TColumnType { ctText, ctInteger, ctReal };

@@ -93,7 +93,8 @@ class TSqliteStore final : public TRecordStore {
   bool Schema(std::string& why) {
     if (!Exec("BEGIN IMMEDIATE", why)) return false;
     int version = 0;
-    bool ok = Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
+    bool ok =
+        Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
     if (ok && version == 0) {
       ok = Exec(CreateUnits().c_str(), why) && Exec("CREATE INDEX units_time ON units(time_utc)", why) &&
            Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)", why) &&

@@ -53,11 +53,12 @@ class RecordsWindowTest : public AppTest {
 };
 
 TEST_F(RecordsWindowTest, EachUnitIsRecordedBesideTheProgram) {
-  EXPECT_EQ(RunOneUnit(), (QStringList{"ReadFirmwareFiles", "tuned", "Completed successfully!", "Error log file written"}));
+  EXPECT_EQ(RunOneUnit(),
+            (QStringList{"ReadFirmwareFiles", "tuned", "Completed successfully!", "Error log file written"}));
   EXPECT_EQ(ReadFile(Dir + "/qvtune.ERR"), ">ReadFirmwareFiles\r>tuned\r");
-  EXPECT_EQ(Units("SELECT tool || ' ' || station || ' ' || outcome || ' ' || stored_offset || ' ' || golden FROM units"),
-            std::vector<std::string>{"qvtune " + std::string(QV_VERSION) + " " + records::HostName() +
-                                     " success -5 server"});
+  EXPECT_EQ(
+      Units("SELECT tool || ' ' || station || ' ' || outcome || ' ' || stored_offset || ' ' || golden FROM units"),
+      std::vector<std::string>{"qvtune " + std::string(QV_VERSION) + " " + records::HostName() + " success -5 server"});
   EXPECT_EQ(Units("SELECT transcript FROM units"), std::vector<std::string>{">ReadFirmwareFiles\r>tuned\r"});
 }
 

@@ -71,8 +71,9 @@ int main(int argc, char** argv) {
     ::close(fd);
   }
   const double append = MsPer(Clock::now() - t0, n);
-  std::printf("record write (SQLite, %zu-byte transcript): %.3f ms a record (target < %.1f ms); "
-              "submitting to the writer %.4f ms; fsync'd append of the same line %.3f ms; ratio to the append %.2f\n",
-              transcript.size(), direct, kTargetMs, submitted, append, direct / append);
+  std::printf(
+      "record write (SQLite, %zu-byte transcript): %.3f ms a record (target < %.1f ms); "
+      "submitting to the writer %.4f ms; fsync'd append of the same line %.3f ms; ratio to the append %.2f\n",
+      transcript.size(), direct, kTargetMs, submitted, append, direct / append);
   return direct < kTargetMs ? 0 : 1;
 }

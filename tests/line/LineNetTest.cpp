@@ -195,11 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
         TBadCase{"RecordsTwice", {"--records", "a", "--records-url", "b"}, "exclude each other"},
         TBadCase{"SettingsMissing", {"--settings", "DIR/none.INI"}, "none.INI\" does not exist"},
         TBadCase{"SettingsAFolder", {"--settings", "DIR"}, "is not a regular file"},
-        TBadCase{"PortMapMissing", {"--settings", "DIR/qvtune.INI", "--port-map", "DIR/x.ports"},
-                 "the port map"},
-        TBadCase{"FirmwareMissing", {"--settings", "DIR/qvtune.INI", "--modem-fw", "DIR/gone.qpf"},
+        TBadCase{"PortMapMissing", {"--settings", "DIR/qvtune.INI", "--port-map", "DIR/x.ports"}, "the port map"},
+        TBadCase{"FirmwareMissing",
+                 {"--settings", "DIR/qvtune.INI", "--modem-fw", "DIR/gone.qpf"},
                  "the RF modem firmware file"},
-        TBadCase{"UnknownPort", {"--settings", "DIR/qvtune.INI", "--dongle-port", "COM99"},
+        TBadCase{"UnknownPort",
+                 {"--settings", "DIR/qvtune.INI", "--dongle-port", "COM99"},
                  "no port \"COM99\" for the dongle"}),
     TCaseName());
 

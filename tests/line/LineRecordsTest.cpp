@@ -34,8 +34,9 @@ std::vector<TRow> ReadUnits(const std::string& path) {
       for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
         row[sqlite3_column_name(stmt, i)] =
-            text != nullptr ? std::optional<std::string>(std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, i))))
-                            : std::nullopt;
+            text != nullptr
+                ? std::optional<std::string>(std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, i))))
+                : std::nullopt;
       }
       rows.push_back(std::move(row));
     }
@@ -134,14 +135,14 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LineRecords,
-    ::testing::Values(
-        TRecordCase{"Good", "S", false, "", 0, "success", kNull, kNull, "server", true},
-        TRecordCase{"GoldenHandheld", "B", false, "", 0, "success", kNull, kNull, "handheld", true},
-        TRecordCase{"AnalysisOnly", "SA", false, "", 0, "analysis", "analysis only", kNull, "server", true},
-        TRecordCase{"Failed", "S", true, "", 1, "failed", "failed", "Failed to initialize Quorvantis!", "server",
-                    false},
-        TRecordCase{"Aborted", "S", false, "Initializing Quorvantis RF module...", 3, "aborted", "aborted",
-                    "Aborted by user!", "server", false}),
+    ::testing::Values(TRecordCase{"Good", "S", false, "", 0, "success", kNull, kNull, "server", true},
+                      TRecordCase{"GoldenHandheld", "B", false, "", 0, "success", kNull, kNull, "handheld", true},
+                      TRecordCase{"AnalysisOnly", "SA", false, "", 0, "analysis", "analysis only", kNull, "server",
+                                  true},
+                      TRecordCase{"Failed", "S", true, "", 1, "failed", "failed", "Failed to initialize Quorvantis!",
+                                  "server", false},
+                      TRecordCase{"Aborted", "S", false, "Initializing Quorvantis RF module...", 3, "aborted",
+                                  "aborted", "Aborted by user!", "server", false}),
     test::TCaseName());
 
 TEST(LineRecords, EveryAttemptOfARetriedUnitIsRecorded) {

@@ -13,8 +13,8 @@
 #include "app/Settings.h"
 #include "bench/Faults.h"
 #include "line/LineRunner.h"
-#include "tests/support/Cases.h"
 #include "tests/line/Station.h"
+#include "tests/support/Cases.h"
 
 namespace qv {
 namespace {
@@ -122,7 +122,8 @@ TEST(Line, JsonLinesCarryTimeUnitStepAndText) {
   EXPECT_NE(station.Out.find("\"step\":\"DetectPorts\",\"text\":\"Dongle found on COM3"), std::string::npos);
   EXPECT_NE(station.Out.find("\"step\":\"FineTuning\",\"text\":\"--- Running crystal fine-tuning algorithm ---\"}"),
             std::string::npos);
-  EXPECT_EQ(lines.back().substr(lines.back().find("\"step\"")), "\"step\":\"Close\",\"text\":\"Error log file written\"}");
+  EXPECT_EQ(lines.back().substr(lines.back().find("\"step\"")),
+            "\"step\":\"Close\",\"text\":\"Error log file written\"}");
 }
 
 TEST(Line, SettingsFileIsReadButNeverWritten) {

@@ -35,8 +35,7 @@ struct TStation {
 
   // qvline with these options after --settings, on this thread; onLine sees
   // every log line as it is written.
-  int Run(std::vector<std::string> args,
-          std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr) {
+  int Run(std::vector<std::string> args, std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr) {
     args.insert(args.begin(), {"--settings", Ini()});
     if (std::find(args.begin(), args.end(), "--records") == args.end() &&
         std::find(args.begin(), args.end(), "--records-url") == args.end())
@@ -48,8 +47,7 @@ struct TStation {
       if (onLine && runner != nullptr) onLine(*runner, text.substr(0, text.size() - 1));
     };
     io.Err = [&](const std::string& text) { Err += text; };
-    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock,
-                         [&](line::TLineRunner& r) { runner = &r; });
+    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, [&](line::TLineRunner& r) { runner = &r; });
   }
 
   TUnitBench U;

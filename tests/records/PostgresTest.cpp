@@ -47,8 +47,9 @@ TEST_F(Postgres, RecordsGoToTheSharedServer) {
   }
   EXPECT_EQ(Server.Query("SELECT version FROM schema_version"), "2");
   EXPECT_EQ(Server.Query("SELECT string_agg(record_uid, ' ' ORDER BY id) FROM units"), "pg/1 pg/2");
-  EXPECT_EQ(Server.Query("SELECT stored_offset || ' ' || afc_mean || ' ' || rssi_avg FROM units WHERE record_uid = 'pg/1'"),
-            "-37 -0.375 181");
+  EXPECT_EQ(
+      Server.Query("SELECT stored_offset || ' ' || afc_mean || ' ' || rssi_avg FROM units WHERE record_uid = 'pg/1'"),
+      "-37 -0.375 181");
   // The transcript's one byte that is no UTF-8 arrives as the same letter.
   EXPECT_EQ(Server.Query("SELECT position('slash \xC3\xA9t\xC3\xA9' in transcript) > 0 FROM units LIMIT 1"), "t");
   EXPECT_EQ(Server.Query("SELECT count(*) FROM pg_indexes WHERE indexname IN ('units_time', 'units_golden')"), "2");
@@ -58,12 +59,13 @@ TEST_F(Postgres, StoppedServerLosesNothing) {
   test::TTempDir dir;
   std::mutex mutex;
   std::vector<std::string> lines;
-  TRecordWriter writer(PostgresStore(Server.Conninfo()), dir.File("spool"),
-                       [&](const std::string& line) {
-                         std::lock_guard<std::mutex> lock(mutex);
-                         lines.push_back(line);
-                       },
-                       std::chrono::milliseconds(100));
+  TRecordWriter writer(
+      PostgresStore(Server.Conninfo()), dir.File("spool"),
+      [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(line);
+      },
+      std::chrono::milliseconds(100));
   writer.Submit(SampleRecord("before"));
   writer.Drain();
   ASSERT_TRUE(Server.Stop());
@@ -88,27 +90,34 @@ TEST_F(Postgres, FirstVersionSchemaIsMigrated) {
   for (const TColumnInfo& c : kColumns) {
     const std::string name = c.Name;
     if (name == "result_offset" || name == "afc_mean") continue;
-    create += ", " + name + (c.Type == ctText ? " TEXT" : c.Type == ctInteger ? " BIGINT" : " DOUBLE PRECISION") +
+    create += ", " + name +
+              (c.Type == ctText      ? " TEXT"
+               : c.Type == ctInteger ? " BIGINT"
+                                     : " DOUBLE PRECISION") +
               (c.NotNull ? " NOT NULL" : "") + (name == "record_uid" ? " UNIQUE" : "");
   }
-  ASSERT_EQ(Server.Query("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1); " +
-                         create + "); CREATE INDEX units_time ON units(time_utc); "
-                                  "INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome) VALUES "
-                                  "('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success')"),
-            "");
+  ASSERT_EQ(
+      Server.Query("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1); " +
+                   create +
+                   "); CREATE INDEX units_time ON units(time_utc); "
+                   "INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome) VALUES "
+                   "('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success')"),
+      "");
   {
     TRecordWriter writer(PostgresStore(Server.Conninfo()), test::TTempDir().File("spool"), nullptr);
     writer.Submit(SampleRecord("new"));
   }
   EXPECT_EQ(Server.Query("SELECT version FROM schema_version"), "2");
-  EXPECT_EQ(Server.Query("SELECT string_agg(record_uid || ':' || coalesce(result_offset::text, 'NULL'), ' ' ORDER BY id) "
-                         "FROM units"),
-            "old:NULL new:-37");
+  EXPECT_EQ(
+      Server.Query("SELECT string_agg(record_uid || ':' || coalesce(result_offset::text, 'NULL'), ' ' ORDER BY id) "
+                   "FROM units"),
+      "old:NULL new:-37");
 }
 
 TEST(RecordsConninfo, FirstLineThatIsNoComment) {
   test::TTempDir dir;
-  std::ofstream(dir.File("qvtune.records.conf")) << "# the shared server\n\n  host=db.line port=5432 dbname=qv  \r\nx\n";
+  std::ofstream(dir.File("qvtune.records.conf"))
+      << "# the shared server\n\n  host=db.line port=5432 dbname=qv  \r\nx\n";
   EXPECT_EQ(ReadConninfoFile(dir.File("qvtune.records.conf")), "host=db.line port=5432 dbname=qv");
   EXPECT_EQ(ReadConninfoFile(dir.File("missing.conf")), "");
 }

@@ -34,10 +34,12 @@ struct TDb {
   std::vector<std::string> Column(const std::string& sql) {
     std::vector<std::string> values;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(Db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return {"error: " + std::string(sqlite3_errmsg(Db))};
+    if (sqlite3_prepare_v2(Db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
+      return {"error: " + std::string(sqlite3_errmsg(Db))};
     while (sqlite3_step(stmt) == SQLITE_ROW) {
       const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-      values.push_back(text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, 0))) : "NULL");
+      values.push_back(text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, 0)))
+                                       : "NULL");
     }
     sqlite3_finalize(stmt);
     return values;
@@ -79,7 +81,8 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
   TDb db(dir.File("u.records"));
   EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
   EXPECT_EQ(db.Column("SELECT count(*) FROM units"), std::vector<std::string>{"1"});
-  EXPECT_EQ(db.Column("SELECT transcript FROM units"), std::vector<std::string>{std::get<std::string>(sample[cTranscript])});
+  EXPECT_EQ(db.Column("SELECT transcript FROM units"),
+            std::vector<std::string>{std::get<std::string>(sample[cTranscript])});
   EXPECT_EQ(db.Column("SELECT stored_offset FROM units"), std::vector<std::string>{"-37"});
   EXPECT_EQ(db.Column("SELECT afc_mean FROM units"), std::vector<std::string>{"-0.375"});
   EXPECT_EQ(db.Column("SELECT message FROM units"), std::vector<std::string>{"NULL"});
@@ -136,33 +139,36 @@ TEST_P(RecordsOutage, OneLineThenEveryRecordOnceTheDatabaseIsBack) {
             (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RecordsOutage,
-    ::testing::Values(
-        TOutage{"LockedByAnotherProgram",
-                [](const TTempDir&, const std::string& db) {
-                  auto holder = std::make_shared<TDb>(db);
-                  holder->Exec("BEGIN EXCLUSIVE");
-                  holder->Exec("INSERT INTO schema_version VALUES (2)");
-                  return std::function<void()>([holder] { holder->Exec("ROLLBACK"); });
-                }},
-        TOutage{"FolderGone",
-                [](const TTempDir& dir, const std::string&) {
-                  fs::rename(dir.Path / "db", dir.Path / "away");
-                  return std::function<void()>([&dir] { fs::rename(dir.Path / "away", dir.Path / "db"); });
-                }},
-        TOutage{"NewerSchema",
-                [](const TTempDir&, const std::string& db) {
-                  TDb(db).Exec("UPDATE schema_version SET version = 3");
-                  return std::function<void()>([db] { TDb(db).Exec("UPDATE schema_version SET version = 2"); });
-                }},
-        TOutage{"NotADatabase",
-                [](const TTempDir& dir, const std::string& db) {
-                  fs::rename(db, dir.Path / "kept.records");
-                  std::ofstream(db, std::ios::binary) << std::string(4096, 'x');
-                  return std::function<void()>([&dir, db] { fs::rename(dir.Path / "kept.records", db); });
-                }}),
-    test::TCaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, RecordsOutage,
+                         ::testing::Values(TOutage{"LockedByAnotherProgram",
+                                                   [](const TTempDir&, const std::string& db) {
+                                                     auto holder = std::make_shared<TDb>(db);
+                                                     holder->Exec("BEGIN EXCLUSIVE");
+                                                     holder->Exec("INSERT INTO schema_version VALUES (2)");
+                                                     return std::function<void()>(
+                                                         [holder] { holder->Exec("ROLLBACK"); });
+                                                   }},
+                                           TOutage{"FolderGone",
+                                                   [](const TTempDir& dir, const std::string&) {
+                                                     fs::rename(dir.Path / "db", dir.Path / "away");
+                                                     return std::function<void()>(
+                                                         [&dir] { fs::rename(dir.Path / "away", dir.Path / "db"); });
+                                                   }},
+                                           TOutage{"NewerSchema",
+                                                   [](const TTempDir&, const std::string& db) {
+                                                     TDb(db).Exec("UPDATE schema_version SET version = 3");
+                                                     return std::function<void()>([db] {
+                                                       TDb(db).Exec("UPDATE schema_version SET version = 2");
+                                                     });
+                                                   }},
+                                           TOutage{"NotADatabase",
+                                                   [](const TTempDir& dir, const std::string& db) {
+                                                     fs::rename(db, dir.Path / "kept.records");
+                                                     std::ofstream(db, std::ios::binary) << std::string(4096, 'x');
+                                                     return std::function<void()>(
+                                                         [&dir, db] { fs::rename(dir.Path / "kept.records", db); });
+                                                   }}),
+                         test::TCaseName());
 
 TEST(Records, SpoolLeftByAnEarlierRunIsSentWhenTheWriterStarts) {
   TTempDir dir;
@@ -186,18 +192,23 @@ TEST(Records, FirstVersionFileIsMigratedInPlace) {
   const std::string path = dir.File("v1.records");
   {
     TDb v1(path);
-    ASSERT_TRUE(v1.Exec("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);"));
+    ASSERT_TRUE(
+        v1.Exec("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);"));
     std::string create = "CREATE TABLE units (id INTEGER PRIMARY KEY";
     for (const TColumnInfo& c : kColumns) {
       const std::string name = c.Name;
       if (name == "result_offset" || name == "afc_mean") continue;
-      create += ", " + name + (c.Type == ctText ? " TEXT" : c.Type == ctInteger ? " INTEGER" : " REAL") +
+      create += ", " + name +
+                (c.Type == ctText      ? " TEXT"
+                 : c.Type == ctInteger ? " INTEGER"
+                                       : " REAL") +
                 (c.NotNull ? " NOT NULL" : "") + (name == "record_uid" ? " UNIQUE" : "");
     }
     ASSERT_TRUE(v1.Exec(create + ")"));
     ASSERT_TRUE(v1.Exec("CREATE INDEX units_time ON units(time_utc)"));
-    ASSERT_TRUE(v1.Exec("INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome, stored_offset) "
-                        "VALUES ('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success', 7)"));
+    ASSERT_TRUE(
+        v1.Exec("INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome, stored_offset) "
+                "VALUES ('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success', 7)"));
   }
   {
     TRecordWriter writer(SqliteStore(path), dir.File("spool"), nullptr);

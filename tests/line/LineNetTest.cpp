@@ -204,15 +204,5 @@ INSTANTIATE_TEST_SUITE_P(
                  "no port \"COM99\" for the dongle"}),
     TCaseName());
 
-TEST(LineNet, HelpNamesTheExitCodesAndThatSettingsStayUnwritten) {
-  TNetStation station;
-  auto line = station.Start({"--help"});
-  const std::string help = Joined(ReadAll(*line, 10000));
-  EXPECT_EQ(line->Wait(10000), 0);
-  EXPECT_NE(help.find("reads it and never writes it"), std::string::npos);
-  EXPECT_NE(help.find("Exit status: 0 every unit tuned, 1 a unit failed"), std::string::npos);
-  EXPECT_NE(help.find("2 bad usage or an unreadable file, 3 cancelled"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace qv::test

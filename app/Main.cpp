@@ -25,6 +25,9 @@
 #include "app/Settings.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
+#include "records/Record.h"
+#include "records/Store.h"
+#include "records/Text.h"
 
 namespace qv {
 
@@ -329,6 +332,8 @@ TMain::~TMain() {
   // A window that goes away with its worker still there (closing stops it
   // already) must not leave it calling into a dead window.
   StopWorker(*this);
+  // Whatever is still queued is written or spooled first.
+  FRecords.reset();
   SyncQueue->SetNotifier(nullptr);
   if (Main == this) Main = nullptr;
 }
@@ -457,6 +462,7 @@ void TMain::DoActiv() {
   ProgramDir = ProgramDirOf(ProgramPath);
   IniPath = IniPathFor(ProgramPath);
   ReadSettings();
+  OpenRecords();
   SetGolden(GoldenIsHandheld);
   for (QComboBox* combo : {File1Combo, File2Combo, File3Combo})
     if (combo->count() > 0) combo->setCurrentIndex(0);
@@ -702,6 +708,31 @@ void TMain::SetExitButCaption(const std::string& caption) {
 
 void TMain::SetExitButVisible(bool visible) {
   ExitBut->setVisible(visible);
+}
+
+// ---- the records ------------------------------------------------------------
+
+// The records go to the SQLite file beside the program, or to the
+// PostgreSQL server that qvtune.records.conf there names; the settings
+// file keeps its ten lines.
+void TMain::OpenRecords() {
+  const std::string conninfo = records::ReadConninfoFile(ProgramDir + "qvtune.records.conf");
+  const std::string file = ProgramDir + "qvtune.records";
+  std::unique_ptr<records::TRecordStore> store =
+      conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
+  // The writer's thread reports; the line goes to the log pane only, never
+  // into the transcript.
+  FRecords =
+      std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [this](const std::string& line) {
+        QMetaObject::invokeMethod(
+            this, [this, line] { LogMemo->appendPlainText(TextOfBytes(line)); }, Qt::QueuedConnection);
+      });
+}
+
+void TMain::UnitEnded(const TSerThread& worker) {
+  if (!FRecords) return;
+  static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION};
+  FRecords->Submit(records::RecordOfUnit(worker, AnaChkChecked(), source));
 }
 
 }  // namespace qv

@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ QStringList QtNameFilters(const QString& filter);
 // too little of the caption would lie on any screen gives way to current's,
 // and failing that to the nearest place on the first screen.
 QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens);
+
+namespace records {
+class TRecordWriter;
+}
 
 class TMain : public QWidget, public TMainIntf {
   Q_OBJECT
@@ -134,6 +139,7 @@ class TMain : public QWidget, public TMainIntf {
   // The settings file; every failure is silent.
   void ReadSettings();
   void WriteSettings();
+  void OpenRecords();
 
   // ---- the window as the worker sees it ----
   bool AnaChkChecked() const override;
@@ -153,6 +159,8 @@ class TMain : public QWidget, public TMainIntf {
   std::string ExitButCaption() const override;
   void SetExitButCaption(const std::string& caption) override;
   void SetExitButVisible(bool visible) override;
+  // The unit's record, to the records beside the program.
+  void UnitEnded(const TSerThread& worker) override;
 
   QComboBox* ComboOf(TComboId id) const;
 
@@ -187,6 +195,8 @@ class TMain : public QWidget, public TMainIntf {
   mutable std::mutex FComboLock;
   std::array<TComboState, 5> FCombos;
   std::atomic<bool> FAnaChecked{false};
+  // Opened at the first activation, when the program's folder is known.
+  std::unique_ptr<records::TRecordWriter> FRecords;
 };
 
 // The program's window.

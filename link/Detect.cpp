@@ -197,6 +197,7 @@ void TSerThread::DetectPorts() {
             // settings while the worker may still be here.
             Synchronize([this, &name] { Main.LastServerPort = name; });
             serverFound = true;
+            Facts.ServerId = identity.substr(1);
             // The server's port takes the server's role at once; the other
             // component goes on probing for the dongle.
             if (!dongleFound) std::swap(Ports.SerIF1, Ports.SerIF2);
@@ -300,6 +301,7 @@ void TSerThread::InitDevice(TComPort& port, bool handheld) {
     LogLine(handheld ? "Failed to initialize Quorvantis!" : "Failed to initialize server!");
     Outcome = ocFailed;
   } else if (handheld && !Terminated()) {
+    Facts.HandheldHw = HandheldHw;
     LogLine("Quorvantis HW" + FormatPortVersion(HandheldHw));
   }
 }

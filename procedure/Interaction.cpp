@@ -7,6 +7,7 @@ namespace qv {
 
 void TSerThread::LogLine(const std::string& text) {
   Reply = text;
+  Facts.LastLine = text;
   LogText += '>';
   LogText += text;
   LogText += '\r';

@@ -91,6 +91,12 @@ public:
   virtual std::string ExitButCaption() const = 0;
   virtual void SetExitButCaption(const std::string& caption) = 0;
   virtual void SetExitButVisible(bool visible) = 0;
+
+  // On the window's thread, inside a synchronised call, right after the
+  // outcome line: a unit's outcome (the worker's Outcome: ocCompleted,
+  // ocFailed, or ocNone when aborted), and the closing server restore's.
+  virtual void UnitEnded(const TSerThread&) {}
+  virtual void RestoreEnded(const TSerThread&) {}
 };
 
 // A window without controls, for driving the worker's steps where nothing

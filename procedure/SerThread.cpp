@@ -84,10 +84,14 @@ void TSerThread::Execute() {
   bool retryRequested;
   do {
     retryRequested = false;
+    Facts = TUnitFacts{};
+    StepName = "ReadFirmwareFiles";
     Synchronize([this] { RunStep(*this, Steps.ReadFirmwareFiles, &TSerThread::ReadFirmwareFiles); });
     Reply = kConnectPrompt;
     if (Outcome == ocNone) Synchronize(&TSerThread::PromptOk);
+    StepName = "DetectPorts";
     RunStep(*this, Steps.DetectPorts, &TSerThread::DetectPorts);
+    StepName = "InitServer";
     RunStep(*this, Steps.InitDevice, &TSerThread::InitDevice, *Ports.SerIF2, false);
     if (LinkOk) {
       Reply = ServerCommand(std::string(1, '\0'), true);
@@ -107,14 +111,20 @@ void TSerThread::Execute() {
         LogText = LogPrefix + "...\r";
         Outcome = ocNone;
       }
+      Facts.NewUnit();
+      StepName = "InitHandheld";
       RunStep(*this, Steps.InitDevice, &TSerThread::InitDevice, *Ports.SerIF1, true);
+      StepName = "DecodeFirmware";
       RunStep(*this, Steps.DecodeFirmware, &TSerThread::DecodeFirmware);
+      StepName = "FineTuning";
       RunStep(*this, Steps.RunFineTuning, &TSerThread::RunFineTuning);
+      StepName = "UpdateFirmware";
       if (Main.GoldenIsHandheld) {
         RunStep(*this, Steps.UpdateServerFirmware, &TSerThread::UpdateServerFirmware);
       } else {
         RunStep(*this, Steps.UpdateHandheldFirmware, &TSerThread::UpdateHandheldFirmware);
         if (Outcome == ocNone) {
+          StepName = "AwaitDisconnection";
           Reply = "Disconnect the Quorvantis...";
           Synchronize(&TSerThread::ShowStatus);
           AwaitDisconnection();
@@ -122,6 +132,8 @@ void TSerThread::Execute() {
         }
       }
       ReportOutcome();
+      Synchronize([this] { Main.UnitEnded(*this); });
+      StepName = "NextUnit";
 
       if (Main.RestoreServer && !Main.GoldenIsHandheld) {
         const uint8_t previous = Outcome;
@@ -145,7 +157,11 @@ void TSerThread::Execute() {
     } while (Outcome == ocCompleted && !retryRequested && !Main.GoldenIsHandheld && Main.RestoreServer);
   } while (retryRequested);
 
-  if (Main.RestoreServer && !Main.GoldenIsHandheld) RestoreServerFirmware();
+  if (Main.RestoreServer && !Main.GoldenIsHandheld) {
+    StepName = "RestoreServer";
+    RestoreServerFirmware();
+  }
+  StepName = "Close";
   ClosePorts();
   WriteErrorLog();
   Synchronize(&TSerThread::FinalRestore);
@@ -190,6 +206,7 @@ void TSerThread::RestoreServerFirmware() {
       if (!LinkOk || Reply != std::string(1, static_cast<char>(kServerReady))) Outcome = ocFailed;
     }
     ReportOutcome();
+    Synchronize([this] { Main.RestoreEnded(*this); });
   }
   Outcome = saved == ocAnswerNo ? ocCompleted : saved;
   Finishing = false;

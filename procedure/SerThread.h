@@ -14,6 +14,7 @@
 #include "firmware/Images.h"
 #include "procedure/MainIntf.h"
 #include "procedure/Thread.h"
+#include "procedure/UnitFacts.h"
 #include "serial/Clock.h"
 #include "serial/ComPort.h"
 
@@ -146,6 +147,9 @@ public:
   void FinalRestore();
 
   // ---- data model ----
+  // The step Execute is in, for a window that shows it.
+  const char* StepName = "";
+  TUnitFacts Facts;
   bool Finishing = false;
   uint32_t HandheldMac = 0;
   std::string LogText;

@@ -110,6 +110,11 @@ void TSerThread::ReadHandheldSettings() {
   const int8_t effective = pcTool != 0 ? pcTool : factory;
   LogSettings("Quorvantis", factory, pcTool, effective);
   (Main.GoldenIsHandheld ? GoldenOffset : UnitOffset) = effective;
+  Facts.HandheldMac = HandheldMac;
+  if (Main.GoldenIsHandheld)
+    Facts.GoldenOffset = effective;
+  else
+    Facts.Unit = TOffsetSettings{factory, pcTool, effective};
 }
 
 bool TSerThread::CheckServerTestFirmware() {
@@ -143,6 +148,10 @@ void TSerThread::ReadServerSettings() {
   const int8_t effective = pcTool != 0 ? pcTool : factory;
   LogSettings("Server", factory, pcTool, effective);
   (Main.GoldenIsHandheld ? UnitOffset : GoldenOffset) = effective;
+  if (Main.GoldenIsHandheld)
+    Facts.Unit = TOffsetSettings{factory, pcTool, effective};
+  else
+    Facts.GoldenOffset = effective;
 }
 
 void TSerThread::StoreCompensation() {
@@ -155,12 +164,14 @@ void TSerThread::StoreCompensation() {
     if (LinkOk && !Terminated()) {
       AwaitHandheld(kShortJobPolls);
       if (ReadHandheldReg(hrJob) != 0) LinkOk = false;
+      if (LinkOk) Facts.Stored = static_cast<int8_t>(v);
     }
     return;
   }
   if (ServerCommand(Bytes({0x02, 0x03, v}), true) != Bytes({kServerDone})) LinkOk = false;
   // Read back: only the value just stored counts as stored.
   if (LinkOk && ServerCommand(Bytes({0x02, 0x03}), true) != Bytes({kSettingHead, v})) LinkOk = false;
+  if (LinkOk) Facts.Stored = static_cast<int8_t>(v);
 }
 
 }  // namespace qv

@@ -104,7 +104,11 @@ void TSerThread::RunTestCycle() {
       }
       Reply = ServerCommand(Bytes({0x04}), true);
     }
-    if (LinkOk && !Terminated()) LogLine(std::to_string(count) + " packets received");
+    if (LinkOk && !Terminated()) {
+      LogLine(std::to_string(count) + " packets received");
+      Facts.TrialOffsets.push_back(offset);
+      Facts.RecordsPerCycle.push_back(count);
+    }
 
     if (count < kMinRecords) {
       ++state;
@@ -145,6 +149,10 @@ void TSerThread::RunTestCycle() {
   if (ProgressPos == 0) ProgressPos = 0xFF;
   if (ProgressPos == 1 && Main.GoldenIsHandheld) ProgressPos = 2;
   if (state == stDone) {
+    Facts.Result = static_cast<int8_t>(ProgressPos);
+    Facts.RssiAverage = rssiAverage;
+    Facts.AfcMean = static_cast<double>(afcSum) / count;
+    Facts.AfcSpread = afcMax - afcMin;
     LogLine("avRSSI = " + std::to_string(rssiAverage) + ", offset = " +
             FormatOffset(static_cast<int8_t>(ProgressPos), false) + ", varAFC=" + std::to_string(afcMax - afcMin));
     LogLine("Compared to previous offset = " + FormatOffset(static_cast<int8_t>(ProgressPos), true));

@@ -1,0 +1,449 @@
+#include "line/LineRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "app/Settings.h"
+#include "procedure/WorkerControl.h"
+#include "records/Record.h"
+#include "records/Store.h"
+#include "records/Text.h"
+#include "serial/PortMap.h"
+
+namespace qv::line {
+
+namespace {
+
+constexpr const char* kAutoDetect = "Auto detect";
+constexpr int kBarWidth = 40;
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// Only a regular file that opens for reading is a usable input.
+std::string Unreadable(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return "does not exist";
+  if (!std::filesystem::is_regular_file(path, ec)) return "is not a regular file";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return "cannot be read";
+  std::fclose(file);
+  return {};
+}
+
+// The pane's line breaks (CR LF or a lone CR) as the terminal's.
+std::string PlainLine(const std::string& text) {
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      line += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += text[i];
+    }
+  }
+  return line;
+}
+
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      if (!line.empty() && line.back() != ' ') line += ' ';
+    } else {
+      line += c;
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+TLineRunner::TLineRunner(TLineOptions options, TLineIo io, TClock& clock)
+    : FOptions(std::move(options)), FIo(std::move(io)), FClock(clock) {
+  SyncQueue = std::make_shared<TSyncQueue>();
+  if (::pipe(FWake) == 0) {
+    for (int fd : FWake) {
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  const int wake = FWake[1];
+  SyncQueue->SetNotifier([wake] {
+    const char c = 0;
+    (void)!::write(wake, &c, 1);
+  });
+  // The window's port settings.
+  FSerIF1.Name = "SerIF1";
+  FSerIF2.Name = "SerIF2";
+  for (TComPort* port : {&FSerIF1, &FSerIF2}) {
+    port->SetClock(FClock);
+    port->SetBaudRate(br9600);
+    port->SetDataBits(db8);
+    port->SetParity(paNone);
+    port->SetStopBits(sb1);
+    port->FlowControl().SetDTR(dcDisable);
+    port->FlowControl().SetRTS(rcEnable);
+    port->FlowControl().SetXOnXOff(xcDisable);
+    port->Timeouts().SetReadConstant(50);
+    port->SetDeviceName("COM2");
+  }
+  FSerIF1.Tag = 0;
+  FSerIF2.Tag = 1;
+  Ports = {&FSerIF1, &FSerIF2};
+}
+
+TLineRunner::~TLineRunner() {
+  StopWorker(*this);
+  SyncQueue->SetNotifier(nullptr);
+  for (TComPort* port : {&FSerIF1, &FSerIF2}) {
+    try {
+      if (port->Active()) port->Close();
+    } catch (...) {
+    }
+  }
+  for (int fd : FWake)
+    if (fd >= 0) ::close(fd);
+}
+
+bool TLineRunner::Fail(const std::string& message) {
+  if (FIo.Err) FIo.Err("qvline: " + message + "\n");
+  return false;
+}
+
+bool TLineRunner::ChoosePort(TComboId id, const std::optional<std::string>& option, const std::string& fromSettings,
+                             const char* what) {
+  TComboState& combo = FCombos[id];
+  combo.ItemIndex = 0;
+  const std::string wanted = option ? *option : fromSettings;
+  if (!option || SameName(*option, "auto")) {
+    // As the window selects a stored name: one that is gone is Auto detect.
+    for (size_t i = 0; i < combo.Items.size(); ++i)
+      if (SameName(combo.Items[i], wanted)) combo.ItemIndex = static_cast<int>(i);
+  } else {
+    combo.ItemIndex = -1;
+    for (size_t i = 1; i < combo.Items.size(); ++i)
+      if (SameName(combo.Items[i], wanted)) combo.ItemIndex = static_cast<int>(i);
+    if (combo.ItemIndex < 0) {
+      std::string known;
+      for (size_t i = 1; i < combo.Items.size(); ++i) known += (known.empty() ? "" : ", ") + combo.Items[i];
+      return Fail(std::string("no port \"") + wanted + "\" for the " + what +
+                  " (the ports are: " + (known.empty() ? "none" : known) + ", or auto)");
+    }
+  }
+  combo.Text = combo.Items[static_cast<size_t>(combo.ItemIndex)];
+  return true;
+}
+
+bool TLineRunner::Prepare(const std::string& programDir) {
+  IniPath = FOptions.SettingsPath.empty() ? programDir + "qvtune.INI" : FOptions.SettingsPath;
+  if (!FOptions.SettingsPath.empty()) {
+    const std::string why = Unreadable(IniPath);
+    if (!why.empty()) return Fail("the settings file \"" + IniPath + "\" " + why);
+  }
+  ProgramDir = ProgramDirOf(IniPath);
+  const TSettings settings = ParseSettings(ReadSettingsLines(IniPath));
+
+  if (!FOptions.PortMapPath.empty()) {
+    const std::string why = Unreadable(FOptions.PortMapPath);
+    if (!why.empty()) return Fail("the port map \"" + FOptions.PortMapPath + "\" " + why);
+    TComEnumConfig config = ComEnumConfig();
+    config.PortMapPath = FOptions.PortMapPath;
+    SetComEnumConfig(config);
+  }
+
+  const TSettingsChoices choices = settings.Choices.value_or(TSettingsChoices{});
+  GoldenIsHandheld = FOptions.GoldenIsHandheld.value_or(choices.GoldenIsHandheld);
+  RestoreServer = FOptions.RestoreServer.value_or(choices.RestoreServer);
+  FAnalysisOnly = FOptions.AnalysisOnly.value_or(choices.AnalysisOnly);
+
+  std::vector<std::string> ports;
+  try {
+    FSerIF1.ListComDevices(ports);
+  } catch (...) {
+    ports.clear();
+  }
+  if (ports.empty())
+    for (char digit = '1'; digit <= '9'; ++digit) ports.push_back(std::string("COM") + digit);
+  for (TComboId id : {ciCOM1, ciCOM2}) {
+    FCombos[id].Items = {kAutoDetect};
+    FCombos[id].Items.insert(FCombos[id].Items.end(), ports.begin(), ports.end());
+  }
+  if (settings.DonglePort && settings.DonglePort->Last) LastDonglePort = *settings.DonglePort->Last;
+  if (settings.ServerPort && settings.ServerPort->Last) LastServerPort = *settings.ServerPort->Last;
+  if (!ChoosePort(ciCOM1, FOptions.DonglePort, settings.DonglePort ? settings.DonglePort->Selected : "", "dongle") ||
+      !ChoosePort(ciCOM2, FOptions.ServerPort, settings.ServerPort ? settings.ServerPort->Selected : "", "server"))
+    return false;
+
+  const TComboId files[3] = {ciFile1, ciFile2, ciFile3};
+  const char* const labels[3] = {"RF modem firmware", "Quorvantis firmware", "server firmware"};
+  const char* const flags[3] = {"--modem-fw", "--handheld-fw", "--server-fw"};
+  const bool needed[3] = {!GoldenIsHandheld, !GoldenIsHandheld, GoldenIsHandheld || RestoreServer};
+  for (size_t i = 0; i < 3; ++i) {
+    TComboState& combo = FCombos[files[i]];
+    if (settings.Histories[i]) combo.Items = *settings.Histories[i];
+    if (FOptions.Files[i]) {
+      combo.Text = *FOptions.Files[i];
+      combo.ItemIndex = -1;
+    } else if (!combo.Items.empty()) {
+      combo.Text = combo.Items[0];
+      combo.ItemIndex = 0;
+    }
+    if (!needed[i]) continue;
+    if (combo.Text.empty())
+      return Fail(std::string("no ") + labels[i] + " file: give " + flags[i] + " or choose one in the window");
+    const std::string why = Unreadable(combo.Text);
+    if (!why.empty()) return Fail(std::string("the ") + labels[i] + " file \"" + combo.Text + "\" " + why);
+  }
+  // The test firmware the worker takes from beside the settings file.
+  for (const char* name : {"qvftune.qpf", "srvftune.sff"}) {
+    const std::string why = Unreadable(ProgramDir + name);
+    if (!why.empty()) return Fail("the test firmware file \"" + ProgramDir + name + "\" " + why);
+  }
+  return true;
+}
+
+void TLineRunner::RequestCancel() {
+  FCancelRequested.store(true);
+  const char c = 1;
+  (void)!::write(FWake[1], &c, 1);
+}
+
+void TLineRunner::AwaitWake(int timeoutMs) {
+  pollfd p{FWake[0], POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) > 0) {
+    char buf[256];
+    while (::read(FWake[0], buf, sizeof buf) > 0) {
+    }
+  }
+}
+
+int TLineRunner::Run() {
+  // Without the window's next-unit prompt (no restore, or a golden
+  // handheld) a run holds one unit; the next unit or a retry is the next
+  // run, as Start again in the window.
+  const bool promptsForNext = RestoreServer && !GoldenIsHandheld;
+  for (;;) {
+    FUnitEnded = false;
+    Drive();
+    if (FCancelled || promptsForNext || !FUnitEnded) break;
+    // A signal between two runs ends the line before another unit starts.
+    if (FCancelRequested.load()) {
+      FCancelled = true;
+      break;
+    }
+    if (FLastOutcome == ocCompleted && FUnitsTuned < FOptions.Units) {
+      ++FUnit;
+      continue;
+    }
+    if (FLastOutcome == ocFailed && FRetries < FOptions.Retries) {
+      ++FRetries;
+      ++FUnit;
+      if (FIo.Err)
+        FIo.Err("qvline: retrying the unit (" + std::to_string(FRetries) + " of " + std::to_string(FOptions.Retries) +
+                ")\n");
+      continue;
+    }
+    break;
+  }
+  ClearBar();
+  if (FCancelled) return ecAborted;
+  if (!FUnitEnded || FLastOutcome != ocCompleted || FRestoreFailed) return ecUnitFailed;
+  return ecSuccess;
+}
+
+void TLineRunner::Drive() {
+  FPrompt = false;
+  auto* worker = new TSerThread(true, *this, FClock);
+  Worker = worker;
+  const std::shared_ptr<TThreadCompletion> end = worker->Completion();
+  worker->Resume();
+  while (Worker != nullptr && !end->Finished()) {
+    AwaitWake(200);
+    SyncQueue->CheckSynchronize();
+    if (FCancelRequested.load() && Worker != nullptr && !FCancelled) {
+      FCancelled = true;
+      if (FIo.Err) FIo.Err("qvline: cancelled; the run is brought to its end\n");
+      // Carries out the worker's calls until it has ended; further signals
+      // only wake a pipe nobody reads any more.
+      StopWorker(*this);
+      break;
+    }
+    if (FPrompt && Worker != nullptr) AnswerPrompt();
+  }
+  end->WaitFor();
+  Worker = nullptr;
+  if (const std::exception_ptr fatal = end->FatalException()) {
+    FLastOutcome = ocFailed;
+    FUnitEnded = true;
+    try {
+      std::rethrow_exception(fatal);
+    } catch (const std::exception& e) {
+      Fail(std::string("the worker stopped: ") + e.what());
+    } catch (...) {
+      Fail("the worker stopped");
+    }
+  }
+}
+
+void TLineRunner::AnswerPrompt() {
+  FPrompt = false;
+  const std::string question = OneLine(FStatus);
+  if (FStartCaption != "&Yes") {
+    if (FIo.Err) FIo.Err("qvline: " + question + " -> Ok\n");
+    AnswerOk(*this);
+    return;
+  }
+  bool yes = false;
+  if (FLastOutcome == ocCompleted) {
+    yes = FUnitsTuned < FOptions.Units;
+  } else if (FRetries < FOptions.Retries) {
+    yes = true;
+    ++FRetries;
+  }
+  if (FIo.Err) FIo.Err("qvline: " + question + (yes ? " -> Yes\n" : " -> No\n"));
+  if (yes) {
+    ++FUnit;
+    AnswerOk(*this);
+  } else {
+    AnswerNo(*this);
+  }
+}
+
+void TLineRunner::AddLogMemoLine(const std::string& line) {
+  if (!FIo.Out) return;
+  const bool bar = FBarShown;
+  if (bar) ClearBar();
+  if (FOptions.Json) {
+    const char* step = Worker != nullptr ? Worker->StepName : "End";
+    FIo.Out("{\"time\":" + records::JsonString(records::UtcNow()) + ",\"unit\":" + std::to_string(FUnit) +
+            ",\"step\":" + records::JsonString(step) + ",\"text\":" + records::JsonString(line) + "}\n");
+  } else {
+    FIo.Out(PlainLine(line) + "\n");
+  }
+  if (bar) {
+    FBarShown = true;
+    DrawBar();
+  }
+}
+
+void TLineRunner::SetStatTxtVisible(bool visible) {
+  // The prompts speak for themselves when they are answered.
+  if (visible && FIo.Err && FStatus.find("Press Ok") == std::string::npos && FStatus.find('?') == std::string::npos)
+    FIo.Err("qvline: " + OneLine(FStatus) + "\n");
+}
+
+void TLineRunner::SetStartButVisible(bool visible) {
+  FPrompt = visible && Worker != nullptr;
+}
+
+void TLineRunner::SetPrcBarPosition(int position) {
+  FBarPosition = position;
+  if (FBarShown) DrawBar();
+}
+
+void TLineRunner::SetPrcBarVisible(bool visible) {
+  if (!visible) {
+    ClearBar();
+    return;
+  }
+  FBarShown = true;
+  DrawBar();
+}
+
+void TLineRunner::DrawBar() {
+  if (!FIo.Bar || !FOptions.Progress) return;
+  const int filled = FBarPosition * kBarWidth / 100;
+  std::string bar = "\r[";
+  bar.append(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(kBarWidth - filled), ' ');
+  bar += "] " + std::to_string(FBarPosition) + "%";
+  FIo.Bar(bar);
+}
+
+void TLineRunner::ClearBar() {
+  if (FBarShown && FIo.Bar && FOptions.Progress) FIo.Bar("\r" + std::string(kBarWidth + 8, ' ') + "\r");
+  FBarShown = false;
+}
+
+void TLineRunner::UnitEnded(const TSerThread& worker) {
+  FLastOutcome = worker.Outcome;
+  FUnitEnded = true;
+  if (worker.Outcome == ocCompleted) {
+    ++FUnitsTuned;
+    FRetries = 0;
+  }
+  if (OnUnitEnded) OnUnitEnded(worker);
+}
+
+void TLineRunner::RestoreEnded(const TSerThread& worker) {
+  FRestoreFailed = worker.Outcome == ocFailed;
+}
+
+int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::string& programDir, TClock& clock,
+            const std::function<void(TLineRunner&)>& ready) {
+  TLineOptions options;
+  std::string error;
+  if (!ParseLineOptions(args, options, error)) {
+    if (io.Err) io.Err("qvline: " + error + " (qvline --help lists the options)\n");
+    return ecBadUsage;
+  }
+  if (options.Help) {
+    if (io.Out) io.Out(LineUsage());
+    return ecSuccess;
+  }
+  if (options.Version) {
+    if (io.Out) io.Out("qvline " + LineVersion() + "\n");
+    return ecSuccess;
+  }
+  // The records' writer reports from its own thread.
+  auto errMutex = std::make_shared<std::mutex>();
+  TLineIo lineIo = io;
+  if (io.Err)
+    lineIo.Err = [errMutex, err = io.Err](const std::string& text) {
+      std::lock_guard<std::mutex> lock(*errMutex);
+      err(text);
+    };
+  TLineRunner runner(options, lineIo, clock);
+  if (!runner.Prepare(programDir)) return ecBadUsage;
+
+  std::unique_ptr<records::TRecordWriter> writer;
+  if (!options.NoRecords) {
+    std::string conninfo = options.RecordsUrl;
+    if (conninfo.empty() && options.RecordsPath.empty())
+      conninfo = records::ReadConninfoFile(runner.ProgramDir + "qvtune.records.conf");
+    const std::string file = options.RecordsPath.empty() ? runner.ProgramDir + "qvtune.records" : options.RecordsPath;
+    std::unique_ptr<records::TRecordStore> store =
+        conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
+    writer =
+        std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [lineIo](const std::string& line) {
+          if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
+        });
+    const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
+                                        "qvline " + LineVersion()};
+    runner.OnUnitEnded = [&runner, &writer, source](const TSerThread& worker) {
+      writer->Submit(records::RecordOfUnit(worker, runner.AnaChkChecked(), source));
+    };
+  }
+  if (ready) ready(runner);
+  const int code = runner.Run();
+  // Every record is written or spooled before the program ends.
+  writer.reset();
+  return code;
+}
+
+}  // namespace qv::line

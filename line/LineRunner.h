@@ -1,0 +1,115 @@
+// The headless runner: a window without controls that drives the same
+// worker as qvtune's window. It is the worker's window thread (whoever
+// calls Run), carries out its synchronised calls, answers its prompts by
+// policy and writes what the window would show as lines.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "line/Options.h"
+#include "procedure/MainIntf.h"
+#include "procedure/SerThread.h"
+#include "serial/Clock.h"
+#include "serial/ComPort.h"
+
+namespace qv::line {
+
+struct TLineIo {
+  // A log pane line, with its line end.
+  std::function<void(const std::string&)> Out;
+  // A message for the operator, with its line end.
+  std::function<void(const std::string&)> Err;
+  // Terminal text for the progress bar; empty: no bar.
+  std::function<void(const std::string&)> Bar;
+};
+
+class TLineRunner final : public TMainIntf {
+ public:
+  TLineRunner(TLineOptions options, TLineIo io, TClock& clock = RealClock());
+  ~TLineRunner() override;
+
+  // The settings, ports and files for the run; false, after one message on
+  // Err, when it cannot start (exit code 2). programDir is the folder the
+  // settings file and the port map default to.
+  bool Prepare(const std::string& programDir);
+  // Runs the units and gives the exit code.
+  int Run();
+  // Cancel. Async-signal-safe; once cancelled, further requests change
+  // nothing.
+  void RequestCancel();
+
+  // Called on Run's thread as each unit's outcome is known.
+  std::function<void(const TSerThread&)> OnUnitEnded;
+
+  const TLineOptions& Options() const { return FOptions; }
+  int UnitsTuned() const { return FUnitsTuned; }
+
+  // ---- the window as the worker sees it ----
+  bool AnaChkChecked() const override { return FAnalysisOnly; }
+  TComboState Combo(TComboId id) const override { return FCombos[id]; }
+  void AddToHistory(TComboId) override {}
+  void AddLogMemoLine(const std::string& line) override;
+  void SetLogMemoVisible(bool) override {}
+  void FocusLogMemo() override {}
+  void RepaintLogMemo() override {}
+  void SetStatTxtCaption(const std::string& text) override { FStatus = text; }
+  void SetStatTxtVisible(bool visible) override;
+  void SetPrcBarPosition(int position) override;
+  void SetPrcBarVisible(bool visible) override;
+  void SetStartButCaption(const std::string& caption) override { FStartCaption = caption; }
+  void SetStartButVisible(bool visible) override;
+  void FocusStartBut() override {}
+  std::string ExitButCaption() const override { return FExitCaption; }
+  void SetExitButCaption(const std::string& caption) override { FExitCaption = caption; }
+  void SetExitButVisible(bool) override {}
+  void UnitEnded(const TSerThread& worker) override;
+  void RestoreEnded(const TSerThread& worker) override;
+
+ private:
+  bool Fail(const std::string& message);
+  bool ChoosePort(TComboId id, const std::optional<std::string>& option, const std::string& fromSettings,
+                  const char* what);
+  // One run from Start to the worker's end.
+  void Drive();
+  void AwaitWake(int timeoutMs);
+  void AnswerPrompt();
+  void DrawBar();
+  void ClearBar();
+
+  TLineOptions FOptions;
+  TLineIo FIo;
+  TClock& FClock;
+  TComPort FSerIF1{nullptr};
+  TComPort FSerIF2{nullptr};
+  std::array<TComboState, 5> FCombos;
+  bool FAnalysisOnly = false;
+
+  int FWake[2] = {-1, -1};
+  std::atomic<bool> FCancelRequested{false};
+  bool FCancelled = false;
+
+  std::string FStatus;
+  std::string FStartCaption;
+  std::string FExitCaption;
+  bool FPrompt = false;
+  bool FBarShown = false;
+  int FBarPosition = 0;
+
+  int FUnit = 1;
+  int FUnitsTuned = 0;
+  int FRetries = 0;
+  uint8_t FLastOutcome = ocNone;
+  bool FUnitEnded = false;
+  bool FRestoreFailed = false;
+};
+
+// The program but for its signals: the options parsed, the run prepared
+// and carried out; the exit code. ready, when set, gets the runner just
+// before the run starts (to route signals to it).
+int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::string& programDir,
+            TClock& clock = RealClock(), const std::function<void(TLineRunner&)>& ready = {});
+
+}  // namespace qv::line

@@ -1,0 +1,177 @@
+// The records on a PostgreSQL server that many stations share: the same
+// table and columns as the SQLite file, created under a lock so that two
+// stations starting at once do not both create it.
+#include <libpq-fe.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "records/Store.h"
+
+namespace qv::records {
+
+namespace {
+
+// Any value, even inside the transaction, that no other program is likely
+// to lock: the schema's own lock.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
+
+// The server takes UTF-8 text only: bytes that are not UTF-8 (a transcript
+// of 8-bit names) are taken as Latin-1, so that none is lost.
+std::string Utf8(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b == 0) continue;
+    size_t n = b < 0x80                   ? 1
+               : (b >= 0xC2 && b <= 0xDF) ? 2
+               : (b >= 0xE0 && b <= 0xEF) ? 3
+               : (b >= 0xF0 && b <= 0xF4) ? 4
+                                          : 0;
+    bool valid = n > 0 && i + n <= s.size();
+    for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+    if (valid) {
+      out.append(s, i, n);
+      i += n - 1;
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string OneLine(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+class TPostgresStore final : public TRecordStore {
+ public:
+  explicit TPostgresStore(std::string conninfo) : FConninfo(std::move(conninfo)) {}
+  ~TPostgresStore() override { Close(); }
+
+  std::string Where() const override { return "the PostgreSQL server"; }
+
+  bool Write(const TUnitRecord& record, std::string& why) override {
+    if (FConn == nullptr && !Open(why)) return false;
+    std::vector<std::string> texts(kColumnCount);
+    std::vector<const char*> values(kColumnCount, nullptr);
+    for (size_t i = 0; i < kColumnCount; ++i) {
+      const TValue& v = record.Values[i];
+      if (const auto* n = std::get_if<int64_t>(&v)) {
+        texts[i] = std::to_string(*n);
+      } else if (const auto* d = std::get_if<double>(&v)) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%.17g", *d);
+        texts[i] = text;
+      } else if (const auto* s = std::get_if<std::string>(&v)) {
+        texts[i] = Utf8(*s);
+      } else {
+        continue;
+      }
+      values[i] = texts[i].c_str();
+    }
+    PGresult* result = PQexecParams(FConn, FInsert.c_str(), static_cast<int>(kColumnCount), nullptr, values.data(),
+                                    nullptr, nullptr, 0);
+    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+    if (!ok) why = OneLine(PQerrorMessage(FConn));
+    PQclear(result);
+    if (!ok) Close();
+    return ok;
+  }
+
+ private:
+  bool Exec(const std::string& sql, std::string& why, int* version = nullptr) {
+    PGresult* result = PQexec(FConn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(result);
+    const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    if (!ok) why = OneLine(PQerrorMessage(FConn));
+    if (ok && version != nullptr) *version = PQntuples(result) > 0 ? std::atoi(PQgetvalue(result, 0, 0)) : 0;
+    PQclear(result);
+    return ok;
+  }
+
+  bool Schema(std::string& why) {
+    std::string create = "CREATE TABLE units (id BIGSERIAL PRIMARY KEY";
+    for (const TColumnInfo& c : kColumns) {
+      create += std::string(", ") + c.Name +
+                (c.Type == ctText      ? " TEXT"
+                 : c.Type == ctInteger ? " BIGINT"
+                                       : " DOUBLE PRECISION");
+      if (c.NotNull) create += " NOT NULL";
+      if (std::string(c.Name) == "record_uid") create += " UNIQUE";
+    }
+    create += ")";
+    int version = 0;
+    bool ok = Exec("BEGIN", why) && Exec(kSchemaLock, why) &&
+              Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) &&
+              Exec("SELECT version FROM schema_version", why, &version);
+    if (ok && version == 0) {
+      ok = Exec(create, why) && Exec("CREATE INDEX units_time ON units(time_utc)", why) &&
+           Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)", why) &&
+           Exec("INSERT INTO schema_version (version) VALUES (2)", why);
+    } else if (ok && version == 1) {
+      ok = Exec("ALTER TABLE units ADD COLUMN result_offset BIGINT", why) &&
+           Exec("ALTER TABLE units ADD COLUMN afc_mean DOUBLE PRECISION", why) &&
+           Exec("CREATE INDEX IF NOT EXISTS units_golden ON units(golden_id, time_utc)", why) &&
+           Exec("UPDATE schema_version SET version = 2", why);
+    } else if (ok && version != kSchemaVersion) {
+      why = "schema version " + std::to_string(version) + " is not one this tool writes";
+      ok = false;
+    }
+    std::string ignored;
+    if (ok) return Exec("COMMIT", why);
+    Exec("ROLLBACK", ignored);
+    return false;
+  }
+
+  bool Open(std::string& why) {
+    // A server that does not answer must not hold the writer for long; a
+    // time-out in the connection string still wins.
+    const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {"5", FConninfo.c_str(), nullptr};
+    FConn = PQconnectdbParams(keywords, values, 1);
+    if (FConn == nullptr || PQstatus(FConn) != CONNECTION_OK) {
+      why = FConn != nullptr ? OneLine(PQerrorMessage(FConn)) : "out of memory";
+      Close();
+      return false;
+    }
+    // The server's notices ("already exists, skipping") are not the
+    // operator's business.
+    PQsetNoticeProcessor(
+        FConn, [](void*, const char*) {}, nullptr);
+    if (!Schema(why)) {
+      Close();
+      return false;
+    }
+    std::string names, marks;
+    for (size_t i = 0; i < kColumnCount; ++i) {
+      names += (i == 0 ? "" : ", ") + std::string(kColumns[i].Name);
+      marks += (i == 0 ? "$" : ", $") + std::to_string(i + 1);
+    }
+    FInsert = "INSERT INTO units (" + names + ") VALUES (" + marks + ") ON CONFLICT (record_uid) DO NOTHING";
+    return true;
+  }
+
+  void Close() {
+    if (FConn != nullptr) PQfinish(FConn);
+    FConn = nullptr;
+  }
+
+  const std::string FConninfo;
+  PGconn* FConn = nullptr;
+  std::string FInsert;
+};
+
+}  // namespace
+
+std::unique_ptr<TRecordStore> PostgresStore(const std::string& conninfo) {
+  return std::make_unique<TPostgresStore>(conninfo);
+}
+
+}  // namespace qv::records

@@ -1,0 +1,155 @@
+// The records in one SQLite file: the schema created, or a file of the first
+// version migrated in place, on the first write; one transaction a record.
+#include <sqlite3.h>
+
+#include <string>
+
+#include "records/Store.h"
+
+namespace qv::records {
+
+namespace {
+
+std::string CreateUnits() {
+  std::string sql = "CREATE TABLE units (id INTEGER PRIMARY KEY";
+  for (const TColumnInfo& c : kColumns) {
+    sql += std::string(", ") + c.Name + (c.Type == ctText ? " TEXT" : c.Type == ctInteger ? " INTEGER" : " REAL");
+    if (c.NotNull) sql += " NOT NULL";
+    if (std::string(c.Name) == "record_uid") sql += " UNIQUE";
+  }
+  return sql + ")";
+}
+
+std::string InsertUnit() {
+  std::string names, marks;
+  for (const TColumnInfo& c : kColumns) {
+    names += (names.empty() ? "" : ", ") + std::string(c.Name);
+    marks += marks.empty() ? "?" : ", ?";
+  }
+  return "INSERT INTO units (" + names + ") VALUES (" + marks + ") ON CONFLICT(record_uid) DO NOTHING";
+}
+
+const char* kJournal = "PRAGMA journal_mode = WAL";
+
+class TSqliteStore final : public TRecordStore {
+ public:
+  TSqliteStore(std::string path, int busyMs) : FPath(std::move(path)), FBusyMs(busyMs) {}
+  ~TSqliteStore() override { Close(); }
+
+  std::string Where() const override { return FPath; }
+
+  bool Write(const TUnitRecord& record, std::string& why) override {
+    if (FDb == nullptr && !Open(why)) return false;
+    sqlite3_reset(FInsert);
+    sqlite3_clear_bindings(FInsert);
+    for (size_t i = 0; i < kColumnCount; ++i) {
+      const TValue& v = record.Values[i];
+      const int at = static_cast<int>(i) + 1;
+      if (const auto* n = std::get_if<int64_t>(&v))
+        sqlite3_bind_int64(FInsert, at, *n);
+      else if (const auto* d = std::get_if<double>(&v))
+        sqlite3_bind_double(FInsert, at, *d);
+      else if (const auto* s = std::get_if<std::string>(&v))
+        sqlite3_bind_text(FInsert, at, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+      else
+        sqlite3_bind_null(FInsert, at);
+    }
+    if (sqlite3_step(FInsert) == SQLITE_DONE) {
+      sqlite3_reset(FInsert);
+      return true;
+    }
+    why = sqlite3_errmsg(FDb);
+    // A database that failed once is opened afresh next time: it may have
+    // been replaced, repaired or unlocked meanwhile.
+    Close();
+    return false;
+  }
+
+ private:
+  bool Exec(const char* sql, std::string& why) {
+    char* error = nullptr;
+    if (sqlite3_exec(FDb, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
+    why = error != nullptr ? error : sqlite3_errmsg(FDb);
+    sqlite3_free(error);
+    return false;
+  }
+
+  // The schema version, 0 for a file without one.
+  bool Version(int& version, std::string& why) {
+    version = 0;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(FDb, "SELECT version FROM schema_version", -1, &stmt, nullptr) != SQLITE_OK) {
+      why = sqlite3_errmsg(FDb);
+      return false;
+    }
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) version = sqlite3_column_int(stmt, 0);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) rc = SQLITE_OK;
+    if (rc != SQLITE_OK) why = sqlite3_errmsg(FDb);
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_OK;
+  }
+
+  bool Schema(std::string& why) {
+    if (!Exec("BEGIN IMMEDIATE", why)) return false;
+    int version = 0;
+    bool ok =
+        Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
+    if (ok && version == 0) {
+      ok = Exec(CreateUnits().c_str(), why) && Exec("CREATE INDEX units_time ON units(time_utc)", why) &&
+           Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)", why) &&
+           Exec("INSERT INTO schema_version (version) VALUES (2)", why);
+    } else if (ok && version == 1) {
+      ok = Exec("ALTER TABLE units ADD COLUMN result_offset INTEGER", why) &&
+           Exec("ALTER TABLE units ADD COLUMN afc_mean REAL", why) &&
+           Exec("CREATE INDEX IF NOT EXISTS units_golden ON units(golden_id, time_utc)", why) &&
+           Exec("UPDATE schema_version SET version = 2", why);
+    } else if (ok && version != kSchemaVersion) {
+      why = "schema version " + std::to_string(version) + " is not one this tool writes";
+      ok = false;
+    }
+    std::string ignored;
+    if (ok) return Exec("COMMIT", why);
+    Exec("ROLLBACK", ignored);
+    return false;
+  }
+
+  bool Open(std::string& why) {
+    if (sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+      why = FDb != nullptr ? sqlite3_errmsg(FDb) : "out of memory";
+      Close();
+      return false;
+    }
+    sqlite3_busy_timeout(FDb, FBusyMs);
+    // Write-ahead logging: a record costs one sync of the log instead of the
+    // rollback journal's three or four, and readers are never blocked by it.
+    // Synced at every commit all the same: a record written is on disk.
+    if (!Exec(kJournal, why) || !Exec("PRAGMA synchronous = FULL", why) || !Schema(why) ||
+        sqlite3_prepare_v2(FDb, InsertUnit().c_str(), -1, &FInsert, nullptr) != SQLITE_OK) {
+      if (why.empty()) why = sqlite3_errmsg(FDb);
+      Close();
+      return false;
+    }
+    return true;
+  }
+
+  void Close() {
+    sqlite3_finalize(FInsert);
+    FInsert = nullptr;
+    sqlite3_close_v2(FDb);
+    FDb = nullptr;
+  }
+
+  const std::string FPath;
+  const int FBusyMs;
+  sqlite3* FDb = nullptr;
+  sqlite3_stmt* FInsert = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<TRecordStore> SqliteStore(const std::string& path, int busyMs) {
+  return std::make_unique<TSqliteStore>(path, busyMs);
+}
+
+}  // namespace qv::records

@@ -1,0 +1,21 @@
+// Texts the records and the headless runner share: UTC time stamps and
+// JSON strings.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace qv::records {
+
+// ISO 8601 UTC with milliseconds: 2026-12-09T08:15:02.123Z.
+std::string UtcTimestamp(std::chrono::system_clock::time_point when);
+std::string UtcNow();
+
+// A JSON string literal, quotes included. Text that is not UTF-8 keeps each
+// byte as the code point of the same value (Latin-1), so nothing is lost.
+std::string JsonString(const std::string& bytes);
+
+// The host's name, or "localhost".
+std::string HostName();
+
+}  // namespace qv::records

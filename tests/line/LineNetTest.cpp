@@ -1,0 +1,208 @@
+// The qvline program against qvbench over loopback sockets, in real time:
+// a whole unit, a failed one, Cancel by signal, and the options it refuses.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+#include "bench/Firmware.h"
+#include "tests/rfc2217/NetSupport.h"
+#include "tests/support/Cases.h"
+
+namespace qv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A station folder: the bench's firmware and a settings file naming it.
+struct TNetStation {
+  explicit TNetStation(const std::string& choices = "S") {
+    std::random_device rd;
+    Dir = fs::temp_directory_path() / ("qvline-" + std::to_string(rd()));
+    fs::create_directories(Dir);
+    const bench::TFirmwareSet set;
+    std::vector<bench::THandheldImage> modem, firmware, test;
+    for (uint8_t hw : set.Hws) {
+      modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
+      firmware.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
+      test.push_back(bench::MakeHandheldTestFirmware(hw));
+    }
+    WriteFile(Dir / "qvftune.qpf", bench::WriteQpf(test));
+    WriteFile(Dir / "srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(set.ServerTestIdentity)));
+    WriteFile(Dir / "qvmodem.qpf", bench::WriteQpf(modem));
+    WriteFile(Dir / "qvhandheld.qpf", bench::WriteQpf(firmware));
+    WriteFile(Dir / "qvserver.hex", bench::WriteHex(bench::MakeServerFirmware(set.ServerX, set.ServerY)));
+    TSettings s;
+    s.Choices = ParseSettings({"", "", "", "", choices}).Choices;
+    s.Histories = {std::vector<std::string>{(Dir / "qvmodem.qpf").string()},
+                   std::vector<std::string>{(Dir / "qvhandheld.qpf").string()},
+                   std::vector<std::string>{(Dir / "qvserver.hex").string()}};
+    WriteSettingsLines(Ini(), FormatSettings(s));
+  }
+  ~TNetStation() {
+    std::error_code ec;
+    fs::remove_all(Dir, ec);
+  }
+  std::string Ini() const { return (Dir / "qvtune.INI").string(); }
+  std::string PortMap() const { return (Dir / "qvtune.ports").string(); }
+
+  // qvline with its errors on its output.
+  std::unique_ptr<TChild> Start(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", QV_QVLINE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<TChild>(argv);
+  }
+  std::vector<std::string> Args(std::vector<std::string> more = {}) const {
+    std::vector<std::string> args = {"--settings", Ini(), "--port-map", PortMap(), "--no-records"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+
+  fs::path Dir;
+};
+
+std::vector<std::string> ReadAll(TChild& child, int timeoutMs) {
+  std::vector<std::string> lines;
+  while (const std::optional<std::string> line = child.ReadLine(timeoutMs)) lines.push_back(*line);
+  return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  return all;
+}
+
+// About three minutes: the whole unit at 9600 baud.
+TEST(LineNet, GoodUnitAgainstQvbench) {
+  TNetStation station;
+  TBench bench({"--ports-file", station.PortMap(), "--units", "1"});
+  ASSERT_EQ(bench.Ports.size(), 2u);
+  auto line = station.Start(station.Args());
+  const std::vector<std::string> lines = ReadAll(*line, 300000);
+  EXPECT_EQ(line->Wait(10000), 0) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Dongle found on COM31, #QV0DONGLE0000001, HW1.2")) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Completed successfully!"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Error log file written");
+  const std::string log = ReadWhole(station.Dir / "qvtune.ERR");
+  EXPECT_NE(log.find(">--- Updating Quorvantis EEPROM firmware to V2.4 ---\r"), std::string::npos);
+  EXPECT_NE(log.find(">Storing obtained compensation value\r"), std::string::npos);
+}
+
+TEST(LineNet, DamagedFirmwareFailsTheUnitWithExitOne) {
+  TNetStation station;
+  WriteFile(station.Dir / "qvhandheld.qpf", std::string(300, '\x5A'));
+  TBench bench({"--ports-file", station.PortMap(), "--units", "1"});
+  auto line = station.Start(station.Args());
+  const std::vector<std::string> lines = ReadAll(*line, 60000);
+  EXPECT_EQ(line->Wait(10000), 1) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Procedure failed!")) << Joined(lines);
+  EXPECT_FALSE(Has(lines, "Completed successfully!"));
+}
+
+// Cancel early; the server restore (tens of seconds) runs to its end, and
+// a second signal in the middle of it changes nothing.
+TEST(LineNet, SigintCancelsYetRestoresTheServerAndWritesTheLog) {
+  TNetStation station("SR");
+  TBench bench({"--ports-file", station.PortMap(), "--units", "1"});
+  auto line = station.Start(station.Args({"--units", "3"}));
+  std::vector<std::string> lines;
+  bool signalled = false;
+  while (const std::optional<std::string> l = line->ReadLine(120000)) {
+    lines.push_back(*l);
+    if (!signalled && l->rfind("Quorvantis HW", 0) == 0) {
+      line->Signal(SIGINT);
+      signalled = true;
+    }
+    if (*l == "Programming server, please wait...") line->Signal(SIGINT);
+  }
+  EXPECT_EQ(line->Wait(10000), 3) << Joined(lines);
+  const auto aborted = std::find(lines.begin(), lines.end(), "Aborted by user!");
+  ASSERT_NE(aborted, lines.end()) << Joined(lines);
+  std::vector<std::string> tail(aborted, lines.end());
+  tail.erase(std::remove_if(tail.begin(), tail.end(), [](const std::string& l) { return l.rfind("qvline:", 0) == 0; }),
+             tail.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"Aborted by user!", "--- Restoring server firmware to V2.1.3a ---",
+                                            "Programming server, please wait...", "Completed successfully!",
+                                            "Error log file written"}))
+      << Joined(lines);
+  const std::string log = ReadWhole(station.Dir / "qvtune.ERR");
+  EXPECT_NE(log.find(">--- Restoring server firmware to V2.1.3a ---\r"), std::string::npos);
+  EXPECT_NE(log.find(">Programming server, please wait...\r"), std::string::npos);
+}
+
+struct TBadCase {
+  const char* Name;
+  std::vector<std::string> Args;
+  // What the one message says.
+  const char* Message;
+};
+using test::PrintTo;
+
+class LineUsage : public ::testing::TestWithParam<TBadCase> {};
+
+TEST_P(LineUsage, BadOptionGivesOneMessageAndExitTwo) {
+  const TBadCase& c = GetParam();
+  TNetStation station;
+  std::vector<std::string> args;
+  for (const std::string& a : c.Args) {
+    std::string arg = a;
+    // DIR stands for the station folder.
+    if (arg.rfind("DIR", 0) == 0) arg = station.Dir.string() + arg.substr(3);
+    args.push_back(arg);
+  }
+  auto line = station.Start(args);
+  const std::vector<std::string> lines = ReadAll(*line, 10000);
+  EXPECT_EQ(line->Wait(10000), 2) << Joined(lines);
+  ASSERT_EQ(lines.size(), 1u) << Joined(lines);
+  EXPECT_EQ(lines[0].rfind("qvline: ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(c.Message), std::string::npos) << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LineUsage,
+    ::testing::Values(
+        TBadCase{"UnknownOption", {"--fast"}, "unknown option \"--fast\""},
+        TBadCase{"StrayArgument", {"COM31"}, "unexpected argument \"COM31\""},
+        TBadCase{"MissingValue", {"--units"}, "--units needs a value"},
+        TBadCase{"ZeroUnits", {"--units", "0"}, "--units takes a number from 1"},
+        TBadCase{"NegativeRetries", {"--retries", "-1"}, "--retries takes a number from 0"},
+        TBadCase{"WordForUnits", {"--units=many"}, "not \"many\""},
+        TBadCase{"GoldenNeither", {"--golden", "dongle"}, "--golden takes handheld or server"},
+        TBadCase{"ValueOnAFlag", {"--json=yes"}, "--json takes no value"},
+        TBadCase{"RecordsTwice", {"--records", "a", "--records-url", "b"}, "exclude each other"},
+        TBadCase{"SettingsMissing", {"--settings", "DIR/none.INI"}, "none.INI\" does not exist"},
+        TBadCase{"SettingsAFolder", {"--settings", "DIR"}, "is not a regular file"},
+        TBadCase{"PortMapMissing", {"--settings", "DIR/qvtune.INI", "--port-map", "DIR/x.ports"}, "the port map"},
+        TBadCase{"FirmwareMissing",
+                 {"--settings", "DIR/qvtune.INI", "--modem-fw", "DIR/gone.qpf"},
+                 "the RF modem firmware file"},
+        TBadCase{"UnknownPort",
+                 {"--settings", "DIR/qvtune.INI", "--dongle-port", "COM99"},
+                 "no port \"COM99\" for the dongle"}),
+    TCaseName());
+
+}  // namespace
+}  // namespace qv::test

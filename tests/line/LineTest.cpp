@@ -1,0 +1,137 @@
+// qvline's runner against the in-process bench in virtual time: the same
+// worker as the window, so the same log lines and the same transcript; the
+// prompts answered by policy; Cancel; the exit codes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+#include "bench/Faults.h"
+#include "line/LineRunner.h"
+#include "tests/line/Station.h"
+#include "tests/support/Cases.h"
+
+namespace qv {
+namespace {
+
+using test::Lines;
+using test::TStation;
+using test::TUnitBench;
+
+int Count(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+TEST(Line, GoodUnitLogsAndWritesWhatTheWindowDoes) {
+  TUnitBench window;
+  ASSERT_TRUE(window.Run({{TUnitBench::aOk}})) << window.RunError;
+
+  TStation station;
+  EXPECT_EQ(station.Run({}), line::ecSuccess) << station.Err;
+  const std::vector<std::string> lines = Lines(station.Out);
+  EXPECT_EQ(lines, window.Window.Screen().LogMemo);
+  EXPECT_EQ(Count(lines, "Completed successfully!"), 1);
+  EXPECT_EQ(lines.back(), "Error log file written");
+  EXPECT_EQ(station.U.ErrorLog(), window.ErrorLog()) << "the same transcript, byte for byte";
+  EXPECT_GE(station.U.Bench.Handheld->ReleasedAt(), 0) << "the unit got its production firmware";
+  EXPECT_NE(station.Err.find("Press Ok to continue. -> Ok"), std::string::npos) << station.Err;
+}
+
+TEST(Line, UnitsInARowWithTheServerRestoredOnce) {
+  TStation station("SR");
+  bench::THandheld::TConfig second;
+  second.Mac = 0x00C0FFEE;
+  auto unit2 = std::make_shared<bench::THandheld>(second);
+  unit2->AttachRadio(station.U.Bench.Radio);
+  station.U.Bench.Dongle->QueueHandheld(unit2);
+  EXPECT_EQ(station.Run({"--units", "2"}), line::ecSuccess) << station.Err;
+  const std::vector<std::string> lines = Lines(station.Out);
+  EXPECT_EQ(Count(lines, "=== Next Quorvantis ==="), 1);
+  EXPECT_EQ(Count(lines, "Completed successfully!"), 3) << "two units and the restore";
+  EXPECT_EQ(Count(lines, "--- Restoring server firmware to V2.1.3a ---"), 1);
+  EXPECT_GE(unit2->ReleasedAt(), 0);
+  EXPECT_NE(station.Err.find("Do you want to fine-tune another Quorvantis? -> Yes"), std::string::npos);
+  EXPECT_NE(station.Err.find("Do you want to fine-tune another Quorvantis? -> No"), std::string::npos);
+}
+
+// A unit the handheld never lets initialise, with and without the prompt
+// that offers a retry.
+struct TFailCase {
+  const char* Name;
+  const char* Choices;
+  std::vector<std::string> Args;
+  int Attempts;
+  // The closing server restore's, in restore mode.
+  int Completed;
+};
+using test::PrintTo;
+
+class LineFailure : public ::testing::TestWithParam<TFailCase> {};
+
+TEST_P(LineFailure, FailedUnitIsRetriedAsToldThenExitsWithOne) {
+  const TFailCase& c = GetParam();
+  TStation station(c.Choices);
+  station.U.Bench.Dongle->Faults().Add(bench::WrongOn(0x39, -1, 0));
+  EXPECT_EQ(station.Run(c.Args), line::ecUnitFailed) << station.Err;
+  const std::vector<std::string> lines = Lines(station.Out);
+  EXPECT_EQ(Count(lines, "Failed to initialize Quorvantis!"), c.Attempts) << station.Out;
+  EXPECT_EQ(Count(lines, "Completed successfully!"), c.Completed);
+  EXPECT_EQ(lines.back(), "Error log file written");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LineFailure,
+                         ::testing::Values(TFailCase{"NoRetries", "S", {}, 1, 0},
+                                           TFailCase{"RetriedByTheNextRun", "S", {"--retries", "2"}, 3, 0},
+                                           TFailCase{"RetriedAtThePrompt", "SR", {"--retries", "1"}, 2, 1}),
+                         test::TCaseName());
+
+TEST(Line, CancelStillRestoresTheServerAndWritesTheLog) {
+  TStation station("SR");
+  const int code = station.Run({"--units", "5"}, [](line::TLineRunner& runner, const std::string& line) {
+    // Twice: the second request changes nothing.
+    if (line == "Preparing to execute firmware update..." || line == "Programming server, please wait...")
+      runner.RequestCancel();
+  });
+  EXPECT_EQ(code, line::ecAborted);
+  const std::vector<std::string> lines = Lines(station.Out);
+  const auto aborted = std::find(lines.begin(), lines.end(), "Aborted by user!");
+  ASSERT_NE(aborted, lines.end()) << station.Out;
+  EXPECT_EQ(std::vector<std::string>(aborted, lines.end()),
+            (std::vector<std::string>{"Aborted by user!", "--- Restoring server firmware to V2.1.3a ---",
+                                      "Programming server, please wait...", "Completed successfully!",
+                                      "Error log file written"}));
+  const std::string log = station.U.ErrorLog();
+  EXPECT_NE(log.find(">--- Restoring server firmware to V2.1.3a ---\r"), std::string::npos);
+  EXPECT_FALSE(station.U.Bench.Handheld->ReleasedAt() >= 0) << "the unit was left as it was";
+}
+
+TEST(Line, JsonLinesCarryTimeUnitStepAndText) {
+  TStation station;
+  EXPECT_EQ(station.Run({"--json"}), line::ecSuccess) << station.Err;
+  const std::vector<std::string> lines = Lines(station.Out);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& l : lines) {
+    ASSERT_EQ(l.rfind("{\"time\":\"20", 0), 0u) << l;
+    EXPECT_NE(l.find("Z\",\"unit\":1,\"step\":\""), std::string::npos) << l;
+  }
+  EXPECT_NE(station.Out.find("\"step\":\"DetectPorts\",\"text\":\"Dongle found on COM3"), std::string::npos);
+  EXPECT_NE(station.Out.find("\"step\":\"FineTuning\",\"text\":\"--- Running crystal fine-tuning algorithm ---\"}"),
+            std::string::npos);
+  EXPECT_EQ(lines.back().substr(lines.back().find("\"step\"")),
+            "\"step\":\"Close\",\"text\":\"Error log file written\"}");
+}
+
+TEST(Line, SettingsFileIsReadButNeverWritten) {
+  TStation station;
+  const std::vector<std::string> before = ReadSettingsLines(station.Ini());
+  EXPECT_EQ(station.Run({"--units", "1", "--golden", "server"}), line::ecSuccess) << station.Err;
+  EXPECT_EQ(ReadSettingsLines(station.Ini()), before);
+}
+
+}  // namespace
+}  // namespace qv

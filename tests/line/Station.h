@@ -1,0 +1,58 @@
+// A station for qvline's runner on the in-process bench (tests/support/Unit.h):
+// the bench's firmware beside a settings file, and the runner's output.
+#pragma once
+
+#include <algorithm>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+#include "line/LineRunner.h"
+#include "tests/support/Unit.h"
+
+namespace qv::test {
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A station on the in-process bench: the bench's firmware beside a settings
+// file that names it, as the window leaves it.
+struct TStation {
+  explicit TStation(const std::string& choices = "S") {
+    TSettings s;
+    s.Choices = ParseSettings({"", "", "", "", choices}).Choices;
+    s.Histories = {std::vector<std::string>{U.File("qvmodem.qpf")}, std::vector<std::string>{U.File("qvhandheld.qpf")},
+                   std::vector<std::string>{U.File("qvserver.hex")}};
+    WriteSettingsLines(Ini(), FormatSettings(s));
+  }
+  std::string Ini() const { return U.Window.IniPath; }
+
+  // qvline with these options after --settings, on this thread; onLine sees
+  // every log line as it is written.
+  int Run(std::vector<std::string> args, std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr) {
+    args.insert(args.begin(), {"--settings", Ini()});
+    if (std::find(args.begin(), args.end(), "--records") == args.end() &&
+        std::find(args.begin(), args.end(), "--records-url") == args.end())
+      args.insert(args.begin(), "--no-records");
+    line::TLineRunner* runner = nullptr;
+    line::TLineIo io;
+    io.Out = [&](const std::string& text) {
+      Out += text;
+      if (onLine && runner != nullptr) onLine(*runner, text.substr(0, text.size() - 1));
+    };
+    io.Err = [&](const std::string& text) { Err += text; };
+    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, [&](line::TLineRunner& r) { runner = &r; });
+  }
+
+  TUnitBench U;
+  std::string Out;
+  std::string Err;
+};
+
+}  // namespace qv::test

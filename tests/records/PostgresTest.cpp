@@ -1,0 +1,126 @@
+// The records on a real PostgreSQL server that the test starts and stops:
+// the same table, a first-version schema migrated, and a server that stops
+// losing nothing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "records/Store.h"
+#include "tests/records/PgServer.h"
+#include "tests/records/RecordSupport.h"
+
+namespace qv {
+namespace {
+
+using namespace records;
+using test::SampleRecord;
+using test::TPgServer;
+
+bool Eventually(const std::function<bool()>& condition, int seconds = 20) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+class Postgres : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!Server.Problem().empty()) GTEST_SKIP() << "no PostgreSQL server for the test: " << Server.Problem();
+  }
+  TPgServer Server;
+};
+
+TEST_F(Postgres, RecordsGoToTheSharedServer) {
+  TUnitRecord latin = SampleRecord("pg/1");
+  {
+    TRecordWriter writer(PostgresStore(Server.Conninfo()), test::TTempDir().File("spool"), nullptr);
+    writer.Submit(latin);
+    writer.Submit(latin);  // sent again: recognised by its uid
+    writer.Submit(SampleRecord("pg/2"));
+  }
+  EXPECT_EQ(Server.Query("SELECT version FROM schema_version"), "2");
+  EXPECT_EQ(Server.Query("SELECT string_agg(record_uid, ' ' ORDER BY id) FROM units"), "pg/1 pg/2");
+  EXPECT_EQ(
+      Server.Query("SELECT stored_offset || ' ' || afc_mean || ' ' || rssi_avg FROM units WHERE record_uid = 'pg/1'"),
+      "-37 -0.375 181");
+  // The transcript's one byte that is no UTF-8 arrives as the same letter.
+  EXPECT_EQ(Server.Query("SELECT position('slash \xC3\xA9t\xC3\xA9' in transcript) > 0 FROM units LIMIT 1"), "t");
+  EXPECT_EQ(Server.Query("SELECT count(*) FROM pg_indexes WHERE indexname IN ('units_time', 'units_golden')"), "2");
+}
+
+TEST_F(Postgres, StoppedServerLosesNothing) {
+  test::TTempDir dir;
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  TRecordWriter writer(
+      PostgresStore(Server.Conninfo()), dir.File("spool"),
+      [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(line);
+      },
+      std::chrono::milliseconds(100));
+  writer.Submit(SampleRecord("before"));
+  writer.Drain();
+  ASSERT_TRUE(Server.Stop());
+  writer.Submit(SampleRecord("while-1"));
+  writer.Submit(SampleRecord("while-2"));
+  writer.Drain();
+  EXPECT_EQ(writer.Spooled(), 2u);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Unit records not written to the PostgreSQL server"), std::string::npos) << lines[0];
+  }
+  ASSERT_TRUE(Server.Start());
+  EXPECT_TRUE(Eventually([&] { return writer.Spooled() == 0; }));
+  writer.Submit(SampleRecord("after"));
+  writer.Drain();
+  EXPECT_EQ(Server.Query("SELECT string_agg(record_uid, ' ' ORDER BY id) FROM units"), "before while-1 while-2 after");
+}
+
+TEST_F(Postgres, FirstVersionSchemaIsMigrated) {
+  std::string create = "CREATE TABLE units (id BIGSERIAL PRIMARY KEY";
+  for (const TColumnInfo& c : kColumns) {
+    const std::string name = c.Name;
+    if (name == "result_offset" || name == "afc_mean") continue;
+    create += ", " + name +
+              (c.Type == ctText      ? " TEXT"
+               : c.Type == ctInteger ? " BIGINT"
+                                     : " DOUBLE PRECISION") +
+              (c.NotNull ? " NOT NULL" : "") + (name == "record_uid" ? " UNIQUE" : "");
+  }
+  ASSERT_EQ(
+      Server.Query("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1); " +
+                   create +
+                   "); CREATE INDEX units_time ON units(time_utc); "
+                   "INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome) VALUES "
+                   "('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success')"),
+      "");
+  {
+    TRecordWriter writer(PostgresStore(Server.Conninfo()), test::TTempDir().File("spool"), nullptr);
+    writer.Submit(SampleRecord("new"));
+  }
+  EXPECT_EQ(Server.Query("SELECT version FROM schema_version"), "2");
+  EXPECT_EQ(
+      Server.Query("SELECT string_agg(record_uid || ':' || coalesce(result_offset::text, 'NULL'), ' ' ORDER BY id) "
+                   "FROM units"),
+      "old:NULL new:-37");
+}
+
+TEST(RecordsConninfo, FirstLineThatIsNoComment) {
+  test::TTempDir dir;
+  std::ofstream(dir.File("qvtune.records.conf"))
+      << "# the shared server\n\n  host=db.line port=5432 dbname=qv  \r\nx\n";
+  EXPECT_EQ(ReadConninfoFile(dir.File("qvtune.records.conf")), "host=db.line port=5432 dbname=qv");
+  EXPECT_EQ(ReadConninfoFile(dir.File("missing.conf")), "");
+}
+
+}  // namespace
+}  // namespace qv

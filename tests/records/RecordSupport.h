@@ -16,7 +16,7 @@ namespace qv::test {
 // byte the spool must escape and one that is no UTF-8.
 inline records::TUnitRecord SampleRecord(const std::string& uid) {
   using namespace records;
-  TUnitRecord r;
+  records::TUnitRecord r;
   r[cRecordUid] = uid;
   r[cTimeUtc] = std::string("2026-12-09T08:15:02.123Z");
   r[cStation] = std::string("line-3");

@@ -1,0 +1,59 @@
+// The statistics read what the tool itself writes: records of the real
+// writer (SQLite in write-ahead-log mode, as every station keeps them) come
+// back value for value, while the writer still holds the file open.
+#include <gtest/gtest.h>
+
+#include "records/Store.h"
+#include "stats/History.h"
+#include "tests/records/RecordSupport.h"
+
+namespace qv::test {
+namespace {
+
+TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
+  TTempDir dir;
+  const std::string db = dir.File("qvtune.records");
+  auto store = records::SqliteStore(db);
+  records::TUnitRecord good = SampleRecord("line-3/1");
+  records::TUnitRecord failed = SampleRecord("line-3/2");
+  failed[records::cTimeUtc] = std::string("2026-12-09T08:19:44.007Z");
+  failed[records::cStoredOffset] = std::monostate{};
+  failed[records::cResultOffset] = std::monostate{};
+  failed[records::cNotStoredReason] = std::string("failed");
+  failed[records::cOutcome] = std::string("failed");
+  failed[records::cMessage] = std::string("Communication error!");
+  std::string why;
+  ASSERT_TRUE(store->Write(good, why)) << why;
+  ASSERT_TRUE(store->Write(failed, why)) << why;
+
+  THistory history;
+  ASSERT_TRUE(history.Load(db)) << history.Error();
+  EXPECT_EQ(history.SchemaVersion(), records::kSchemaVersion);
+  ASSERT_EQ(history.Units().size(), 2u);
+  const TUnitRecord& a = history.Units()[0];
+  EXPECT_EQ(a.Uid, "line-3/1");
+  EXPECT_EQ(a.Day(), "2026-12-09");
+  EXPECT_EQ(a.Station, "line-3");
+  EXPECT_EQ(a.Golden, "server");
+  EXPECT_EQ(a.GoldenId, "RFQVSERVER000123");
+  EXPECT_EQ(a.GoldenOffset, -4);
+  EXPECT_EQ(a.FactoryOffset, 12);
+  EXPECT_EQ(a.StoredOffset, -37);
+  EXPECT_EQ(a.ResultOffset, -37);
+  EXPECT_EQ(a.RssiAvg, 181.0);
+  EXPECT_EQ(a.AfcMean, -0.375);
+  EXPECT_EQ(a.Cycles, 3);
+  EXPECT_EQ(a.Outcome, TUnitOutcome::uoSuccess);
+  const TUnitRecord& b = history.Units()[1];
+  EXPECT_EQ(b.Outcome, TUnitOutcome::uoFailed);
+  EXPECT_FALSE(b.StoredOffset);
+  EXPECT_EQ(FailureReason(b), "Communication error!");
+
+  // The writer goes on after the reader has been there.
+  ASSERT_TRUE(store->Write(SampleRecord("line-3/3"), why)) << why;
+  ASSERT_TRUE(history.Load(db)) << history.Error();
+  EXPECT_EQ(history.Units().size(), 3u);
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -282,21 +282,7 @@ TMain::TMain(QWidget* parent) : QWidget(parent) {
   setTabOrder(StartBut, ExitBut);
   setTabOrder(ExitBut, LogMemo);
 
-  SerIF1.Name = "SerIF1";
-  SerIF2.Name = "SerIF2";
-  for (TComPort* port : {&SerIF1, &SerIF2}) {
-    port->SetBaudRate(br9600);
-    port->SetDataBits(db8);
-    port->SetParity(paNone);
-    port->SetStopBits(sb1);
-    port->FlowControl().SetDTR(dcDisable);
-    port->FlowControl().SetRTS(rcEnable);
-    port->FlowControl().SetXOnXOff(xcDisable);
-    port->Timeouts().SetReadConstant(50);
-    port->SetDeviceName("COM2");
-  }
-  SerIF1.Tag = 0;
-  SerIF2.Tag = 1;
+  SetUpPortComponents(SerIF1, SerIF2);
   Ports = {&SerIF1, &SerIF2};
 
   ProgramPath = BytesOfText(QCoreApplication::applicationFilePath());

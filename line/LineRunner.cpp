@@ -88,22 +88,9 @@ TLineRunner::TLineRunner(TLineOptions options, TLineIo io, TClock& clock)
     (void)!::write(wake, &c, 1);
   });
   // The window's port settings.
-  FSerIF1.Name = "SerIF1";
-  FSerIF2.Name = "SerIF2";
-  for (TComPort* port : {&FSerIF1, &FSerIF2}) {
-    port->SetClock(FClock);
-    port->SetBaudRate(br9600);
-    port->SetDataBits(db8);
-    port->SetParity(paNone);
-    port->SetStopBits(sb1);
-    port->FlowControl().SetDTR(dcDisable);
-    port->FlowControl().SetRTS(rcEnable);
-    port->FlowControl().SetXOnXOff(xcDisable);
-    port->Timeouts().SetReadConstant(50);
-    port->SetDeviceName("COM2");
-  }
-  FSerIF1.Tag = 0;
-  FSerIF2.Tag = 1;
+  SetUpPortComponents(FSerIF1, FSerIF2);
+  FSerIF1.SetClock(FClock);
+  FSerIF2.SetClock(FClock);
   Ports = {&FSerIF1, &FSerIF2};
 }
 

@@ -59,4 +59,22 @@ void ExitWithWorker(TMainIntf& main) {
     StopWorker(main);
 }
 
+void SetUpPortComponents(TComPort& serIF1, TComPort& serIF2) {
+  serIF1.Name = "SerIF1";
+  serIF2.Name = "SerIF2";
+  for (TComPort* port : {&serIF1, &serIF2}) {
+    port->SetBaudRate(br9600);
+    port->SetDataBits(db8);
+    port->SetParity(paNone);
+    port->SetStopBits(sb1);
+    port->FlowControl().SetDTR(dcDisable);
+    port->FlowControl().SetRTS(rcEnable);
+    port->FlowControl().SetXOnXOff(xcDisable);
+    port->Timeouts().SetReadConstant(50);
+    port->SetDeviceName("COM2");
+  }
+  serIF1.Tag = 0;
+  serIF2.Tag = 1;
+}
+
 }  // namespace qv

@@ -18,6 +18,13 @@ void AnswerNo(TMainIntf& main);
 // ended, carrying out its synchronised calls meanwhile.
 void StopWorker(TMainIntf& main);
 
+// The window's two port components as the worker expects them: names,
+// 9600 8N1, DTR off and RTS on, no XON/XOFF, 50 ms read constant, a
+// placeholder device name, and the Tags by which the worker closes them
+// (SerIF1 0, SerIF2 1). Every front end (the window, qvline) sets them up
+// here, so that they cannot differ.
+void SetUpPortComponents(TComPort& serIF1, TComPort& serIF2);
+
 // ExitBut while a worker exists: the answer No or Cancel, by its caption.
 void ExitWithWorker(TMainIntf& main);
 

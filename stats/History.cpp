@@ -1,8 +1,11 @@
 #include "stats/History.h"
 
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -241,7 +244,191 @@ std::string FailureReason(const TUnitRecord& u) {
   return u.OutcomeText.empty() ? std::string("unknown") : u.OutcomeText;
 }
 
+namespace {
+
+// A row of the units table, its columns in the order of kColumns, as
+// either database gives it.
+struct TSqliteRow {
+  sqlite3_stmt* S;
+  int64_t Int64(int col) const { return sqlite3_column_int64(S, col); }
+  std::string Text(int col) const { return ::qv::Text(S, col); }
+  std::optional<int> Int(int col) const { return ::qv::Int(S, col); }
+  std::optional<double> Real(int col) const { return ::qv::Real(S, col); }
+};
+
+struct TPgRow {
+  const PGresult* R;
+  int Row;
+  bool Null(int col) const { return PQgetisnull(R, Row, col) != 0; }
+  std::string Text(int col) const {
+    return Null(col) ? std::string() : std::string(PQgetvalue(R, Row, col), static_cast<size_t>(PQgetlength(R, Row, col)));
+  }
+  int64_t Int64(int col) const { return Null(col) ? 0 : std::strtoll(PQgetvalue(R, Row, col), nullptr, 10); }
+  std::optional<int> Int(int col) const {
+    if (Null(col)) return std::nullopt;
+    const long long v = std::strtoll(PQgetvalue(R, Row, col), nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+  }
+  std::optional<double> Real(int col) const {
+    if (Null(col)) return std::nullopt;
+    return std::strtod(PQgetvalue(R, Row, col), nullptr);
+  }
+};
+
+// False for a unit whose time does not read.
+template <class TRow>
+bool FillUnit(const TRow& s, TUnitRecord& u) {
+  u.Id = s.Int64(0);
+  u.Uid = s.Text(1);
+  u.TimeUtc = s.Text(2);
+  const std::optional<int64_t> ms = ParseUtcMs(u.TimeUtc);
+  if (!ms) return false;
+  u.TimeMs = *ms;
+  u.Station = s.Text(3);
+  u.Tool = s.Text(4);
+  u.HandheldFw = s.Text(5);
+  u.ServerFw = s.Text(6);
+  u.ModemFw = s.Text(7);
+  u.DongleId = s.Text(8);
+  u.HandheldMac = s.Text(9);
+  u.HandheldHw = s.Text(10);
+  u.Golden = s.Text(11);
+  u.GoldenId = s.Text(12);
+  u.GoldenOffset = s.Int(13);
+  u.FactoryOffset = s.Int(14);
+  u.PcToolOffset = s.Int(15);
+  u.EffectiveOffset = s.Int(16);
+  u.StoredOffset = s.Int(17);
+  u.NotStoredReason = s.Text(18);
+  u.ResultOffset = s.Int(19);
+  u.TrialOffsets = s.Text(20);
+  u.RecordsPerCycle = s.Text(21);
+  u.RssiAvg = s.Real(22);
+  u.AfcMean = s.Real(23);
+  u.AfcSpread = s.Real(24);
+  u.Cycles = s.Int(25);
+  u.OutcomeText = s.Text(26);
+  u.Outcome = OutcomeOf(u.OutcomeText);
+  u.Message = s.Text(27);
+  return true;
+}
+
+}  // namespace
+
+bool IsServerConninfo(const std::string& text) {
+  return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0 ||
+         (text.find('=') != std::string::npos && (text.find("dbname=") != std::string::npos ||
+                                                   text.find("host=") != std::string::npos));
+}
+
+bool THistory::LoadServer(const std::string& conninfo) {
+  FError.clear();
+  FSkipped = 0;
+  FVersion = 0;
+  FUnits.clear();
+  FPath = "the records server";
+  // A server that does not answer must not hold the window for long; a
+  // time-out in the connection string still wins.
+  const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+  const char* values[] = {"5", conninfo.c_str(), nullptr};
+  std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdbParams(keywords, values, 1), PQfinish);
+  // libpq's messages run over lines, indented with tabs: one line here,
+  // ending in one full stop.
+  auto oneLine = [](const char* text) {
+    std::string t;
+    for (const char* p = text != nullptr ? text : ""; *p != 0; ++p) {
+      const bool blank = *p == '\n' || *p == '\t' || *p == ' ';
+      if (!blank) t += *p;
+      else if (!t.empty() && t.back() != ' ') t += ' ';
+    }
+    while (!t.empty() && (t.back() == ' ' || t.back() == '.')) t.pop_back();
+    if (t.empty() || (t.back() != '?' && t.back() != '!')) t += '.';
+    return t;
+  };
+  if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
+    FError = "The records server cannot be reached: " +
+             (conn ? oneLine(PQerrorMessage(conn.get())) : std::string("out of memory."));
+    return false;
+  }
+  PQsetNoticeProcessor(
+      conn.get(), [](void*, const char*) {}, nullptr);
+  // Named without the password the connection string may hold.
+  FPath = std::string("PostgreSQL ") + PQdb(conn.get()) + " on " + PQhost(conn.get());
+  using TResult = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+  auto exec = [&](const std::string& sql, ExecStatusType want) {
+    TResult r(PQexec(conn.get(), sql.c_str()), PQclear);
+    if (!r || PQresultStatus(r.get()) != want) {
+      FError = FPath + ": " + oneLine(PQerrorMessage(conn.get()));
+      return TResult(nullptr, PQclear);
+    }
+    return r;
+  };
+  // One read-only snapshot: the version, the columns and the units agree.
+  if (!exec("BEGIN TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY", PGRES_COMMAND_OK)) return false;
+  TResult tables = exec(
+      "SELECT table_name FROM information_schema.tables WHERE table_schema = current_schema() AND table_name IN "
+      "('units', 'schema_version')",
+      PGRES_TUPLES_OK);
+  if (!tables) return false;
+  if (PQntuples(tables.get()) != 2) {
+    FError = FPath + " holds no records of qvtune (no tables 'units' and 'schema_version').";
+    return false;
+  }
+  TResult version = exec("SELECT version FROM schema_version", PGRES_TUPLES_OK);
+  if (!version) return false;
+  if (PQntuples(version.get()) >= 1 && !PQgetisnull(version.get(), 0, 0))
+    FVersion = std::atoi(PQgetvalue(version.get(), 0, 0));
+  if (FVersion > kNewestRecordsVersion) {
+    FError = FPath + " holds records of schema version " + std::to_string(FVersion) +
+             ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
+             std::to_string(kNewestRecordsVersion) + "): use the qvstats of the same release as the stations.";
+    return false;
+  }
+  if (FVersion < kOldestRecordsVersion) {
+    FError = FPath + " is damaged: it has no valid schema version.";
+    return false;
+  }
+  TResult columns = exec(
+      "SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() AND table_name = "
+      "'units'",
+      PGRES_TUPLES_OK);
+  if (!columns) return false;
+  std::set<std::string> present;
+  for (int i = 0; i < PQntuples(columns.get()); ++i) present.insert(PQgetvalue(columns.get(), i, 0));
+  std::string sql = "SELECT ";
+  for (const TColumn& c : kColumns) {
+    if (!present.count(c.Name)) {
+      if (c.Required) {
+        FError = FPath + " holds no records of qvtune: its units have no column '" + c.Name + "'.";
+        return false;
+      }
+      sql += "NULL";
+    } else {
+      sql += c.Name;
+    }
+    sql += ", ";
+  }
+  sql.resize(sql.size() - 2);
+  sql += " FROM units";
+  TResult rows = exec(sql, PGRES_TUPLES_OK);
+  if (!rows) return false;
+  const int n = PQntuples(rows.get());
+  FUnits.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    TUnitRecord u;
+    if (!FillUnit(TPgRow{rows.get(), i}, u)) {
+      ++FSkipped;
+      continue;
+    }
+    FUnits.push_back(std::move(u));
+  }
+  exec("COMMIT", PGRES_COMMAND_OK);
+  SortByTime(FUnits);
+  return true;
+}
+
 bool THistory::Load(const std::string& path) {
+  if (IsServerConninfo(path)) return LoadServer(path);
   FPath = path;
   FError.clear();
   FSkipped = 0;
@@ -347,41 +534,10 @@ bool THistory::Load(const std::string& path) {
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
     if ((rc = sqlite3_step(s)) != SQLITE_ROW) break;
     TUnitRecord u;
-    u.Id = sqlite3_column_int64(s, 0);
-    u.Uid = Text(s, 1);
-    u.TimeUtc = Text(s, 2);
-    const std::optional<int64_t> ms = ParseUtcMs(u.TimeUtc);
-    if (!ms) {
+    if (!FillUnit(TSqliteRow{s}, u)) {
       ++FSkipped;
       continue;
     }
-    u.TimeMs = *ms;
-    u.Station = Text(s, 3);
-    u.Tool = Text(s, 4);
-    u.HandheldFw = Text(s, 5);
-    u.ServerFw = Text(s, 6);
-    u.ModemFw = Text(s, 7);
-    u.DongleId = Text(s, 8);
-    u.HandheldMac = Text(s, 9);
-    u.HandheldHw = Text(s, 10);
-    u.Golden = Text(s, 11);
-    u.GoldenId = Text(s, 12);
-    u.GoldenOffset = Int(s, 13);
-    u.FactoryOffset = Int(s, 14);
-    u.PcToolOffset = Int(s, 15);
-    u.EffectiveOffset = Int(s, 16);
-    u.StoredOffset = Int(s, 17);
-    u.NotStoredReason = Text(s, 18);
-    u.ResultOffset = Int(s, 19);
-    u.TrialOffsets = Text(s, 20);
-    u.RecordsPerCycle = Text(s, 21);
-    u.RssiAvg = Real(s, 22);
-    u.AfcMean = Real(s, 23);
-    u.AfcSpread = Real(s, 24);
-    u.Cycles = Int(s, 25);
-    u.OutcomeText = Text(s, 26);
-    u.Outcome = OutcomeOf(u.OutcomeText);
-    u.Message = Text(s, 27);
     FUnits.push_back(std::move(u));
   }
   if (rc != SQLITE_DONE) {

@@ -55,12 +55,19 @@ std::optional<int64_t> ParseUtcMs(const std::string& text);
 // successful and analysis-only units.
 std::string FailureReason(const TUnitRecord& unit);
 
+// Whether the text names a records server rather than a file.
+bool IsServerConninfo(const std::string& text);
+
 class THistory {
  public:
   // Reads every unit of the records file at path, opened read-only. False,
   // with Error() saying why in words for the operator, for a missing,
   // damaged or foreign file or one of a newer schema version.
+  // A PostgreSQL connection string (a postgresql:// URI, or keywords such
+  // as host= and dbname=) in place of the path reads the shared records
+  // of many stations from that server instead, in one read-only snapshot.
   bool Load(const std::string& path);
+  bool LoadServer(const std::string& conninfo);
 
   const std::string& Error() const { return FError; }
   const std::string& Path() const { return FPath; }

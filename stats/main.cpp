@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "records/Store.h"
 #include "stats/StatsWindow.h"
 
 namespace {
@@ -18,14 +19,17 @@ constexpr int kExitUsage = 2;
 constexpr int kExitExport = 3;  // an export file cannot be written
 
 const char kUsage[] =
-    "Usage: qvstats [--db FILE] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
+    "Usage: qvstats [--db FILE|CONNINFO] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
     "               [--threshold STEPS] [--export-csv FILE] [--export-png DIR]\n"
     "\n"
-    "Shows the unit records of FILE (default: qvtune.records beside this program): the\n"
+    "Shows the unit records of FILE (default: the records server named in\n"
+    "qvtune.records.conf beside this program, else the file qvtune.records there): the\n"
     "stored values, yield and failure reasons per day and station, measurement quality,\n"
     "and the health of each golden reference.\n"
     "\n"
     "  --db FILE          the records file (SQLite)\n"
+    "  --db CONNINFO      a PostgreSQL server that many stations share (a libpq connection\n"
+    "                     string: postgresql://... or host=... dbname=...), read only\n"
     "  --from, --to DAY   the first and last UTC day shown (default: all)\n"
     "  --station NAME     one station only\n"
     "  --threshold STEPS  a golden reference whose running mean (of its last 10 units)\n"
@@ -115,7 +119,13 @@ int main(int argc, char** argv) {
   // Exports draw the charts without a display.
   if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  if (o.Db.isEmpty()) o.Db = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("qvtune.records"));
+  if (o.Db.isEmpty()) {
+    // Where the stations beside this program send their records.
+    const QDir beside(QCoreApplication::applicationDirPath());
+    const std::string server =
+        qv::records::ReadConninfoFile(beside.filePath(QStringLiteral("qvtune.records.conf")).toLocal8Bit().toStdString());
+    o.Db = server.empty() ? beside.filePath(QStringLiteral("qvtune.records")) : QString::fromLocal8Bit(server.c_str());
+  }
 
   qv::TStatsWindow window;
   const bool loaded = window.OpenRecords(o.Db);

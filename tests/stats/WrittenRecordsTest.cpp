@@ -5,6 +5,7 @@
 
 #include "records/Store.h"
 #include "stats/History.h"
+#include "tests/records/PgServer.h"
 #include "tests/records/RecordSupport.h"
 
 namespace qv::test {
@@ -53,6 +54,44 @@ TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
   ASSERT_TRUE(store->Write(SampleRecord("line-3/3"), why)) << why;
   ASSERT_TRUE(history.Load(db)) << history.Error();
   EXPECT_EQ(history.Units().size(), 3u);
+}
+
+// The records many stations share on a server read as those of a file;
+// a server that has gone is a message, never a crash.
+TEST(WrittenRecords, ReadFromTheSharedServer) {
+  TPgServer server;
+  if (!server.Problem().empty()) GTEST_SKIP() << server.Problem();
+  ASSERT_TRUE(server.Start()) << server.Problem();
+  auto store = records::PostgresStore(server.Conninfo());
+  records::TUnitRecord aborted = SampleRecord("line-4/1");
+  aborted[records::cStation] = std::string("line-4");
+  aborted[records::cStoredOffset] = std::monostate{};
+  aborted[records::cOutcome] = std::string("aborted");
+  aborted[records::cNotStoredReason] = std::string("aborted");
+  std::string why;
+  ASSERT_TRUE(store->Write(SampleRecord("line-3/1"), why)) << why;
+  ASSERT_TRUE(store->Write(aborted, why)) << why;
+
+  ASSERT_TRUE(IsServerConninfo(server.Conninfo())) << server.Conninfo();
+  THistory history;
+  ASSERT_TRUE(history.Load(server.Conninfo())) << history.Error();
+  EXPECT_EQ(history.SchemaVersion(), records::kSchemaVersion);
+  EXPECT_EQ(history.Path().rfind("PostgreSQL ", 0), 0u) << history.Path();
+  ASSERT_EQ(history.Units().size(), 2u);
+  EXPECT_EQ(history.Stations(), (std::vector<std::string>{"line-3", "line-4"}));
+  const TUnitRecord& a = history.Units()[0];
+  EXPECT_EQ(a.StoredOffset, -37);
+  EXPECT_EQ(a.GoldenOffset, -4);
+  EXPECT_EQ(a.AfcMean, -0.375);
+  EXPECT_EQ(a.Cycles, 3);
+  EXPECT_EQ(a.Outcome, TUnitOutcome::uoSuccess);
+  EXPECT_EQ(history.Units()[1].Outcome, TUnitOutcome::uoAborted);
+  EXPECT_FALSE(history.Units()[1].StoredOffset);
+
+  ASSERT_TRUE(server.Stop());
+  EXPECT_FALSE(history.Load(server.Conninfo()));
+  EXPECT_NE(history.Error().find("cannot be reached"), std::string::npos) << history.Error();
+  EXPECT_TRUE(history.Units().empty());
 }
 
 }  // namespace

@@ -313,6 +313,40 @@ bool FillUnit(const TRow& s, TUnitRecord& u) {
   return true;
 }
 
+// Why records of this schema version cannot be read, or empty; where
+// names the file or server.
+std::string VersionProblem(const std::string& where, int version) {
+  if (version > kNewestRecordsVersion)
+    return where + " holds records of schema version " + std::to_string(version) +
+           ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
+           std::to_string(kNewestRecordsVersion) + "): use the qvstats of the same release as the program that wrote it.";
+  if (version < kOldestRecordsVersion) return where + " is damaged: it has no valid schema version.";
+  return {};
+}
+
+// The query of every unit, the columns in the order of kColumns, those
+// an older schema lacks as NULL; empty, with the reason in error, when a
+// column every version has is missing.
+std::string SelectUnits(const std::set<std::string>& present, const std::string& where, std::string& error) {
+  std::string sql = "SELECT ";
+  for (const TColumn& c : kColumns) {
+    if (!present.count(c.Name)) {
+      if (c.Required) {
+        error = where + " is not a records file of qvtune: its units have no column '" + c.Name + "'.";
+        return {};
+      }
+      sql += "NULL";
+    } else {
+      sql += c.Name;
+    }
+    sql += ", ";
+  }
+  sql.resize(sql.size() - 2);
+  // In the order of writing, which is nearly that of time: a walk along
+  // the table, where following the time index would seek once a unit.
+  return sql + " FROM units";
+}
+
 }  // namespace
 
 bool IsServerConninfo(const std::string& text) {
@@ -378,16 +412,8 @@ bool THistory::LoadServer(const std::string& conninfo) {
   if (!version) return false;
   if (PQntuples(version.get()) >= 1 && !PQgetisnull(version.get(), 0, 0))
     FVersion = std::atoi(PQgetvalue(version.get(), 0, 0));
-  if (FVersion > kNewestRecordsVersion) {
-    FError = FPath + " holds records of schema version " + std::to_string(FVersion) +
-             ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
-             std::to_string(kNewestRecordsVersion) + "): use the qvstats of the same release as the stations.";
-    return false;
-  }
-  if (FVersion < kOldestRecordsVersion) {
-    FError = FPath + " is damaged: it has no valid schema version.";
-    return false;
-  }
+  FError = VersionProblem(FPath, FVersion);
+  if (!FError.empty()) return false;
   TResult columns = exec(
       "SELECT column_name FROM information_schema.columns WHERE table_schema = current_schema() AND table_name = "
       "'units'",
@@ -395,21 +421,8 @@ bool THistory::LoadServer(const std::string& conninfo) {
   if (!columns) return false;
   std::set<std::string> present;
   for (int i = 0; i < PQntuples(columns.get()); ++i) present.insert(PQgetvalue(columns.get(), i, 0));
-  std::string sql = "SELECT ";
-  for (const TColumn& c : kColumns) {
-    if (!present.count(c.Name)) {
-      if (c.Required) {
-        FError = FPath + " holds no records of qvtune: its units have no column '" + c.Name + "'.";
-        return false;
-      }
-      sql += "NULL";
-    } else {
-      sql += c.Name;
-    }
-    sql += ", ";
-  }
-  sql.resize(sql.size() - 2);
-  sql += " FROM units";
+  const std::string sql = SelectUnits(present, FPath, FError);
+  if (sql.empty()) return false;
   TResult rows = exec(sql, PGRES_TUPLES_OK);
   if (!rows) return false;
   const int n = PQntuples(rows.get());
@@ -491,18 +504,8 @@ bool THistory::Load(const std::string& path) {
     FError = Failure(path, db.get(), rc);
     return false;
   }
-  if (FVersion > kNewestRecordsVersion) {
-    FError = path + " holds records of schema version " + std::to_string(FVersion) +
-             ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
-             std::to_string(kNewestRecordsVersion) +
-             "): use the qvstats of the same release as the program "
-             "that wrote it.";
-    return false;
-  }
-  if (FVersion < kOldestRecordsVersion) {
-    FError = path + " is damaged: it has no valid schema version.";
-    return false;
-  }
+  FError = VersionProblem(path, FVersion);
+  if (!FError.empty()) return false;
 
   std::set<std::string> present;
   rc = prepare("PRAGMA table_info(units)", stmt);
@@ -512,23 +515,8 @@ bool THistory::Load(const std::string& path) {
     FError = Failure(path, db.get(), rc);
     return false;
   }
-  std::string sql = "SELECT ";
-  for (const TColumn& c : kColumns) {
-    if (!present.count(c.Name)) {
-      if (c.Required) {
-        FError = path + " is not a records file of qvtune: its units have no column '" + c.Name + "'.";
-        return false;
-      }
-      sql += "NULL";
-    } else {
-      sql += c.Name;
-    }
-    sql += ", ";
-  }
-  sql.resize(sql.size() - 2);
-  // In the order of writing, which is nearly that of time: a walk along
-  // the table, where following the time index would seek once a unit.
-  sql += " FROM units";
+  const std::string sql = SelectUnits(present, path, FError);
+  if (sql.empty()) return false;
   rc = prepare(sql, stmt);
   sqlite3_stmt* s = stmt.get();
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {

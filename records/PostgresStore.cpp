@@ -97,33 +97,16 @@ class TPostgresStore final : public TRecordStore {
   }
 
   bool Schema(std::string& why) {
-    std::string create = "CREATE TABLE units (id BIGSERIAL PRIMARY KEY";
-    for (const TColumnInfo& c : kColumns) {
-      create += std::string(", ") + c.Name +
-                (c.Type == ctText      ? " TEXT"
-                 : c.Type == ctInteger ? " BIGINT"
-                                       : " DOUBLE PRECISION");
-      if (c.NotNull) create += " NOT NULL";
-      if (std::string(c.Name) == "record_uid") create += " UNIQUE";
-    }
-    create += ")";
     int version = 0;
     bool ok = Exec("BEGIN", why) && Exec(kSchemaLock, why) &&
               Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) &&
               Exec("SELECT version FROM schema_version", why, &version);
-    if (ok && version == 0) {
-      ok = Exec(create, why) && Exec("CREATE INDEX units_time ON units(time_utc)", why) &&
-           Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)", why) &&
-           Exec("INSERT INTO schema_version (version) VALUES (2)", why);
-    } else if (ok && version == 1) {
-      ok = Exec("ALTER TABLE units ADD COLUMN result_offset BIGINT", why) &&
-           Exec("ALTER TABLE units ADD COLUMN afc_mean DOUBLE PRECISION", why) &&
-           Exec("CREATE INDEX IF NOT EXISTS units_golden ON units(golden_id, time_utc)", why) &&
-           Exec("UPDATE schema_version SET version = 2", why);
-    } else if (ok && version != kSchemaVersion) {
+    std::vector<std::string> steps;
+    if (ok && !SchemaSteps(version, {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION"}, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
+    for (size_t i = 0; ok && i < steps.size(); ++i) ok = Exec(steps[i], why);
     std::string ignored;
     if (ok) return Exec("COMMIT", why);
     Exec("ROLLBACK", ignored);

@@ -43,6 +43,31 @@ const std::array<TColumnInfo, kColumnCount> kColumns = {{
     {"transcript", ctText, false},
 }};
 
+bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps) {
+  steps.clear();
+  auto typeOf = [&](TColumnType t) { return t == ctText ? types.Text : t == ctInteger ? types.Integer : types.Real; };
+  if (from == 0) {
+    std::string create = std::string("CREATE TABLE units (id ") + types.Id;
+    for (const TColumnInfo& c : kColumns) {
+      create += std::string(", ") + c.Name + " " + typeOf(c.Type);
+      if (c.NotNull) create += " NOT NULL";
+      if (std::string(c.Name) == "record_uid") create += " UNIQUE";
+    }
+    steps = {create + ")", "CREATE INDEX units_time ON units(time_utc)",
+             "CREATE INDEX units_golden ON units(golden_id, time_utc)",
+             "INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")"};
+    return true;
+  }
+  if (from == 1) {
+    steps = {std::string("ALTER TABLE units ADD COLUMN result_offset ") + types.Integer,
+             std::string("ALTER TABLE units ADD COLUMN afc_mean ") + types.Real,
+             "CREATE INDEX IF NOT EXISTS units_golden ON units(golden_id, time_utc)",
+             "UPDATE schema_version SET version = 2"};
+    return true;
+  }
+  return from == kSchemaVersion;
+}
+
 namespace {
 
 // The worker's version texts read " to V2.4"; empty when unknown.

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace qv {
 class TSerThread;
@@ -57,6 +58,20 @@ struct TColumnInfo {
 };
 
 extern const std::array<TColumnInfo, kColumnCount> kColumns;
+
+// How a database spells the column types.
+struct TSqlTypes {
+  const char* Id;  // the local key, with PRIMARY KEY
+  const char* Text;
+  const char* Integer;
+  const char* Real;
+};
+
+// The statements that bring a database of schema version `from` (0: no
+// units table yet) to kSchemaVersion, inside the caller's transaction;
+// none for kSchemaVersion itself. False for a version this tool does not
+// know (a newer one).
+bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps);
 
 using TValue = std::variant<std::monostate, int64_t, double, std::string>;
 

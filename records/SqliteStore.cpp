@@ -10,16 +10,6 @@ namespace qv::records {
 
 namespace {
 
-std::string CreateUnits() {
-  std::string sql = "CREATE TABLE units (id INTEGER PRIMARY KEY";
-  for (const TColumnInfo& c : kColumns) {
-    sql += std::string(", ") + c.Name + (c.Type == ctText ? " TEXT" : c.Type == ctInteger ? " INTEGER" : " REAL");
-    if (c.NotNull) sql += " NOT NULL";
-    if (std::string(c.Name) == "record_uid") sql += " UNIQUE";
-  }
-  return sql + ")";
-}
-
 std::string InsertUnit() {
   std::string names, marks;
   for (const TColumnInfo& c : kColumns) {
@@ -95,19 +85,12 @@ class TSqliteStore final : public TRecordStore {
     int version = 0;
     bool ok =
         Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
-    if (ok && version == 0) {
-      ok = Exec(CreateUnits().c_str(), why) && Exec("CREATE INDEX units_time ON units(time_utc)", why) &&
-           Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)", why) &&
-           Exec("INSERT INTO schema_version (version) VALUES (2)", why);
-    } else if (ok && version == 1) {
-      ok = Exec("ALTER TABLE units ADD COLUMN result_offset INTEGER", why) &&
-           Exec("ALTER TABLE units ADD COLUMN afc_mean REAL", why) &&
-           Exec("CREATE INDEX IF NOT EXISTS units_golden ON units(golden_id, time_utc)", why) &&
-           Exec("UPDATE schema_version SET version = 2", why);
-    } else if (ok && version != kSchemaVersion) {
+    std::vector<std::string> steps;
+    if (ok && !SchemaSteps(version, {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL"}, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
+    for (size_t i = 0; ok && i < steps.size(); ++i) ok = Exec(steps[i].c_str(), why);
     std::string ignored;
     if (ok) return Exec("COMMIT", why);
     Exec("ROLLBACK", ignored);

@@ -7,6 +7,7 @@
 // and letting go of a monitor (StopMonitor) waits until it does not. Busy
 // is never held across a synchronised call, so a port let go of on the main
 // thread does not wait for a monitor that waits for the main thread.
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <thread>
@@ -153,12 +154,20 @@ void TCustomComPort::StopMonitor() {
     link->Terminated = true;
     link->Changed.notify_all();
   }
-  // Ends a wait in progress, so that the monitor leaves the device.
-  if (FDevice) static_cast<void>(FDevice->SetEventMask(0));
   {
     std::unique_lock<std::mutex> lock(link->Mutex);
     const std::thread::id me = std::this_thread::get_id();
-    link->Changed.wait(lock, [&] { return !link->Busy || link->BusyOwner == me; });
+    const auto letGo = [&] { return !link->Busy || link->BusyOwner == me; };
+    // Ends a wait in progress, so that the monitor leaves the device. The
+    // monitor may have taken the port before the request and begin its
+    // wait only after the change of the mask, which then ends nothing (a
+    // wait on an empty mask can last for ever): so the mask is changed
+    // again until the monitor has let go.
+    do {
+      lock.unlock();
+      if (FDevice) static_cast<void>(FDevice->SetEventMask(0));
+      lock.lock();
+    } while (!link->Changed.wait_for(lock, std::chrono::milliseconds(20), letGo));
     link->Port = nullptr;
   }
   std::lock_guard<std::mutex> lock(FMonitorMutex);

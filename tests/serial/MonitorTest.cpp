@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,6 +58,28 @@ TEST_F(MonitorTest, WithoutHandlersNoThreadWaitsAndTheMaskIsEmpty) {
   EXPECT_EQ(Dev().EventMasks, (std::vector<uint32_t>{0}));
   EXPECT_EQ(port->Monitor(), nullptr);
   EXPECT_EQ(Feed().WaitsStarted(), 0);
+}
+
+// The monitor may take the port just before the port ends the wait, and
+// begin its wait only after the change of the mask that was to end it. On
+// a driver where a wait on an empty mask lasts, the port changes the mask
+// again until the monitor has let go, instead of waiting for ever.
+TEST_F(MonitorTest, AWaitBegunAfterTheEndingMaskChangeIsEndedToo) {
+  Feed().EmptyMaskWaits = true;
+  port->Open();
+  Assign(TCustomComPort::deRxChar);
+  ASSERT_TRUE(Feed().AwaitWaits(1));
+  {
+    std::lock_guard<std::mutex> lock(Feed().Mutex);
+    Feed().HoldNextWait = true;
+  }
+  Feed().Deliver(EV_RXCHAR);
+  ASSERT_TRUE(AwaitCalls(1));
+  ASSERT_TRUE(Feed().AwaitHeld());
+  Remove(TCustomComPort::deRxChar);
+  EXPECT_EQ(port->Monitor(), nullptr);
+  EXPECT_TRUE(Feed().AwaitIdle());
+  EXPECT_GE(Dev().EventMasks.size(), 4u) << "the open's mask, the handler's, and mask 0 twice at least";
 }
 
 TEST_F(MonitorTest, FirstHandlerStartsTheMonitorAndTheLastOneEndsItWithMaskZero) {

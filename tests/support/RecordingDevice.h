@@ -44,6 +44,11 @@ struct TEventFeed {
     std::unique_lock<std::mutex> lock(Mutex);
     return Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !Waiting; });
   }
+  // Waits until a wait is held on its way to the device (HoldNextWait).
+  bool AwaitHeld(int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Held; });
+  }
   int WaitsStarted() {
     std::lock_guard<std::mutex> lock(Mutex);
     return Waits;
@@ -60,6 +65,14 @@ struct TEventFeed {
   unsigned MaskChanges = 0;
   int Waits = 0;
   bool Waiting = false;
+  // As some drivers do: a wait begun on an empty mask lasts until the mask
+  // is set again, instead of ending at once.
+  bool EmptyMaskWaits = false;
+  // The next wait reaches the device only after the next change of the
+  // mask, which it therefore misses: a monitor that has taken the port and
+  // is on its way to its wait when the port ends it.
+  bool HoldNextWait = false;
+  bool Held = false;
 };
 
 struct TRecordedDevice {
@@ -154,14 +167,22 @@ public:
   // A wait ends at once when the feed has an end ready (or the mask is 0),
   // and otherwise in GetOverlappedResult, at the next end fed or mask set.
   TDevStatus WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) override {
-    std::lock_guard<std::mutex> lock(F.Mutex);
+    std::unique_lock<std::mutex> lock(F.Mutex);
+    if (F.HoldNextWait) {
+      const unsigned seen = F.MaskChanges;
+      F.Held = true;
+      F.Cond.notify_all();
+      F.Cond.wait(lock, [&] { return F.MaskChanges != seen; });
+      F.HoldNextWait = false;
+      F.Held = false;
+    }
     ++F.Waits;
     F.Cond.notify_all();
     FWord = &eventMask;
     FEventWait = &ov;
     FMaskChanges = F.MaskChanges;
     ov.InProgress = false;
-    if (F.Mask == 0) {
+    if (F.Mask == 0 && !F.EmptyMaskWaits) {
       eventMask = 0;
       return {};
     }

@@ -282,4 +282,20 @@ TServerWords MakeServerTestFirmware(uint8_t identity, uint32_t seed) {
   return words;
 }
 
+std::vector<std::pair<std::string, std::string>> StandardFiles(const TFirmwareSet& set) {
+  std::vector<THandheldImage> modem, handheld, test;
+  for (uint8_t hw : set.Hws) {
+    modem.push_back(MakeModemImage(hw, set.ModemVersion));
+    handheld.push_back(MakeHandheldFirmware(hw, set.HandheldVersion));
+    test.push_back(MakeHandheldTestFirmware(hw));
+  }
+  const TServerWords server = MakeServerFirmware(set.ServerX, set.ServerY);
+  return {{"qvftune.qpf", WriteQpf(test)},
+          {"srvftune.sff", WriteSff(MakeServerTestFirmware(set.ServerTestIdentity))},
+          {"qvmodem.qpf", WriteQpf(modem)},
+          {"qvhandheld.qpf", WriteQpf(handheld)},
+          {"qvserver.hex", WriteHex(server)},
+          {"qvserver.sff", WriteSff(server)}};
+}
+
 }  // namespace bench

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -100,5 +101,10 @@ struct TFirmwareSet {
   uint8_t ServerY = 0x03;
   uint8_t ServerTestIdentity = 0x5A;
 };
+
+// The set as the files beside the program: the test firmware qvftune.qpf
+// and srvftune.sff, and the production files qvmodem.qpf, qvhandheld.qpf,
+// qvserver.hex and qvserver.sff; each name with its bytes.
+std::vector<std::pair<std::string, std::string>> StandardFiles(const TFirmwareSet& set = {});
 
 }  // namespace bench

@@ -57,23 +57,11 @@ int main(int argc, char** argv) {
   if (dir.empty()) return Usage();
   if (dir.back() != '/') dir += '/';
 
-  const bench::TFirmwareSet set;
-  std::vector<bench::THandheldImage> modem, handheld, test;
-  for (uint8_t hw : set.Hws) {
-    modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
-    handheld.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
-    test.push_back(bench::MakeHandheldTestFirmware(hw));
-  }
-  const bench::TServerWords server = bench::MakeServerFirmware(set.ServerX, set.ServerY);
-  const bench::TServerWords serverTest = bench::MakeServerTestFirmware(set.ServerTestIdentity);
-
+  bool ok = true;
+  for (const auto& [file, bytes] : bench::StandardFiles()) ok = ok && WriteFile(dir + file, bytes);
   const std::string modemFile = dir + "qvmodem.qpf";
   const std::string handheldFile = dir + "qvhandheld.qpf";
   const std::string serverFile = dir + "qvserver.hex";
-  bool ok = WriteFile(dir + "qvftune.qpf", bench::WriteQpf(test)) &&
-            WriteFile(dir + "srvftune.sff", bench::WriteSff(serverTest)) && WriteFile(modemFile, bench::WriteQpf(modem)) &&
-            WriteFile(handheldFile, bench::WriteQpf(handheld)) && WriteFile(serverFile, bench::WriteHex(server)) &&
-            WriteFile(dir + "qvserver.sff", bench::WriteSff(server));
   if (ok && !settings.empty() && !Exists(settings)) {
     // Lines 1-4 empty keep the window's design position and size; "S": the
     // handheld is tuned, no restore, no analysis only; ports on auto detect.

@@ -40,17 +40,7 @@ fs::path Station(const std::string& name) {
   const fs::path dir = fs::temp_directory_path() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
-  const bench::TFirmwareSet set;
-  std::vector<bench::THandheldImage> modem, firmware, test;
-  for (uint8_t hw : set.Hws) {
-    modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
-    firmware.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
-    test.push_back(bench::MakeHandheldTestFirmware(hw));
-  }
-  Write(dir / "qvftune.qpf", bench::WriteQpf(test));
-  Write(dir / "srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(set.ServerTestIdentity)));
-  Write(dir / "qvmodem.qpf", bench::WriteQpf(modem));
-  Write(dir / "qvhandheld.qpf", bench::WriteQpf(firmware));
+  for (const auto& [file, bytes] : bench::StandardFiles()) Write(dir / file, bytes);
   qv::TSettings s;
   s.Histories = {std::vector<std::string>{(dir / "qvmodem.qpf").string()},
                  std::vector<std::string>{(dir / "qvhandheld.qpf").string()}, std::vector<std::string>{}};

@@ -73,17 +73,7 @@ void Account(const std::string& log, char dongleDigit, double& wireUs, double& t
 int main() {
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "qv-unit-bench";
   std::filesystem::create_directories(dir);
-  const bench::TFirmwareSet set;
-  std::vector<bench::THandheldImage> modem, firmware, test;
-  for (uint8_t hw : set.Hws) {
-    modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
-    firmware.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
-    test.push_back(bench::MakeHandheldTestFirmware(hw));
-  }
-  Write(dir / "qvftune.qpf", bench::WriteQpf(test));
-  Write(dir / "srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(set.ServerTestIdentity)));
-  Write(dir / "qvmodem.qpf", bench::WriteQpf(modem));
-  Write(dir / "qvhandheld.qpf", bench::WriteQpf(firmware));
+  for (const auto& [file, bytes] : bench::StandardFiles()) Write(dir / file, bytes);
 
   qv::test::TBench bench({"--units", "1"});
   if (!bench.Child.Started() || bench.Ports.size() < 2) {

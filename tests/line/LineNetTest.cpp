@@ -37,18 +37,7 @@ struct TNetStation {
     std::random_device rd;
     Dir = fs::temp_directory_path() / ("qvline-" + std::to_string(rd()));
     fs::create_directories(Dir);
-    const bench::TFirmwareSet set;
-    std::vector<bench::THandheldImage> modem, firmware, test;
-    for (uint8_t hw : set.Hws) {
-      modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
-      firmware.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
-      test.push_back(bench::MakeHandheldTestFirmware(hw));
-    }
-    WriteFile(Dir / "qvftune.qpf", bench::WriteQpf(test));
-    WriteFile(Dir / "srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(set.ServerTestIdentity)));
-    WriteFile(Dir / "qvmodem.qpf", bench::WriteQpf(modem));
-    WriteFile(Dir / "qvhandheld.qpf", bench::WriteQpf(firmware));
-    WriteFile(Dir / "qvserver.hex", bench::WriteHex(bench::MakeServerFirmware(set.ServerX, set.ServerY)));
+    for (const auto& [file, bytes] : bench::StandardFiles()) WriteFile(Dir / file, bytes);
     TSettings s;
     s.Choices = ParseSettings({"", "", "", "", choices}).Choices;
     s.Histories = {std::vector<std::string>{(Dir / "qvmodem.qpf").string()},

@@ -21,9 +21,9 @@
 
 namespace qv::test {
 
-// Wall-clock time, generous: a whole run of two units in virtual time takes
-// about 25 s under Wine on a loaded machine; only a broken run comes near it.
-// Below the test time-out (120 s), so a hang still fails with its reason.
+// Wall-clock time, generous: only a broken step comes near it. Below the
+// test time-out (120 s), so a hang still fails with its reason. Whole units
+// in virtual time wait as long as the bench clock moves (tests/support/Unit.h).
 constexpr std::chrono::milliseconds kWindowLimit{90000};
 
 struct TScreen {

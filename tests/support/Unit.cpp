@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <fstream>
 #include <iterator>
@@ -96,6 +98,27 @@ std::vector<std::string> TUnitBench::MessagesFrom(size_t from) const {
   return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(from), all.end());
 }
 
+namespace {
+
+// Wall-clock waits in whole runs are not limited by their length: a loaded
+// machine under Wine ran a unit fifty times slower than an idle one. A run
+// is stuck when the bench clock stands still this long (a live run moves it
+// at every exchange), or when it runs past an hour of bench time.
+constexpr std::chrono::milliseconds kStandStill{20000};
+constexpr bench::TTime kBenchLimit = 3600LL * 1000 * 1000;
+
+}  // namespace
+
+bool TUnitBench::WhileBenchMoves(const std::function<bool(std::chrono::milliseconds)>& wait) {
+  bench::TTime seen = Now();
+  for (;;) {
+    if (wait(kStandStill)) return true;
+    const bench::TTime now = Now();
+    if (now == seen || now > kBenchLimit) return false;
+    seen = now;
+  }
+}
+
 bool TUnitBench::Run(const std::vector<TAction>& actions) {
   RunError.clear();
   std::mutex errorMutex;
@@ -107,16 +130,22 @@ bool TUnitBench::Run(const std::vector<TAction>& actions) {
   std::thread operatorHand([&] {
     for (const TAction& a : actions) {
       if (a.Answer == aCancel && !a.AfterLine.empty()) {
-        const bool seen = Window.AwaitScreen([&](const TScreen& s) {
-          return ended || std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
+        const bool seen = WhileBenchMoves([&](std::chrono::milliseconds limit) {
+          return Window.AwaitScreen(
+              [&](const TScreen& s) {
+                return ended || std::find(s.LogMemo.begin(), s.LogMemo.end(), a.AfterLine) != s.LogMemo.end();
+              },
+              limit);
         });
         if (!seen || ended) return fail("never logged: " + a.AfterLine);
         Window.ClickExit();
         continue;
       }
       // A prompt: the status text and the answer button shown.
-      const bool prompted =
-          Window.AwaitScreen([&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible); });
+      const bool prompted = WhileBenchMoves([&](std::chrono::milliseconds limit) {
+        return Window.AwaitScreen([&](const TScreen& s) { return ended || (s.StatTxtVisible && s.StartButVisible); },
+                                  limit);
+      });
       if (!prompted || ended) return fail("no prompt came");
       // A click returns once the window's thread has taken it: the prompt
       // is gone then, so the next wait can only see a new one (waiting for
@@ -136,10 +165,12 @@ bool TUnitBench::Run(const std::vector<TAction>& actions) {
     }
   });
   const auto end = Window.StartRun(nullptr, Bench.Clock);
-  bool finished = Window.Run(end);
+  bool finished = WhileBenchMoves([&](std::chrono::milliseconds limit) { return Window.Run(end, limit); });
   if (!finished) {
     const TScreen s = Window.Screen();
-    fail("the run did not end (bench time " + std::to_string(Bench.Now() / 1000) + " ms, status text " +
+    fail(std::string(Now() > kBenchLimit ? "the run went past an hour of bench time"
+                                         : "the run stood still (the bench clock did not move for 20 s)") +
+         " (bench time " + std::to_string(Now() / 1000) + " ms, status text " +
          (s.StatTxtVisible ? "shown: " + s.StatTxt : std::string("hidden")) + ", buttons " + s.StartBut +
          (s.StartButVisible ? "" : " hidden") + " / " + s.ExitBut + ", last line: " +
          (s.LogMemo.empty() ? std::string() : s.LogMemo.back()) + ")");

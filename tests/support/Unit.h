@@ -6,6 +6,8 @@
 // window's thread as well).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -68,6 +70,10 @@ class TUnitBench {
   // (ErrorLog()).
   bool Run(const std::vector<TAction>& actions);
   std::string RunError;
+  // Repeats wait(limit) while it fails and the bench clock moved meanwhile;
+  // false once the clock stood still for a whole wait or ran past its
+  // limit.
+  bool WhileBenchMoves(const std::function<bool(std::chrono::milliseconds)>& wait);
   std::string ErrorLog() const;
 };
 

@@ -14,6 +14,8 @@
 //   and that has a node; in natural order; then the port map's names not
 //   listed yet, in file order;
 // - names the list holds already are not added again.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,7 +23,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -72,82 +73,124 @@ bool NonZeroType(std::string_view content) {
   return nonZero;
 }
 
-struct TTree {
-  fs::path Root, Sys, Dev;
-};
-
-TTree& Tree() {
-  static TTree tree = [] {
+// The tree of one input. Everything made is remembered, so that taking the
+// tree down needs no directory reads: rebuilding it by remove_all and
+// create_directories cost more than the enumeration under test.
+class TTree {
+ public:
+  TTree() {
     std::error_code ec;
     const fs::path base = fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
     std::string pattern = (base / "qvenumfuzz-XXXXXX").string();
     Require(mkdtemp(pattern.data()) != nullptr);
-    TTree t{pattern, fs::path(pattern) / "sys", fs::path(pattern) / "dev"};
-    qv::SetComEnumConfig({t.Sys.string(), t.Dev.string(), (t.Root / "qvtune.ports").string()});
-    return t;
-  }();
+    Root = pattern;
+    Sys = Root + "/sys";
+    Dev = Root + "/dev";
+    qv::SetComEnumConfig({Sys, Dev, Root + "/qvtune.ports"});
+  }
+
+  std::string Root, Sys, Dev;
+
+  // Makes path and the folders above it that are missing (below Root).
+  void Folder(const std::string& path) {
+    if (FFolders.count(path) != 0) return;
+    const size_t slash = path.rfind('/');
+    if (slash > Root.size()) Folder(path.substr(0, slash));
+    Require(mkdir(path.c_str(), 0755) == 0);
+    FFolders.insert(path);
+    FMade.push_back({path, true});
+  }
+  bool Has(const std::string& path) const { return FFolders.count(path) != 0 || FEntries.count(path) != 0; }
+  // The enumeration follows links and reads their last part only, so
+  // absolute links do, and save the work of relative ones.
+  void Link(const std::string& target, const std::string& link) {
+    Require(symlink(target.c_str(), link.c_str()) == 0);
+    Made(link);
+  }
+  void File(const std::string& path, std::string_view bytes) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Require(fd >= 0);
+    Require(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    Made(path);
+  }
+  // Takes down everything made, deepest first.
+  void Clear() {
+    for (auto it = FMade.rbegin(); it != FMade.rend(); ++it) Require((it->Folder ? rmdir : unlink)(it->Path.c_str()) == 0);
+    FMade.clear();
+    FFolders.clear();
+    FEntries.clear();
+  }
+
+ private:
+  void Made(const std::string& path) {
+    if (FEntries.insert(path).second) FMade.push_back({path, false});
+  }
+  struct TMade {
+    std::string Path;
+    bool Folder;
+  };
+  std::vector<TMade> FMade;
+  std::set<std::string> FFolders, FEntries;
+};
+
+TTree& Tree() {
+  static TTree tree;
   return tree;
 }
 
-// The enumeration follows links and reads their last part only, so
-// absolute links do, and save the work of relative ones.
-void Link(const fs::path& target, const fs::path& link) {
-  fs::create_directory_symlink(target, link);
-}
-
-void Add(const TTree& t, int kind, int index, bool node, const std::string* type) {
+void Add(TTree& t, int kind, int index, bool node, const std::string* type) {
   const std::string name = kNames[index];
-  const fs::path devices = t.Sys / "devices";
+  const std::string devices = t.Sys + "/devices";
   const std::string n = std::to_string(index);
-  fs::path device;
+  std::string device;
   switch (kind) {
     case kUsb:
-      device = devices / "pci0000:00/usb1" / ("1-" + n);
+      device = devices + "/pci0000:00/usb1/1-" + n;
       break;
     case kPnpUart:
-      device = devices / "pnp0" / ("00:0" + n);
+      device = devices + "/pnp0/00:0" + n;
       break;
     case kPlatformUart:
-      device = devices / "platform/serial8250/serial8250:0" / ("serial8250:0." + n);
+      device = devices + "/platform/serial8250/serial8250:0/serial8250:0." + n;
       break;
     case kOld8250:
-      device = devices / "platform/serial8250";
+      device = devices + "/platform/serial8250";
       break;
     case kSocUart:
-      device = devices / "platform" / ("fe20" + n + ".serial");
+      device = devices + "/platform/fe20" + n + ".serial";
       break;
     case kDriverLink:
-      device = devices / "platform" / ("uart." + n);
+      device = devices + "/platform/uart." + n;
       break;
     default:
       break;
   }
-  const fs::path ttyDir = kind == kVirtual || kind == kGone ? devices / "virtual/tty" / name : device / "tty" / name;
-  fs::create_directories(ttyDir);
-  Link(ttyDir, t.Sys / "class/tty" / name);
-  if (kind == kGone) Link(devices / "gone" / n, ttyDir / "device");
-  if (!device.empty()) Link(device, ttyDir / "device");
+  const std::string ttyDir =
+      kind == kVirtual || kind == kGone ? devices + "/virtual/tty/" + name : device + "/tty/" + name;
+  t.Folder(ttyDir);
+  t.Link(ttyDir, t.Sys + "/class/tty/" + name);
+  if (kind == kGone) t.Link(devices + "/gone/" + n, ttyDir + "/device");
+  if (!device.empty()) t.Link(device, ttyDir + "/device");
   if (kind == kPnpUart || kind == kPlatformUart) {
-    fs::create_directories(t.Sys / "bus/serial-base");
-    if (!fs::exists(fs::symlink_status(device / "subsystem"))) Link(t.Sys / "bus/serial-base", device / "subsystem");
+    t.Folder(t.Sys + "/bus/serial-base");
+    if (!t.Has(device + "/subsystem")) t.Link(t.Sys + "/bus/serial-base", device + "/subsystem");
   }
   if (kind == kDriverLink) {
-    fs::create_directories(t.Sys / "bus/platform/drivers/serial8250");
-    Link(t.Sys / "bus/platform/drivers/serial8250", device / "driver");
+    t.Folder(t.Sys + "/bus/platform/drivers/serial8250");
+    t.Link(t.Sys + "/bus/platform/drivers/serial8250", device + "/driver");
   }
-  if (type) std::ofstream(ttyDir / "type", std::ios::binary) << *type;
-  if (node) std::ofstream(t.Dev / name).flush();
+  if (type) t.File(ttyDir + "/type", *type);
+  if (node) t.File(t.Dev + "/" + name, {});
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const TTree& t = Tree();
-  std::error_code ec;
-  fs::remove_all(t.Sys, ec);
-  fs::remove_all(t.Dev, ec);
-  fs::create_directories(t.Sys / "class/tty");
-  fs::create_directories(t.Dev);
+  TTree& t = Tree();
+  t.Clear();
+  t.Folder(t.Sys + "/class/tty");
+  t.Folder(t.Dev);
 
   bool listed[8] = {};
   bool used[8] = {};
@@ -173,13 +216,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (at < size) ++at;
   const std::string map(reinterpret_cast<const char*>(data + at), size - at);
-  std::ofstream(t.Root / "qvtune.ports", std::ios::binary) << map;
+  t.File(t.Root + "/qvtune.ports", map);
 
   std::vector<std::string> expected;
   std::set<std::string> names;
   for (int i = 0; i < 8; ++i)
     if (listed[i]) {
-      expected.push_back((t.Dev / kNames[i]).string());
+      expected.push_back(t.Dev + "/" + kNames[i]);
       names.insert(expected.back());
     }
   for (const qv::TPortMapEntry& e : qv::ParsePortMap(map))

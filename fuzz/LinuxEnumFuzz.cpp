@@ -88,6 +88,11 @@ class TTree {
     Dev = Root + "/dev";
     qv::SetComEnumConfig({Sys, Dev, Root + "/qvtune.ports"});
   }
+  // At the end of a run (a fault's abort leaves the tree for a look).
+  ~TTree() {
+    Clear();
+    rmdir(Root.c_str());
+  }
 
   std::string Root, Sys, Dev;
 

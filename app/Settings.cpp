@@ -49,23 +49,36 @@ QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& m
   const int h =
       std::clamp(stored.Height.value_or(current.height()), minimum.height(), std::max(minimum.height(), highest));
   // In 64 bits: a stored position near the ends of int must not overflow.
-  auto reachable = [&](long long x, long long y) {
-    return std::any_of(screens.begin(), screens.end(), [&](const QRect& r) {
-      const long long across =
-          std::min<long long>(x + w, r.x() + static_cast<long long>(r.width())) - std::max<long long>(x, r.x());
-      const long long down = std::min<long long>(y + kCaptionHeight, r.y() + static_cast<long long>(r.height())) -
-                             std::max<long long>(y, r.y());
-      return across >= std::min<long long>(w, kCaptionReach) && down >= kCaptionHeight / 2;
-    });
+  auto onScreen = [&](const QRect& r, long long x, long long y) {
+    const long long across =
+        std::min<long long>(x + w, r.x() + static_cast<long long>(r.width())) - std::max<long long>(x, r.x());
+    const long long down = std::min<long long>(y + kCaptionHeight, r.y() + static_cast<long long>(r.height())) -
+                           std::max<long long>(y, r.y());
+    return across >= std::min<long long>(w, kCaptionReach) && down >= kCaptionHeight / 2;
+  };
+  auto screenOf = [&](long long x, long long y) -> const QRect* {
+    for (const QRect& r : screens)
+      if (onScreen(r, x, y)) return &r;
+    return nullptr;
   };
   long long x = stored.Left.value_or(current.x());
   long long y = stored.Top.value_or(current.y());
-  if (!reachable(x, y)) {
+  // Stored values that are shown as they are stay exactly as they were, even
+  // partly off a screen. A window placed elsewhere, or cut down to a screen,
+  // lies wholly on its screen as far as its size allows: a screen-sized
+  // window left at the design place would have Start, Exit, the browse
+  // buttons and the progress bar off the screen.
+  bool fit = (stored.Width && *stored.Width != w) || (stored.Height && *stored.Height != h);
+  const QRect* home = screenOf(x, y);
+  if (home == nullptr) {
     x = current.x();
     y = current.y();
+    fit = true;
+    home = screenOf(x, y);
   }
-  if (!reachable(x, y)) {
-    const QRect& r = screens.first();
+  if (home == nullptr) home = &screens.first();
+  if (fit) {
+    const QRect& r = *home;
     x = std::clamp<long long>(x, r.x(), std::max<long long>(r.x(), r.x() + static_cast<long long>(r.width()) - w));
     y = std::clamp<long long>(y, r.y(), std::max<long long>(r.y(), r.y() + static_cast<long long>(r.height()) - h));
   }

@@ -376,10 +376,12 @@ TEST_P(SettingsGeometryTest, WindowStaysUsableAndOnTheScreen) {
 INSTANTIATE_TEST_SUITE_P(
     Extremes, SettingsGeometryTest,
     ::testing::Values(
-        TGeometryCase{"LargestWidgetSize", "10\r\n20\r\n16777215\r\n16777215\r\n", {10, 20}, {800, 800}},
+        TGeometryCase{"LargestWidgetSize", "10\r\n20\r\n16777215\r\n16777215\r\n", {0, 0}, {800, 800}},
         TGeometryCase{"LargerThanTheScreen", "0\r\n0\r\n20000\r\n20000\r\n", {0, 0}, {800, 800}},
         TGeometryCase{
-            "Int32Extremes", "-2147483648\r\n2147483647\r\n2147483647\r\n-2147483648\r\n", kDesignPos, {800, 361}},
+            "Int32Extremes", "-2147483648\r\n2147483647\r\n2147483647\r\n-2147483648\r\n", {0, 107}, {800, 361}},
+        // A window cut down to the screen lies wholly on it.
+        TGeometryCase{"WiderThanTheScreen", "300\r\n50\r\n5000\r\n400\r\n", {0, 50}, {800, 400}},
         TGeometryCase{"NegativeSize", "\r\n\r\n-1\r\n-2147483648\r\n", kDesignPos, {342, 361}},
         TGeometryCase{"FarBeyondTheScreen", "2147483647\r\n2147483647\r\n\r\n\r\n", kDesignPos, kDesignSize},
         TGeometryCase{"AboveTheScreen", "100\r\n-400\r\n\r\n\r\n", kDesignPos, kDesignSize},
@@ -406,6 +408,7 @@ TEST(FitToScreensTest, KeepsWhatIsWithinReachOnAnyScreen) {
       {"AboveTheOtherScreen", -1000, 100, {}, {}, design},
       {"CaptionBarelyOnTheScreen", 1870, 500, {}, {}, design},
       {"SizeOfTheLargestScreenAtMost", 0, 0, 5000, 5000, QRect(0, 0, 1920, 1040)},
+      {"CutDownOnTheOtherScreen", -1100, 300, 1000, 5000, QRect(-1100, 200, 1000, 1040)},
       {"SmallestSizeAtLeast", {}, {}, 0, -5, QRect(192, 107, 342, 361)},
       {"NothingStored", {}, {}, {}, {}, design},
   };

@@ -22,7 +22,7 @@
 #include <utility>
 
 #include "app/Bytes.h"
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
 #include "records/Record.h"

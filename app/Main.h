@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"

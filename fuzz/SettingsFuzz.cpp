@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/Bytes.h"
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 
 // Qt is built without frame pointers, so the fast unwinder records a
 // different, garbage stack for each allocation made inside Qt; every one is

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -12,7 +12,8 @@
 #include <mutex>
 #include <utility>
 
-#include "app/Settings.h"
+#include "settings/PortList.h"
+#include "settings/SettingsFile.h"
 #include "procedure/WorkerControl.h"
 #include "records/Record.h"
 #include "records/Store.h"
@@ -23,15 +24,7 @@ namespace qv::line {
 
 namespace {
 
-constexpr const char* kAutoDetect = "Auto detect";
 constexpr int kBarWidth = 40;
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 // Only a regular file that opens for reading is a usable input.
 std::string Unreadable(const std::string& path) {
@@ -117,14 +110,11 @@ bool TLineRunner::ChoosePort(TComboId id, const std::optional<std::string>& opti
   TComboState& combo = FCombos[id];
   combo.ItemIndex = 0;
   const std::string wanted = option ? *option : fromSettings;
-  if (!option || SameName(*option, "auto")) {
+  if (!option || SamePortName(*option, "auto")) {
     // As the window selects a stored name: one that is gone is Auto detect.
-    for (size_t i = 0; i < combo.Items.size(); ++i)
-      if (SameName(combo.Items[i], wanted)) combo.ItemIndex = static_cast<int>(i);
+    combo.ItemIndex = std::max(0, FindPortItem(combo.Items, wanted));
   } else {
-    combo.ItemIndex = -1;
-    for (size_t i = 1; i < combo.Items.size(); ++i)
-      if (SameName(combo.Items[i], wanted)) combo.ItemIndex = static_cast<int>(i);
+    combo.ItemIndex = FindPortItem(combo.Items, wanted, 1);
     if (combo.ItemIndex < 0) {
       std::string known;
       for (size_t i = 1; i < combo.Items.size(); ++i) known += (known.empty() ? "" : ", ") + combo.Items[i];
@@ -158,18 +148,8 @@ bool TLineRunner::Prepare(const std::string& programDir) {
   RestoreServer = FOptions.RestoreServer.value_or(choices.RestoreServer);
   FAnalysisOnly = FOptions.AnalysisOnly.value_or(choices.AnalysisOnly);
 
-  std::vector<std::string> ports;
-  try {
-    FSerIF1.ListComDevices(ports);
-  } catch (...) {
-    ports.clear();
-  }
-  if (ports.empty())
-    for (char digit = '1'; digit <= '9'; ++digit) ports.push_back(std::string("COM") + digit);
-  for (TComboId id : {ciCOM1, ciCOM2}) {
-    FCombos[id].Items = {kAutoDetect};
-    FCombos[id].Items.insert(FCombos[id].Items.end(), ports.begin(), ports.end());
-  }
+  const std::vector<std::string> items = PortListItems(ListPorts(FSerIF1));
+  for (TComboId id : {ciCOM1, ciCOM2}) FCombos[id].Items = items;
   if (settings.DonglePort && settings.DonglePort->Last) LastDonglePort = *settings.DonglePort->Last;
   if (settings.ServerPort && settings.ServerPort->Last) LastServerPort = *settings.ServerPort->Last;
   if (!ChoosePort(ciCOM1, FOptions.DonglePort, settings.DonglePort ? settings.DonglePort->Selected : "", "dongle") ||

@@ -1,6 +1,6 @@
 // The settings file, the input histories and the port lists, on a real
 // window and its real file.
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/Main.h"
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "bench/Firmware.h"
 #include "serial/PortMap.h"
 #include "tests/rfc2217/NetSupport.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "bench/Firmware.h"
 #include "tests/rfc2217/NetSupport.h"
 #include "tests/support/Cases.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "bench/Faults.h"
 #include "line/LineRunner.h"
 #include "tests/line/Station.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 #include "line/LineRunner.h"
 #include "tests/support/Unit.h"
 

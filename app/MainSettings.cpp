@@ -1,12 +1,12 @@
 // The window's side of the settings file and the input histories: the
 // operations that move the combos' contents to and from the file's lines
-// (app/SettingsFile.cpp).
+// (settings/SettingsFile.cpp).
 //
 // The file holds 8-bit text in the system's code page, as the firmware file
 // names the worker opens do; the window converts at this boundary so that
 // a name read from the file, shown, chosen and written back keeps its
 // bytes (app/Bytes.h).
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,6 +17,7 @@
 
 #include "app/Bytes.h"
 #include "app/Main.h"
+#include "settings/PortList.h"
 
 namespace qv {
 
@@ -167,21 +168,12 @@ void TMain::SplitHistory(QComboBox* combo, const QString& line) {
 void TMain::FillPortCombo(QComboBox* combo, const std::vector<std::string>& ports) {
   const QString text = combo->currentText();
   combo->clear();
-  combo->addItem(QStringLiteral("Auto detect"));
-  for (const std::string& port : ports) combo->addItem(TextOfBytes(port));
+  for (const std::string& item : PortListItems(ports)) combo->addItem(TextOfBytes(item));
   SelectComboItem(combo, text);
 }
 
 void TMain::DoUpdCOMs(QObject*) {
-  std::vector<std::string> ports;
-  try {
-    SerIF1.ListComDevices(ports);
-  } catch (...) {
-    // A system that cannot list its ports is treated as one without any.
-    ports.clear();
-  }
-  if (ports.empty())
-    for (char digit = '1'; digit <= '9'; ++digit) ports.push_back(std::string("COM") + digit);
+  const std::vector<std::string> ports = ListPorts(SerIF1);
   FillPortCombo(COM1Combo, ports);
   FillPortCombo(COM2Combo, ports);
 }

@@ -1,6 +1,6 @@
 // The settings file's lines and what they say: free of the window (and of
 // Qt), so that the headless runner reads the same file the same way.
-#include "app/Settings.h"
+#include "settings/SettingsFile.h"
 
 #include <algorithm>
 #include <climits>

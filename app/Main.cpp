@@ -512,7 +512,7 @@ void TMain::DoStart() {
     return;
   }
   if (Worker != nullptr) {
-    AnswerOk(*this);
+    StartWithWorker();
     return;
   }
   LogMemo->hide();
@@ -530,7 +530,7 @@ void TMain::DoExit() {
   if (!QVGroup->isHidden())
     close();
   else
-    ExitWithWorker(*this);
+    ExitWithWorker();
 }
 
 void TMain::DoGoldRadio() {
@@ -684,10 +684,6 @@ void TMain::FocusStartBut() {
   StartBut->setFocus();
 }
 
-std::string TMain::ExitButCaption() const {
-  return BytesOfText(ExitBut->text());
-}
-
 void TMain::SetExitButCaption(const std::string& caption) {
   ExitBut->setText(TextOfBytes(caption));
 }
@@ -715,10 +711,10 @@ void TMain::OpenRecords() {
       });
 }
 
-void TMain::UnitEnded(const TSerThread& worker) {
+void TMain::UnitEnded(const TUnitResult& result) {
   if (!FRecords) return;
   static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION};
-  FRecords->Submit(records::RecordOfUnit(worker, AnaChkChecked(), source));
+  FRecords->Submit(records::RecordOfUnit(result, source));
 }
 
 }  // namespace qv

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "settings/SettingsFile.h"
-#include "procedure/MainIntf.h"
+#include "procedure/WindowControls.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
 
@@ -66,7 +66,7 @@ namespace records {
 class TRecordWriter;
 }
 
-class TMain : public QWidget, public TMainIntf {
+class TMain : public QWidget, public TWindowControls {
   Q_OBJECT
 
  public:
@@ -145,6 +145,10 @@ class TMain : public QWidget, public TMainIntf {
   bool AnaChkChecked() const override;
   TComboState Combo(TComboId id) const override;
   void AddToHistory(TComboId id) override;
+  // The unit's record, to the records beside the program.
+  void UnitEnded(const TUnitResult& result) override;
+
+  // ---- the controls the worker's intents are shown on ----
   void AddLogMemoLine(const std::string& line) override;
   void SetLogMemoVisible(bool visible) override;
   void FocusLogMemo() override;
@@ -156,11 +160,8 @@ class TMain : public QWidget, public TMainIntf {
   void SetStartButCaption(const std::string& caption) override;
   void SetStartButVisible(bool visible) override;
   void FocusStartBut() override;
-  std::string ExitButCaption() const override;
   void SetExitButCaption(const std::string& caption) override;
   void SetExitButVisible(bool visible) override;
-  // The unit's record, to the records beside the program.
-  void UnitEnded(const TSerThread& worker) override;
 
   QComboBox* ComboOf(TComboId id) const;
 

@@ -213,11 +213,11 @@ int TLineRunner::Run() {
       FCancelled = true;
       break;
     }
-    if (FLastOutcome == ocCompleted && FUnitsTuned < FOptions.Units) {
+    if (FLastVerdict == uvCompleted && FUnitsTuned < FOptions.Units) {
       ++FUnit;
       continue;
     }
-    if (FLastOutcome == ocFailed && FRetries < FOptions.Retries) {
+    if (FLastVerdict == uvFailed && FRetries < FOptions.Retries) {
       ++FRetries;
       ++FUnit;
       if (FIo.Err)
@@ -229,15 +229,16 @@ int TLineRunner::Run() {
   }
   ClearBar();
   if (FCancelled) return ecAborted;
-  if (!FUnitEnded || FLastOutcome != ocCompleted || FRestoreFailed) return ecUnitFailed;
+  if (!FUnitEnded || FLastVerdict != uvCompleted || FRestoreFailed) return ecUnitFailed;
   return ecSuccess;
 }
 
 void TLineRunner::Drive() {
-  FPrompt = false;
+  FPrompt.reset();
   auto* worker = new TSerThread(true, *this, FClock);
   Worker = worker;
   const std::shared_ptr<TThreadCompletion> end = worker->Completion();
+  if (PrepareWorker) PrepareWorker(*worker);
   worker->Resume();
   while (Worker != nullptr && !end->Finished()) {
     AwaitWake(200);
@@ -255,7 +256,7 @@ void TLineRunner::Drive() {
   end->WaitFor();
   Worker = nullptr;
   if (const std::exception_ptr fatal = end->FatalException()) {
-    FLastOutcome = ocFailed;
+    FLastVerdict = uvFailed;
     FUnitEnded = true;
     try {
       std::rethrow_exception(fatal);
@@ -267,36 +268,37 @@ void TLineRunner::Drive() {
   }
 }
 
+// The policy: Ok at once; after a unit the next one until --units are
+// tuned; a failed unit retried at most --retries times.
 void TLineRunner::AnswerPrompt() {
-  FPrompt = false;
-  const std::string question = OneLine(FStatus);
-  if (FStartCaption != "&Yes") {
-    if (FIo.Err) FIo.Err("qvline: " + question + " -> Ok\n");
-    AnswerOk(*this);
-    return;
+  const TPrompt prompt = *FPrompt;
+  FPrompt.reset();
+  TAnswer answer;
+  switch (prompt.Kind) {
+    case pkConnect:
+      answer = anOk;
+      break;
+    case pkNextUnit:
+      answer = FUnitsTuned < FOptions.Units ? anYes : anNo;
+      break;
+    case pkNextAttempt:
+      answer = FRetries < FOptions.Retries ? anYes : anNo;
+      if (answer == anYes) ++FRetries;
+      break;
+    default:
+      return;
   }
-  bool yes = false;
-  if (FLastOutcome == ocCompleted) {
-    yes = FUnitsTuned < FOptions.Units;
-  } else if (FRetries < FOptions.Retries) {
-    yes = true;
-    ++FRetries;
-  }
-  if (FIo.Err) FIo.Err("qvline: " + question + (yes ? " -> Yes\n" : " -> No\n"));
-  if (yes) {
-    ++FUnit;
-    AnswerOk(*this);
-  } else {
-    AnswerNo(*this);
-  }
+  const char* const name = answer == anOk ? "Ok" : answer == anYes ? "Yes" : "No";
+  if (FIo.Err) FIo.Err("qvline: " + OneLine(prompt.Text) + " -> " + name + "\n");
+  if (answer == anYes) ++FUnit;
+  Answer(*this, answer);
 }
 
-void TLineRunner::AddLogMemoLine(const std::string& line) {
+void TLineRunner::LogAdded(const std::string& line, const char* step) {
   if (!FIo.Out) return;
   const bool bar = FBarShown;
   if (bar) ClearBar();
   if (FOptions.Json) {
-    const char* step = Worker != nullptr ? Worker->StepName : "End";
     FIo.Out("{\"time\":" + records::JsonString(records::UtcNow()) + ",\"unit\":" + std::to_string(FUnit) +
             ",\"step\":" + records::JsonString(step) + ",\"text\":" + records::JsonString(line) + "}\n");
   } else {
@@ -308,28 +310,32 @@ void TLineRunner::AddLogMemoLine(const std::string& line) {
   }
 }
 
-void TLineRunner::SetStatTxtVisible(bool visible) {
-  // The prompts speak for themselves when they are answered.
-  if (visible && FIo.Err && FStatus.find("Press Ok") == std::string::npos && FStatus.find('?') == std::string::npos)
-    FIo.Err("qvline: " + OneLine(FStatus) + "\n");
+void TLineRunner::PromptShown(const TPrompt& prompt) {
+  if (prompt.Kind == pkEnd) return;
+  // A prompt's text stands in the place of the bar.
+  ClearBar();
+  // The prompts speak for themselves when they are answered; the waits are
+  // told as they begin.
+  if (IsWait(prompt.Kind)) {
+    if (FIo.Err) FIo.Err("qvline: " + OneLine(prompt.Text) + "\n");
+    return;
+  }
+  FPrompt = prompt;
 }
 
-void TLineRunner::SetStartButVisible(bool visible) {
-  FPrompt = visible && Worker != nullptr;
+void TLineRunner::ProgressShown() {
+  FBarPosition = 0;
+  FBarShown = true;
+  DrawBar();
 }
 
-void TLineRunner::SetPrcBarPosition(int position) {
-  FBarPosition = position;
+void TLineRunner::ProgressChanged(const TProgress& progress) {
+  FBarPosition = progress.Percent;
   if (FBarShown) DrawBar();
 }
 
-void TLineRunner::SetPrcBarVisible(bool visible) {
-  if (!visible) {
-    ClearBar();
-    return;
-  }
-  FBarShown = true;
-  DrawBar();
+void TLineRunner::ProgressHidden() {
+  ClearBar();
 }
 
 void TLineRunner::DrawBar() {
@@ -347,18 +353,18 @@ void TLineRunner::ClearBar() {
   FBarShown = false;
 }
 
-void TLineRunner::UnitEnded(const TSerThread& worker) {
-  FLastOutcome = worker.Outcome;
+void TLineRunner::UnitEnded(const TUnitResult& result) {
+  FLastVerdict = result.Verdict;
   FUnitEnded = true;
-  if (worker.Outcome == ocCompleted) {
+  if (result.Verdict == uvCompleted) {
     ++FUnitsTuned;
     FRetries = 0;
   }
-  if (OnUnitEnded) OnUnitEnded(worker);
+  if (OnUnitEnded) OnUnitEnded(result);
 }
 
-void TLineRunner::RestoreEnded(const TSerThread& worker) {
-  FRestoreFailed = worker.Outcome == ocFailed;
+void TLineRunner::RestoreEnded(TUnitVerdict verdict) {
+  FRestoreFailed = verdict == uvFailed;
 }
 
 int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::string& programDir, TClock& clock,
@@ -402,8 +408,8 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
         });
     const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
                                         "qvline " + LineVersion()};
-    runner.OnUnitEnded = [&runner, &writer, source](const TSerThread& worker) {
-      writer->Submit(records::RecordOfUnit(worker, runner.AnaChkChecked(), source));
+    runner.OnUnitEnded = [&writer, source](const TUnitResult& result) {
+      writer->Submit(records::RecordOfUnit(result, source));
     };
   }
   if (ready) ready(runner);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,32 +42,27 @@ class TLineRunner final : public TMainIntf {
   // nothing.
   void RequestCancel();
 
+  // When set, each run's worker is handed to it before it starts (to fill
+  // its step table).
+  std::function<void(TSerThread&)> PrepareWorker;
   // Called on Run's thread as each unit's outcome is known.
-  std::function<void(const TSerThread&)> OnUnitEnded;
+  std::function<void(const TUnitResult&)> OnUnitEnded;
 
   const TLineOptions& Options() const { return FOptions; }
   int UnitsTuned() const { return FUnitsTuned; }
 
-  // ---- the window as the worker sees it ----
+  // ---- the front end as the worker sees it ----
   bool AnaChkChecked() const override { return FAnalysisOnly; }
   TComboState Combo(TComboId id) const override { return FCombos[id]; }
   void AddToHistory(TComboId) override {}
-  void AddLogMemoLine(const std::string& line) override;
-  void SetLogMemoVisible(bool) override {}
-  void FocusLogMemo() override {}
-  void RepaintLogMemo() override {}
-  void SetStatTxtCaption(const std::string& text) override { FStatus = text; }
-  void SetStatTxtVisible(bool visible) override;
-  void SetPrcBarPosition(int position) override;
-  void SetPrcBarVisible(bool visible) override;
-  void SetStartButCaption(const std::string& caption) override { FStartCaption = caption; }
-  void SetStartButVisible(bool visible) override;
-  void FocusStartBut() override {}
-  std::string ExitButCaption() const override { return FExitCaption; }
-  void SetExitButCaption(const std::string& caption) override { FExitCaption = caption; }
-  void SetExitButVisible(bool) override {}
-  void UnitEnded(const TSerThread& worker) override;
-  void RestoreEnded(const TSerThread& worker) override;
+  void LogAdded(const std::string& line, const char* step) override;
+  void PromptShown(const TPrompt& prompt) override;
+  void PromptEnded(TPromptKind) override {}
+  void ProgressShown() override;
+  void ProgressChanged(const TProgress& progress) override;
+  void ProgressHidden() override;
+  void UnitEnded(const TUnitResult& result) override;
+  void RestoreEnded(TUnitVerdict verdict) override;
 
  private:
   bool Fail(const std::string& message);
@@ -91,17 +87,16 @@ class TLineRunner final : public TMainIntf {
   std::atomic<bool> FCancelRequested{false};
   bool FCancelled = false;
 
-  std::string FStatus;
-  std::string FStartCaption;
-  std::string FExitCaption;
-  bool FPrompt = false;
+  // The prompt to answer once the worker's call that opened it has
+  // returned.
+  std::optional<TPrompt> FPrompt;
   bool FBarShown = false;
   int FBarPosition = 0;
 
   int FUnit = 1;
   int FUnitsTuned = 0;
   int FRetries = 0;
-  uint8_t FLastOutcome = ocNone;
+  TUnitVerdict FLastVerdict = uvAborted;
   bool FUnitEnded = false;
   bool FRestoreFailed = false;
 };

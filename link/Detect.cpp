@@ -258,7 +258,7 @@ void TSerThread::InitDevice(TComPort& port, bool handheld) {
   // then decide, instead of a wait that could never end.
   if (handheld && ReadDsr(port) == TDsr::Absent) {
     Reply = kConnectHandheld;
-    Synchronize(&TSerThread::ShowStatus);
+    Synchronize([this] { ShowStatus(pkAwaitHandheld); });
     int present = 0;
     while (present < kDsrPolls && !Terminated()) {
       const TDsr dsr = ReadDsr(port);

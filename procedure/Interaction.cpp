@@ -1,6 +1,7 @@
-// The worker's changes to the window. Each runs on the window's thread
-// inside a synchronised call (LogLine excepted), so the window's controls
-// are only ever touched there.
+// The worker's calls into its front end. Each runs on the front end's
+// thread inside a synchronised call (LogLine excepted), and says what the
+// worker needs: a line, a prompt of a kind, progress. How it looks is the
+// front end's business.
 #include "procedure/SerThread.h"
 
 namespace qv {
@@ -15,70 +16,59 @@ void TSerThread::LogLine(const std::string& text) {
 }
 
 void TSerThread::MemoAdd() {
-  Main.AddLogMemoLine(Reply);
+  Main.LogAdded(Reply, StepName);
 }
 
-void TSerThread::ShowStatus() {
-  Main.SetLogMemoVisible(false);
-  Main.SetPrcBarVisible(false);
-  Main.SetStatTxtCaption(Reply);
-  Main.SetStatTxtVisible(true);
+void TSerThread::ShowStatus(TPromptKind wait) {
+  Main.OpenPrompt = wait;
+  Main.PromptShown({wait, Reply});
 }
 
 void TSerThread::HideStatus() {
-  Main.SetStatTxtVisible(false);
-  Main.SetLogMemoVisible(true);
-  Main.FocusLogMemo();
+  const TPromptKind wait = Main.OpenPrompt.value_or(pkAwaitHandheld);
+  Main.OpenPrompt.reset();
+  Main.PromptEnded(wait);
 }
 
-// A prompt that came after Cancel or closing would suspend a worker that
-// nobody resumes any more (the window only waits for it now), so it is not
-// shown at all.
-void TSerThread::PromptOk() {
-  if (Terminated()) return;
-  ShowStatus();
-  Main.SetStartButCaption("&Ok");
-  Main.SetStartButVisible(true);
-  Main.FocusStartBut();
+void TSerThread::AskOperator(TPromptKind kind) {
+  PromptAnswer = anOk;
+  Main.OpenPrompt = kind;
+  Main.PromptShown({kind, Reply});
   Suspend();
 }
 
-void TSerThread::PromptYesNo() {
+// A prompt that came after Cancel or closing would suspend a worker that
+// nobody resumes any more (the front end only waits for it now), so it is
+// not shown at all.
+void TSerThread::PromptOk() {
+  if (Terminated()) return;
+  AskOperator(pkConnect);
+}
+
+void TSerThread::PromptYesNo(TPromptKind question) {
   if (Terminated()) {
     Outcome = ocAnswerNo;
     return;
   }
-  ShowStatus();
-  Main.SetStartButCaption("&Yes");
-  Main.SetStartButVisible(true);
-  Main.FocusStartBut();
-  Main.SetExitButCaption("&No");
-  Suspend();
+  AskOperator(question);
 }
 
 void TSerThread::ProgressShow() {
-  Main.SetPrcBarPosition(0);
-  Main.SetPrcBarVisible(true);
+  Main.ProgressShown();
 }
 
-// While the server is restored after Cancel the window is waiting for the
-// worker and does not paint by itself.
 void TSerThread::ProgressSet() {
-  Main.SetPrcBarPosition(ProgressPos);
-  if (Finishing) Main.RepaintLogMemo();
+  Main.ProgressChanged({ProgressPos, Finishing});
 }
 
 void TSerThread::ProgressHide() {
-  Main.SetPrcBarVisible(false);
+  Main.ProgressHidden();
 }
 
 void TSerThread::FinalRestore() {
   ReleaseFirmwareBuffers();
-  Main.SetStatTxtVisible(false);
-  Main.SetLogMemoVisible(true);
-  Main.SetStartButVisible(true);
-  Main.FocusStartBut();
-  Main.SetExitButVisible(false);
+  Main.OpenPrompt.reset();
+  Main.PromptShown({pkEnd, ""});
   Main.Worker = nullptr;
 }
 

@@ -1,25 +1,32 @@
-// TMainIntf: the window as the worker sees it. The fields are the window's
-// own (the GUI's TMain inherits them), read by the worker directly because
-// the controls that change them are hidden while a worker runs. The
-// controls are reached only through the operations below, which the worker
-// calls on the window's thread, inside synchronised calls.
+// TMainIntf: the front end as the worker sees it. The fields are the
+// window's own choices (the GUI's TMain inherits them), read by the worker
+// directly because nothing changes them while a worker runs. What the
+// worker needs of a front end is said as intents: a prompt of a named kind
+// with its text, log lines, progress and a unit's result as data. The
+// worker calls them on the front end's thread, inside synchronised calls;
+// the answer comes back as a value (Answer, procedure/WorkerControl.h).
+// Each front end maps the intents onto what it has: the window onto its
+// captions and controls (procedure/WindowControls.h), qvline onto its
+// policy.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "procedure/Thread.h"
+#include "procedure/UnitFacts.h"
 #include "serial/ComPort.h"
 
 namespace qv {
 
 class TSerThread;
 
-// The two port components the window owns. Port detection may exchange the
-// two references so that SerIF1 names the dongle's port and SerIF2 the
+// The two port components the front end owns. Port detection may exchange
+// the two references so that SerIF1 names the dongle's port and SerIF2 the
 // server's; the worker always goes through these references.
 struct TPortRoles {
   TComPort* SerIF1 = nullptr;
@@ -37,6 +44,50 @@ struct TComboState {
   std::string Text;
 };
 
+// What the worker asks of the operator.
+enum TPromptKind {
+  // Before detection: the devices powered and connected; Ok or Cancel.
+  pkConnect,
+  // Waits while the worker polls the dongle's DSR: a handheld to be
+  // connected (before each unit), and the tuned unit to be pulled out.
+  // Nothing to answer; Cancel stops the run.
+  pkAwaitHandheld,
+  pkAwaitDisconnection,
+  // After a unit: another one (it completed), or a retry or another one
+  // (it failed); Yes or No.
+  pkNextUnit,
+  pkNextAttempt,
+  // The run has ended and the front end is its own again.
+  pkEnd,
+};
+
+enum TAnswer { anOk, anYes, anNo, anCancel };
+
+struct TPrompt {
+  TPromptKind Kind = pkConnect;
+  // "\r" breaks the lines; empty for pkEnd.
+  std::string Text;
+};
+
+inline bool IsQuestion(TPromptKind kind) {
+  return kind == pkNextUnit || kind == pkNextAttempt;
+}
+inline bool IsWait(TPromptKind kind) {
+  return kind == pkAwaitHandheld || kind == pkAwaitDisconnection;
+}
+// Whether an open prompt of this kind takes the answer: Ok or Cancel at
+// pkConnect, Yes or No at a question, Cancel during a wait.
+bool PromptTakes(TPromptKind kind, TAnswer answer);
+// For logs and tests: "connect", "next unit", ...
+const char* PromptKindName(TPromptKind kind);
+
+struct TProgress {
+  int Percent = 0;
+  // Set while the closing server restore runs: a front end that waits for
+  // the worker to end does not paint by itself then.
+  bool ClosingRestore = false;
+};
+
 class TMainIntf {
 public:
   virtual ~TMainIntf() = default;
@@ -49,6 +100,9 @@ public:
   std::string LastDonglePort;
   std::string LastServerPort;
   TSerThread* Worker = nullptr;
+  // The prompt the worker has open, or none. Written on the front end's
+  // thread only: by the worker's prompt calls, and by the answer.
+  std::optional<TPromptKind> OpenPrompt;
   // The firmware payload of the program file, or none; the window's.
   std::unique_ptr<uint8_t[]> Payload;
   int32_t PayloadSize = 0;
@@ -56,7 +110,7 @@ public:
   // The decimal separator of the system's regional settings, for the
   // numbers in the log.
   char DecimalSeparator = '.';
-  // Where the worker's synchronised calls go: the window thread's queue.
+  // Where the worker's synchronised calls go: the front end thread's queue.
   std::shared_ptr<TSyncQueue> SyncQueue = MainSyncQueue();
 
   virtual bool AnaChkChecked() const = 0;
@@ -65,42 +119,32 @@ public:
   // controls that change the combos are hidden then), so it must not touch
   // widgets: a window keeps a plain copy, taken on its own thread.
   virtual TComboState Combo(TComboId id) const = 0;
-  // The window's thread only (the worker's firmware reading calls it
+  // The front end's thread only (the worker's firmware reading calls it
   // inside a synchronised call): the combo's text goes to the top of its
   // history.
   virtual void AddToHistory(TComboId id) = 0;
 
-  virtual void AddLogMemoLine(const std::string& line) = 0;
-  virtual void SetLogMemoVisible(bool visible) = 0;
-  virtual void FocusLogMemo() = 0;
-  // Paints the pane at once, without waiting for the event loop (which is
-  // blocked while the window waits for the worker to end).
-  virtual void RepaintLogMemo() = 0;
-
-  // A multi-line text; "\r" breaks the lines.
-  virtual void SetStatTxtCaption(const std::string& text) = 0;
-  virtual void SetStatTxtVisible(bool visible) = 0;
-
-  virtual void SetPrcBarPosition(int position) = 0;
-  virtual void SetPrcBarVisible(bool visible) = 0;
-
-  virtual void SetStartButCaption(const std::string& caption) = 0;
-  virtual void SetStartButVisible(bool visible) = 0;
-  virtual void FocusStartBut() = 0;
-
-  virtual std::string ExitButCaption() const = 0;
-  virtual void SetExitButCaption(const std::string& caption) = 0;
-  virtual void SetExitButVisible(bool visible) = 0;
-
-  // On the window's thread, inside a synchronised call, right after the
-  // outcome line: a unit's outcome (the worker's Outcome: ocCompleted,
-  // ocFailed, or ocNone when aborted), and the closing server restore's.
-  virtual void UnitEnded(const TSerThread&) {}
-  virtual void RestoreEnded(const TSerThread&) {}
+  // ---- the intents: the front end's thread, inside synchronised calls ----
+  // A line of the log pane (not necessarily of the transcript); step is
+  // where the worker is (TSerThread::StepName).
+  virtual void LogAdded(const std::string& line, const char* step) = 0;
+  // A prompt or a wait opens (OpenPrompt names it already); a wait ends
+  // with PromptEnded. The worker stands still at a prompt until it is
+  // answered, so a front end answers only after this call has returned.
+  virtual void PromptShown(const TPrompt& prompt) = 0;
+  virtual void PromptEnded(TPromptKind kind) = 0;
+  // The progress of a programming operation, 0..100.
+  virtual void ProgressShown() = 0;
+  virtual void ProgressChanged(const TProgress& progress) = 0;
+  virtual void ProgressHidden() = 0;
+  // Right after the outcome line: a unit's result, and the closing server
+  // restore's verdict.
+  virtual void UnitEnded(const TUnitResult&) {}
+  virtual void RestoreEnded(TUnitVerdict) {}
 };
 
-// A window without controls, for driving the worker's steps where nothing
-// is shown (link tests, benchmarks): every control operation does nothing.
+// A front end without anything to show, for driving the worker's steps
+// where nothing is shown (link tests, benchmarks).
 class THeadlessMain final : public TMainIntf {
 public:
   THeadlessMain() = default;
@@ -111,20 +155,12 @@ public:
   bool AnaChkChecked() const override { return false; }
   TComboState Combo(TComboId id) const override { return Combos[id]; }
   void AddToHistory(TComboId) override {}
-  void AddLogMemoLine(const std::string&) override {}
-  void SetLogMemoVisible(bool) override {}
-  void FocusLogMemo() override {}
-  void RepaintLogMemo() override {}
-  void SetStatTxtCaption(const std::string&) override {}
-  void SetStatTxtVisible(bool) override {}
-  void SetPrcBarPosition(int) override {}
-  void SetPrcBarVisible(bool) override {}
-  void SetStartButCaption(const std::string&) override {}
-  void SetStartButVisible(bool) override {}
-  void FocusStartBut() override {}
-  std::string ExitButCaption() const override { return {}; }
-  void SetExitButCaption(const std::string&) override {}
-  void SetExitButVisible(bool) override {}
+  void LogAdded(const std::string&, const char*) override {}
+  void PromptShown(const TPrompt&) override {}
+  void PromptEnded(TPromptKind) override {}
+  void ProgressShown() override {}
+  void ProgressChanged(const TProgress&) override {}
+  void ProgressHidden() override {}
 };
 
 }  // namespace qv

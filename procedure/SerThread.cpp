@@ -3,6 +3,7 @@
 #include "procedure/SerThread.h"
 
 #include "firmware/Decode.h"
+#include "link/Detect.h"
 
 #include <cstdio>
 #include <utility>
@@ -126,20 +127,20 @@ void TSerThread::Execute() {
         if (Outcome == ocNone) {
           StepName = "AwaitDisconnection";
           Reply = "Disconnect the Quorvantis...";
-          Synchronize(&TSerThread::ShowStatus);
+          Synchronize([this] { ShowStatus(pkAwaitDisconnection); });
           AwaitDisconnection();
           Synchronize(&TSerThread::HideStatus);
         }
       }
       ReportOutcome();
-      Synchronize([this] { Main.UnitEnded(*this); });
+      Synchronize([this] { Main.UnitEnded(UnitResult()); });
       StepName = "NextUnit";
 
       if (Main.RestoreServer && !Main.GoldenIsHandheld) {
         const uint8_t previous = Outcome;
         Outcome = ocCompleted;
         Reply = previous == ocCompleted ? kNextUnitPrompt : kRetryPrompt;
-        AskNextUnit();
+        AskNextUnit(previous == ocCompleted ? pkNextUnit : pkNextAttempt);
         if (previous != ocCompleted) {
           if (Outcome == ocCompleted) {
             retryRequested = true;
@@ -178,9 +179,9 @@ void TSerThread::AwaitDisconnection() {
 // A window that waits for the worker to end cannot take an answer, so after
 // a termination request the prompt is not shown and the answer is No: no new
 // attempt starts and the run goes on to its end.
-void TSerThread::AskNextUnit() {
-  if (!Terminated()) Synchronize(&TSerThread::PromptYesNo);
-  if (Terminated()) Outcome = ocAnswerNo;
+void TSerThread::AskNextUnit(TPromptKind question) {
+  if (!Terminated()) Synchronize([this, question] { PromptYesNo(question); });
+  if (Terminated() || PromptAnswer == anNo) Outcome = ocAnswerNo;
 }
 
 void TSerThread::RestoreServerFirmware() {
@@ -206,7 +207,7 @@ void TSerThread::RestoreServerFirmware() {
       if (!LinkOk || Reply != std::string(1, static_cast<char>(kServerReady))) Outcome = ocFailed;
     }
     ReportOutcome();
-    Synchronize([this] { Main.RestoreEnded(*this); });
+    Synchronize([this] { Main.RestoreEnded(Outcome == ocFailed ? uvFailed : uvCompleted); });
   }
   Outcome = saved == ocAnswerNo ? ocCompleted : saved;
   Finishing = false;
@@ -226,6 +227,26 @@ void TSerThread::ReportOutcome() {
       break;
   }
   Synchronize(&TSerThread::MemoAdd);
+}
+
+TUnitResult TSerThread::UnitResult() const {
+  TUnitResult r;
+  r.Verdict = Outcome == ocCompleted ? uvCompleted : Outcome == ocFailed ? uvFailed : uvAborted;
+  r.GoldenIsHandheld = Main.GoldenIsHandheld;
+  r.AnalysisOnly = Main.AnaChkChecked();
+  r.Facts = Facts;
+  // The version texts read " to V2.4".
+  auto version = [](const std::string& text) { return text.rfind(" to ", 0) == 0 ? text.substr(4) : text; };
+  r.ModemFw = version(ModemFwVersion);
+  r.HandheldFw = version(HandheldFwVersion);
+  r.ServerFw = version(ServerFwVersion);
+  // The identity text's first byte is the dongle's hardware.
+  if (DongleId.size() > 1) r.DongleId = DongleId.substr(1);
+  if (Facts.HandheldHw) r.HandheldHw = FormatPortVersion(*Facts.HandheldHw);
+  if (r.Verdict == uvFailed) r.Message = Facts.LastLine;
+  if (r.Verdict == uvAborted) r.Message = "Aborted by user!";
+  r.Transcript = LogText;
+  return r;
 }
 
 void TSerThread::ClosePorts() {

@@ -134,17 +134,20 @@ public:
 
   // ---- operator interaction ----
   // LogLine runs on the worker (or wherever its caller runs); all the others
-  // run on the window's thread, through Synchronize.
+  // run on the front end's thread, through Synchronize. ShowStatus names
+  // the wait it shows Reply for; PromptYesNo the question it asks.
   void LogLine(const std::string& text);
   void MemoAdd();
-  void ShowStatus();
+  void ShowStatus(TPromptKind wait);
   void HideStatus();
   void PromptOk();
-  void PromptYesNo();
+  void PromptYesNo(TPromptKind question);
   void ProgressShow();
   void ProgressSet();
   void ProgressHide();
   void FinalRestore();
+  // The unit's result, once ReportOutcome has given its verdict.
+  TUnitResult UnitResult() const;
 
   // ---- data model ----
   // The step Execute is in, for a window that shows it.
@@ -161,6 +164,10 @@ public:
   int8_t UnitOffset = 0;
   int8_t GoldenOffset = 0;
   uint8_t Outcome = 0;
+  // The operator's answer to the last prompt, given by the front end while
+  // the worker stood at it; the procedure reads the answer No as Outcome
+  // 129.
+  TAnswer PromptAnswer = anOk;
   uint8_t ProgressPos = 0;
   std::string Reply;
   std::string DongleId;
@@ -192,7 +199,8 @@ private:
   // percentage grows.
   void ProgressTick(uint16_t& ticks, uint16_t total);
   void AwaitDisconnection();
-  void AskNextUnit();
+  void AskOperator(TPromptKind kind);
+  void AskNextUnit(TPromptKind question);
   void RestoreServerFirmware();
 };
 

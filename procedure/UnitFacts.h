@@ -1,6 +1,6 @@
 // What the worker learns about the run and the unit it works on, kept where
-// each value becomes known, so that a unit's record is built from the
-// values themselves rather than from the lines that show them.
+// each value becomes known, so that a unit's record and result are built
+// from the values themselves rather than from the lines that show them.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +42,29 @@ struct TUnitFacts {
     fresh.ServerId = ServerId;
     *this = std::move(fresh);
   }
+};
+
+// How a unit ended: the worker's Outcome at its outcome line.
+enum TUnitVerdict { uvCompleted, uvFailed, uvAborted };
+
+// A unit's result as the worker hands it to its front end once the outcome
+// is known: everything a record or a report needs, nothing of the worker.
+struct TUnitResult {
+  TUnitVerdict Verdict = uvAborted;
+  bool GoldenIsHandheld = false;
+  bool AnalysisOnly = false;
+  TUnitFacts Facts;
+  // The versions of the run's firmware images ("V2.4"), empty where none
+  // was decoded.
+  std::string ModemFw, HandheldFw, ServerFw;
+  // The dongle's identity as its found line shows it after the "#", and
+  // the handheld's hardware version ("2.2"); empty when unknown.
+  std::string DongleId;
+  std::string HandheldHw;
+  // Why it failed (the unit's last log line), or "Aborted by user!".
+  std::string Message;
+  // The transcript as the error log file would hold it now.
+  std::string Transcript;
 };
 
 }  // namespace qv

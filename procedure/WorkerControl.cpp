@@ -6,33 +6,52 @@
 
 namespace qv {
 
-namespace {
-
-void BackToRunning(TMainIntf& main) {
-  main.SetLogMemoVisible(true);
-  main.FocusLogMemo();
-  main.SetStartButVisible(false);
-  main.SetStartButCaption("&Ok");
-  main.SetExitButCaption("&Cancel");
+bool PromptTakes(TPromptKind kind, TAnswer answer) {
+  switch (kind) {
+    case pkConnect:
+      return answer == anOk || answer == anCancel;
+    case pkNextUnit:
+    case pkNextAttempt:
+      return answer == anYes || answer == anNo;
+    case pkAwaitHandheld:
+    case pkAwaitDisconnection:
+      return answer == anCancel;
+    case pkEnd:
+      return false;
+  }
+  return false;
 }
 
-}  // namespace
-
-void AnswerOk(TMainIntf& main) {
-  if (main.Worker == nullptr) return;
-  BackToRunning(main);
-  main.Worker->Resume();
+const char* PromptKindName(TPromptKind kind) {
+  switch (kind) {
+    case pkConnect:
+      return "connect";
+    case pkAwaitHandheld:
+      return "await handheld";
+    case pkAwaitDisconnection:
+      return "await disconnection";
+    case pkNextUnit:
+      return "next unit";
+    case pkNextAttempt:
+      return "next attempt";
+    case pkEnd:
+      return "end";
+  }
+  return "";
 }
 
-void AnswerNo(TMainIntf& main) {
-  if (main.Worker == nullptr) return;
-  // The worker is suspended at its prompt: nothing else writes Outcome now.
-  main.Worker->Outcome = ocAnswerNo;
-  // Start hides the prompt text before it answers; No does the same, or the
-  // question would stay over the log pane until the worker's next status.
-  main.SetStatTxtVisible(false);
-  BackToRunning(main);
+bool Answer(TMainIntf& main, TAnswer answer) {
+  if (main.Worker == nullptr || !main.OpenPrompt || !PromptTakes(*main.OpenPrompt, answer)) return false;
+  if (answer == anCancel) {
+    StopWorker(main);
+    return true;
+  }
+  main.OpenPrompt.reset();
+  // The worker is suspended at its prompt: nothing else reads or writes
+  // its answer now.
+  main.Worker->PromptAnswer = answer;
   main.Worker->Resume();
+  return true;
 }
 
 void StopWorker(TMainIntf& main) {
@@ -41,6 +60,7 @@ void StopWorker(TMainIntf& main) {
   // Taken first: once resumed, a worker that has nothing left to do may end
   // and free itself at once.
   const std::shared_ptr<TThreadCompletion> end = worker->Completion();
+  main.OpenPrompt.reset();
   // The request goes before the resumption, so that a worker released from
   // its prompt already sees it and exchanges no byte on the way to its end.
   worker->Terminate();
@@ -49,14 +69,6 @@ void StopWorker(TMainIntf& main) {
   // The worker's last synchronised call has cleared Worker already, unless
   // it was stopped before it ever ran.
   main.Worker = nullptr;
-}
-
-void ExitWithWorker(TMainIntf& main) {
-  if (main.Worker == nullptr) return;
-  if (main.ExitButCaption() == "&No")
-    AnswerNo(main);
-  else
-    StopWorker(main);
 }
 
 void SetUpPortComponents(TComPort& serIF1, TComPort& serIF2) {

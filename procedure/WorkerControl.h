@@ -1,18 +1,18 @@
-// The window's side of the prompt protocol while a worker exists: what the
-// Start and Exit buttons and closing the window do then. The GUI's handlers
-// and the test window both call these on the window's thread.
+// A front end's side of the prompts while a worker exists: the answer to
+// the prompt the worker has open, and stopping the worker. Every front end
+// calls these on its own thread (the worker's synchronised calls run
+// there too).
 #pragma once
 
 #include "procedure/MainIntf.h"
 
 namespace qv {
 
-// StartBut while a worker exists: the answer Ok or Yes (Outcome stays as
-// the prompt left it, 128 after a Yes/No prompt).
-void AnswerOk(TMainIntf& main);
-
-// ExitBut captioned "&No": the answer No.
-void AnswerNo(TMainIntf& main);
+// The answer to the open prompt: Ok or Yes resume the worker, No resumes it
+// with the answer No, Cancel stops it (and returns once it has ended).
+// False, changing nothing, when no prompt is open or the open one does not
+// take this answer.
+bool Answer(TMainIntf& main, TAnswer answer);
 
 // Cancel, or closing the window: stops the worker and returns once it has
 // ended, carrying out its synchronised calls meanwhile.
@@ -24,8 +24,5 @@ void StopWorker(TMainIntf& main);
 // (SerIF1 0, SerIF2 1). Every front end (the window, qvline) sets them up
 // here, so that they cannot differ.
 void SetUpPortComponents(TComPort& serIF1, TComPort& serIF2);
-
-// ExitBut while a worker exists: the answer No or Cancel, by its caption.
-void ExitWithWorker(TMainIntf& main);
 
 }  // namespace qv

@@ -62,7 +62,7 @@ class TPostgresStore final : public TRecordStore {
     std::vector<std::string> texts(kColumnCount);
     std::vector<const char*> values(kColumnCount, nullptr);
     for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue& v = record.Values[i];
+      const TValue v = ColumnValue(record, kColumns[i]);
       if (const auto* n = std::get_if<int64_t>(&v)) {
         texts[i] = std::to_string(*n);
       } else if (const auto* d = std::get_if<double>(&v)) {
@@ -132,12 +132,7 @@ class TPostgresStore final : public TRecordStore {
       Close();
       return false;
     }
-    std::string names, marks;
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      names += (i == 0 ? "" : ", ") + std::string(kColumns[i].Name);
-      marks += (i == 0 ? "$" : ", $") + std::to_string(i + 1);
-    }
-    FInsert = "INSERT INTO units (" + names + ") VALUES (" + marks + ") ON CONFLICT (record_uid) DO NOTHING";
+    FInsert = InsertStatement([](size_t position) { return "$" + std::to_string(position); });
     return true;
   }
 

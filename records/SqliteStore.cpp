@@ -11,12 +11,7 @@ namespace qv::records {
 namespace {
 
 std::string InsertUnit() {
-  std::string names, marks;
-  for (const TColumnInfo& c : kColumns) {
-    names += (names.empty() ? "" : ", ") + std::string(c.Name);
-    marks += marks.empty() ? "?" : ", ?";
-  }
-  return "INSERT INTO units (" + names + ") VALUES (" + marks + ") ON CONFLICT(record_uid) DO NOTHING";
+  return InsertStatement([](size_t) { return std::string("?"); });
 }
 
 const char* kJournal = "PRAGMA journal_mode = WAL";
@@ -33,7 +28,7 @@ class TSqliteStore final : public TRecordStore {
     sqlite3_reset(FInsert);
     sqlite3_clear_bindings(FInsert);
     for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue& v = record.Values[i];
+      const TValue v = ColumnValue(record, kColumns[i]);
       const int at = static_cast<int>(i) + 1;
       if (const auto* n = std::get_if<int64_t>(&v))
         sqlite3_bind_int64(FInsert, at, *n);

@@ -95,70 +95,15 @@ std::string Failure(const std::string& path, sqlite3* db, int code) {
   }
 }
 
-// The columns of the units table in the order the loader reads them; a
-// column a version does not have reads as NULL.
-struct TColumn {
-  const char* Name;
-  bool Required;
-};
-constexpr TColumn kColumns[] = {
-    {"id", true},
-    {"record_uid", true},
-    {"time_utc", true},
-    {"station", true},
-    {"tool", true},
-    {"handheld_fw", true},
-    {"server_fw", true},
-    {"modem_fw", true},
-    {"dongle_id", true},
-    {"handheld_mac", true},
-    {"handheld_hw", true},
-    {"golden", true},
-    {"golden_id", true},
-    {"golden_offset", true},
-    {"factory_offset", true},
-    {"pctool_offset", true},
-    {"effective_offset", true},
-    {"stored_offset", true},
-    {"not_stored_reason", true},
-    {"result_offset", false},
-    {"trial_offsets", true},
-    {"records_per_cycle", true},
-    {"rssi_avg", true},
-    {"afc_mean", false},
-    {"afc_spread", true},
-    {"cycles", true},
-    {"outcome", true},
-    {"message", true},
-};
-
 std::string Text(sqlite3_stmt* s, int col) {
   const unsigned char* t = sqlite3_column_text(s, col);
   return t != nullptr ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s, col)))
                       : std::string();
 }
 
-std::optional<int> Int(sqlite3_stmt* s, int col) {
-  if (sqlite3_column_type(s, col) == SQLITE_NULL) return std::nullopt;
-  return sqlite3_column_int(s, col);
-}
-
-std::optional<double> Real(sqlite3_stmt* s, int col) {
-  if (sqlite3_column_type(s, col) == SQLITE_NULL) return std::nullopt;
-  return sqlite3_column_double(s, col);
-}
-
-std::string Optional(const std::optional<int>& v) {
-  return v ? std::to_string(*v) : std::string();
-}
-
-std::string Optional(const std::optional<double>& v) {
-  return v ? Exact(*v) : std::string();
-}
-
-void Add(TGroupFigures& g, const TUnitRecord& u) {
+void Add(TGroupFigures& g, const TUnit& u) {
   ++g.Units;
-  switch (u.Outcome) {
+  switch (u.Kind) {
     case TUnitOutcome::uoSuccess:
       ++g.Success;
       break;
@@ -200,8 +145,8 @@ std::vector<TGroupFigures> Listed(std::map<std::string, TGroupFigures>& groups) 
 // By time, equal times in the order of writing. Records come nearly in
 // order (stations' clocks differ, a kept record is written late), so the
 // common case is one pass.
-void SortByTime(std::vector<TUnitRecord>& units) {
-  auto earlier = [](const TUnitRecord& a, const TUnitRecord& b) {
+void SortByTime(std::vector<TUnit>& units) {
+  auto earlier = [](const TUnit& a, const TUnit& b) {
     return a.TimeMs < b.TimeMs || (a.TimeMs == b.TimeMs && a.Id < b.Id);
   };
   if (!std::is_sorted(units.begin(), units.end(), earlier)) std::sort(units.begin(), units.end(), earlier);
@@ -235,25 +180,34 @@ std::optional<int64_t> ParseUtcMs(const std::string& t) {
   return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000LL + ms;
 }
 
-std::string FailureReason(const TUnitRecord& u) {
-  if (u.Outcome == TUnitOutcome::uoSuccess || u.Outcome == TUnitOutcome::uoAnalysis) return {};
+std::string FailureReason(const TUnit& u) {
+  if (u.Kind == TUnitOutcome::uoSuccess || u.Kind == TUnitOutcome::uoAnalysis) return {};
   std::string line = u.Message.substr(0, u.Message.find_first_of("\r\n"));
   while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
   if (!line.empty()) return line;
   if (!u.NotStoredReason.empty()) return u.NotStoredReason;
-  return u.OutcomeText.empty() ? std::string("unknown") : u.OutcomeText;
+  return u.Outcome.empty() ? std::string("unknown") : u.Outcome;
 }
 
 namespace {
 
-// A row of the units table, its columns in the order of kColumns, as
-// either database gives it.
+using records::kColumns;
+using records::TColumnInfo;
+using records::TValue;
+
+// The columns a listing reads: all but those read on demand.
+bool Listed(const TColumnInfo& c) {
+  return !c.OnDemand;
+}
+
+// A row of a listing (the local key, then the listed columns in the
+// table's order), as either database gives it.
 struct TSqliteRow {
   sqlite3_stmt* S;
+  bool Null(int col) const { return sqlite3_column_type(S, col) == SQLITE_NULL; }
   int64_t Int64(int col) const { return sqlite3_column_int64(S, col); }
   std::string Text(int col) const { return ::qv::Text(S, col); }
-  std::optional<int> Int(int col) const { return ::qv::Int(S, col); }
-  std::optional<double> Real(int col) const { return ::qv::Real(S, col); }
+  double Real(int col) const { return sqlite3_column_double(S, col); }
 };
 
 struct TPgRow {
@@ -264,84 +218,70 @@ struct TPgRow {
     return Null(col) ? std::string() : std::string(PQgetvalue(R, Row, col), static_cast<size_t>(PQgetlength(R, Row, col)));
   }
   int64_t Int64(int col) const { return Null(col) ? 0 : std::strtoll(PQgetvalue(R, Row, col), nullptr, 10); }
-  std::optional<int> Int(int col) const {
-    if (Null(col)) return std::nullopt;
-    const long long v = std::strtoll(PQgetvalue(R, Row, col), nullptr, 10);
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-  }
-  std::optional<double> Real(int col) const {
-    if (Null(col)) return std::nullopt;
-    return std::strtod(PQgetvalue(R, Row, col), nullptr);
-  }
+  double Real(int col) const { return std::strtod(PQgetvalue(R, Row, col), nullptr); }
 };
+
+// Each column read as its type says, as the writer wrote it.
+template <class TRow>
+TValue ValueOf(const TRow& row, int col, const TColumnInfo& c) {
+  if (row.Null(col)) return c.NotNull ? TValue(std::string()) : TValue();
+  switch (c.Type) {
+    case records::ctInteger:
+      return row.Int64(col);
+    case records::ctReal:
+      return row.Real(col);
+    case records::ctText:
+      break;
+  }
+  return row.Text(col);
+}
 
 // False for a unit whose time does not read.
 template <class TRow>
-bool FillUnit(const TRow& s, TUnitRecord& u) {
-  u.Id = s.Int64(0);
-  u.Uid = s.Text(1);
-  u.TimeUtc = s.Text(2);
+bool FillUnit(const TRow& row, TUnit& u) {
+  u.Id = row.Int64(0);
+  int col = 1;
+  for (const TColumnInfo& c : kColumns)
+    if (Listed(c)) records::SetColumnValue(u, c, ValueOf(row, col++, c));
   const std::optional<int64_t> ms = ParseUtcMs(u.TimeUtc);
   if (!ms) return false;
   u.TimeMs = *ms;
-  u.Station = s.Text(3);
-  u.Tool = s.Text(4);
-  u.HandheldFw = s.Text(5);
-  u.ServerFw = s.Text(6);
-  u.ModemFw = s.Text(7);
-  u.DongleId = s.Text(8);
-  u.HandheldMac = s.Text(9);
-  u.HandheldHw = s.Text(10);
-  u.Golden = s.Text(11);
-  u.GoldenId = s.Text(12);
-  u.GoldenOffset = s.Int(13);
-  u.FactoryOffset = s.Int(14);
-  u.PcToolOffset = s.Int(15);
-  u.EffectiveOffset = s.Int(16);
-  u.StoredOffset = s.Int(17);
-  u.NotStoredReason = s.Text(18);
-  u.ResultOffset = s.Int(19);
-  u.TrialOffsets = s.Text(20);
-  u.RecordsPerCycle = s.Text(21);
-  u.RssiAvg = s.Real(22);
-  u.AfcMean = s.Real(23);
-  u.AfcSpread = s.Real(24);
-  u.Cycles = s.Int(25);
-  u.OutcomeText = s.Text(26);
-  u.Outcome = OutcomeOf(u.OutcomeText);
-  u.Message = s.Text(27);
+  u.Kind = OutcomeOf(u.Outcome);
   return true;
 }
 
 // Why records of this schema version cannot be read, or empty; where
 // names the file or server.
 std::string VersionProblem(const std::string& where, int version) {
-  if (version > kNewestRecordsVersion)
+  if (version > records::kSchemaVersion)
     return where + " holds records of schema version " + std::to_string(version) +
-           ", newer than this qvstats reads (versions " + std::to_string(kOldestRecordsVersion) + " to " +
-           std::to_string(kNewestRecordsVersion) + "): use the qvstats of the same release as the program that wrote it.";
-  if (version < kOldestRecordsVersion) return where + " is damaged: it has no valid schema version.";
+           ", newer than this qvstats reads (versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
+           std::to_string(records::kSchemaVersion) + "): use the qvstats of the same release as the program that wrote it.";
+  if (version < records::kFirstSchemaVersion) return where + " is damaged: it has no valid schema version.";
   return {};
 }
 
-// The query of every unit, the columns in the order of kColumns, those
-// an older schema lacks as NULL; empty, with the reason in error, when a
-// column every version has is missing.
+// The query of every unit: the local key, then the listed columns in the
+// table's order, those an older schema lacks as NULL; empty, with the
+// reason in error, when a column every version has is missing.
 std::string SelectUnits(const std::set<std::string>& present, const std::string& where, std::string& error) {
-  std::string sql = "SELECT ";
-  for (const TColumn& c : kColumns) {
-    if (!present.count(c.Name)) {
-      if (c.Required) {
-        error = where + " is not a records file of qvtune: its units have no column '" + c.Name + "'.";
-        return {};
-      }
+  std::string sql = "SELECT id";
+  for (const TColumnInfo& c : kColumns) {
+    if (!Listed(c)) continue;
+    sql += ", ";
+    if (present.count(c.Name)) {
+      sql += c.Name;
+    } else if (c.Since > records::kFirstSchemaVersion) {
       sql += "NULL";
     } else {
-      sql += c.Name;
+      error = where + " is not a records file of qvtune: its units have no column '" + c.Name + "'.";
+      return {};
     }
-    sql += ", ";
   }
-  sql.resize(sql.size() - 2);
+  if (!present.count("id")) {
+    error = where + " is not a records file of qvtune: its units have no column 'id'.";
+    return {};
+  }
   // In the order of writing, which is nearly that of time: a walk along
   // the table, where following the time index would seek once a unit.
   return sql + " FROM units";
@@ -428,7 +368,7 @@ bool THistory::LoadServer(const std::string& conninfo) {
   const int n = PQntuples(rows.get());
   FUnits.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
-    TUnitRecord u;
+    TUnit u;
     if (!FillUnit(TPgRow{rows.get(), i}, u)) {
       ++FSkipped;
       continue;
@@ -521,7 +461,7 @@ bool THistory::Load(const std::string& path) {
   sqlite3_stmt* s = stmt.get();
   while (rc == SQLITE_OK || rc == SQLITE_ROW) {
     if ((rc = sqlite3_step(s)) != SQLITE_ROW) break;
-    TUnitRecord u;
+    TUnit u;
     if (!FillUnit(TSqliteRow{s}, u)) {
       ++FSkipped;
       continue;
@@ -537,18 +477,18 @@ bool THistory::Load(const std::string& path) {
   return true;
 }
 
-void THistory::Assign(std::vector<TUnitRecord> units) {
+void THistory::Assign(std::vector<TUnit> units) {
   FUnits = std::move(units);
   SortByTime(FUnits);
 }
 
 std::vector<std::string> THistory::Stations() const {
   std::set<std::string> set;
-  for (const TUnitRecord& u : FUnits) set.insert(u.Station);
+  for (const TUnit& u : FUnits) set.insert(u.Station);
   return {set.begin(), set.end()};
 }
 
-bool TFilter::Accepts(const TUnitRecord& u) const {
+bool TFilter::Accepts(const TUnit& u) const {
   if (!Station.empty() && u.Station != Station) return false;
   if (!FromDay.empty() && u.TimeUtc.compare(0, 10, FromDay) < 0) return false;
   if (!ToDay.empty() && u.TimeUtc.compare(0, 10, ToDay) > 0) return false;
@@ -598,9 +538,9 @@ std::string TGoldenHealth::Summary() const {
   return text + (Drifted ? ", DRIFTED" : "");
 }
 
-std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnitRecord>& units, const TGoldenOptions& options) {
-  std::map<std::string, std::vector<const TUnitRecord*>> byGolden;
-  for (const TUnitRecord& u : units) {
+std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnit>& units, const TGoldenOptions& options) {
+  std::map<std::string, std::vector<const TUnit*>> byGolden;
+  for (const TUnit& u : units) {
     if (!u.GoldenId.empty() && (u.ResultOffset || u.StoredOffset)) byGolden[u.GoldenId].push_back(&u);
   }
   const size_t baseUnits = static_cast<size_t>(std::max(1, options.BaselineUnits));
@@ -614,7 +554,7 @@ std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnitRecord>& units, c
     h.Threshold = options.Threshold;
     std::vector<double> sum(golden.size() + 1, 0.0);
     for (size_t i = 0; i < golden.size(); ++i) {
-      const TUnitRecord& u = *golden[i];
+      const TUnit& u = *golden[i];
       sum[i + 1] = sum[i] + (u.ResultOffset ? *u.ResultOffset : *u.StoredOffset);
     }
     h.BaselineReady = golden.size() >= baseUnits;
@@ -653,7 +593,7 @@ TFigures ComputeFigures(const THistory& history, const TFilter& filter, const TG
   std::map<std::string, TGroupFigures> days, stations;
   std::map<std::string, int> reasons;
   std::set<std::string> goldenShown;
-  for (const TUnitRecord& u : history.Units()) {
+  for (const TUnit& u : history.Units()) {
     if (!filter.Accepts(u)) continue;
     f.Shown.push_back(&u);
     if (u.StoredOffset) ++f.StoredValues[*u.StoredOffset];
@@ -684,7 +624,8 @@ std::string CsvField(const std::string& text) {
 
 namespace {
 
-void Row(std::ostream& out, std::initializer_list<std::string> fields) {
+template <class TFields>
+void Row(std::ostream& out, const TFields& fields) {
   bool first = true;
   for (const std::string& f : fields) {
     if (!first) out << ',';
@@ -694,66 +635,32 @@ void Row(std::ostream& out, std::initializer_list<std::string> fields) {
   out << "\r\n";
 }
 
+void Row(std::ostream& out, std::initializer_list<std::string> fields) {
+  Row<std::initializer_list<std::string>>(out, fields);
+}
+
 }  // namespace
 
-void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnitRecord*>& units) {
-  Row(out, {"id",
-            "record_uid",
-            "time_utc",
-            "station",
-            "tool",
-            "handheld_fw",
-            "server_fw",
-            "modem_fw",
-            "dongle_id",
-            "handheld_mac",
-            "handheld_hw",
-            "golden",
-            "golden_id",
-            "golden_offset",
-            "factory_offset",
-            "pctool_offset",
-            "effective_offset",
-            "stored_offset",
-            "not_stored_reason",
-            "result_offset",
-            "trial_offsets",
-            "records_per_cycle",
-            "rssi_avg",
-            "afc_mean",
-            "afc_spread",
-            "cycles",
-            "outcome",
-            "message"});
-  for (const TUnitRecord* u : units) {
-    Row(out, {std::to_string(u->Id),
-              u->Uid,
-              u->TimeUtc,
-              u->Station,
-              u->Tool,
-              u->HandheldFw,
-              u->ServerFw,
-              u->ModemFw,
-              u->DongleId,
-              u->HandheldMac,
-              u->HandheldHw,
-              u->Golden,
-              u->GoldenId,
-              Optional(u->GoldenOffset),
-              Optional(u->FactoryOffset),
-              Optional(u->PcToolOffset),
-              Optional(u->EffectiveOffset),
-              Optional(u->StoredOffset),
-              u->NotStoredReason,
-              Optional(u->ResultOffset),
-              u->TrialOffsets,
-              u->RecordsPerCycle,
-              Optional(u->RssiAvg),
-              Optional(u->AfcMean),
-              Optional(u->AfcSpread),
-              Optional(u->Cycles),
-              u->OutcomeText,
-              u->Message});
+void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnit*>& units) {
+  std::vector<std::string> fields{"id"};
+  for (const TColumnInfo& c : kColumns)
+    if (Listed(c)) fields.push_back(c.Name);
+  Row(out, fields);
+  for (const TUnit* u : units) {
+    fields = {std::to_string(u->Id)};
+    for (const TColumnInfo& c : kColumns) {
+      if (!Listed(c)) continue;
+      const TValue v = records::ColumnValue(*u, c);
+      if (const auto* n = std::get_if<int64_t>(&v))
+        fields.push_back(std::to_string(*n));
+      else if (const auto* d = std::get_if<double>(&v))
+        fields.push_back(Exact(*d));
+      else if (const auto* t = std::get_if<std::string>(&v))
+        fields.push_back(*t);
+      else
+        fields.emplace_back();
+    }
+    Row(out, fields);
   }
 }
 

@@ -11,36 +11,16 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+#include "records/Schema.h"
 
-// The schema versions this reader understands.
-constexpr int kOldestRecordsVersion = 1;
-constexpr int kNewestRecordsVersion = 2;
+namespace qv {
 
 enum class TUnitOutcome { uoSuccess, uoFailed, uoAborted, uoAnalysis, uoOther };
 
-struct TUnitRecord {
-  int64_t Id = 0;
-  std::string Uid;
-  std::string TimeUtc;  // as stored: 2026-12-09T08:15:02.123Z
-  int64_t TimeMs = 0;   // the same, milliseconds since 1970 (UTC)
-  std::string Station;
-  std::string Tool;
-  std::string HandheldFw, ServerFw, ModemFw;
-  std::string DongleId;
-  std::string HandheldMac, HandheldHw;
-  std::string Golden;    // "handheld" or "server"
-  std::string GoldenId;  // empty when unknown
-  std::optional<int> GoldenOffset, FactoryOffset, PcToolOffset, EffectiveOffset;
-  std::optional<int> StoredOffset;
-  std::string NotStoredReason;
-  std::optional<int> ResultOffset;
-  std::string TrialOffsets, RecordsPerCycle;
-  std::optional<double> RssiAvg, AfcMean, AfcSpread;
-  std::optional<int> Cycles;
-  std::string OutcomeText;
-  TUnitOutcome Outcome = TUnitOutcome::uoOther;
-  std::string Message;
+// A unit's record as qvstats reads it, with what it derives at reading.
+struct TUnit : records::TUnitRecord {
+  int64_t TimeMs = 0;  // TimeUtc, milliseconds since 1970 (UTC)
+  TUnitOutcome Kind = TUnitOutcome::uoOther;
 
   // The UTC day, 2026-12-09.
   std::string Day() const { return TimeUtc.substr(0, 10); }
@@ -53,7 +33,7 @@ std::optional<int64_t> ParseUtcMs(const std::string& text);
 // What a unit that did not succeed failed of: the first line of its
 // message, else why nothing was stored, else its outcome. Empty for
 // successful and analysis-only units.
-std::string FailureReason(const TUnitRecord& unit);
+std::string FailureReason(const TUnit& unit);
 
 // Whether the text names a records server rather than a file.
 bool IsServerConninfo(const std::string& text);
@@ -73,21 +53,21 @@ class THistory {
   const std::string& Path() const { return FPath; }
   int SchemaVersion() const { return FVersion; }
   // In the order of their time.
-  const std::vector<TUnitRecord>& Units() const { return FUnits; }
+  const std::vector<TUnit>& Units() const { return FUnits; }
   // Records left out for a time that does not read.
   int Skipped() const { return FSkipped; }
   // Every station, sorted.
   std::vector<std::string> Stations() const;
 
   // For tests and generated histories: units taken as loaded.
-  void Assign(std::vector<TUnitRecord> units);
+  void Assign(std::vector<TUnit> units);
 
  private:
   std::string FPath;
   std::string FError;
   int FVersion = 0;
   int FSkipped = 0;
-  std::vector<TUnitRecord> FUnits;
+  std::vector<TUnit> FUnits;
 };
 
 // Which units are shown: days inclusive (empty: open), one station or all.
@@ -95,7 +75,7 @@ struct TFilter {
   std::string FromDay, ToDay;
   std::string Station;
 
-  bool Accepts(const TUnitRecord& unit) const;
+  bool Accepts(const TUnit& unit) const;
 };
 
 // The counts of one day or one station.
@@ -163,10 +143,10 @@ struct TGoldenHealth {
 // baseline is its own first units whatever a filter shows), sorted by
 // identity. Units without a golden identity do not count; a unit without a
 // result (version 1 has no such column) counts its stored value, if any.
-std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnitRecord>& units, const TGoldenOptions& options);
+std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnit>& units, const TGoldenOptions& options);
 
 struct TFigures {
-  std::vector<const TUnitRecord*> Shown;
+  std::vector<const TUnit*> Shown;
   std::map<int, int> StoredValues;  // value -> units
   TGroupFigures Total;
   std::vector<TGroupFigures> Days;                   // by day
@@ -182,7 +162,7 @@ TFigures ComputeFigures(const THistory& history, const TFilter& filter, const TG
 
 // CSV files (RFC 4180: comma-separated, CRLF, quoted where needed), with a
 // header line.
-void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnitRecord*>& units);
+void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnit*>& units);
 void WriteGroupsCsv(std::ostream& out, const char* keyName, const std::vector<TGroupFigures>& groups);
 void WriteGoldenCsv(std::ostream& out, const std::vector<TGoldenHealth>& golden);
 std::string CsvField(const std::string& text);

@@ -162,7 +162,7 @@ bool WriteFile(const QString& path, const std::function<void(std::ostream&)>& wr
 // The records shown, one a row.
 class TRecordsModel : public QAbstractTableModel {
  public:
-  void SetUnits(const std::vector<const TUnitRecord*>* units) {
+  void SetUnits(const std::vector<const TUnit*>* units) {
     beginResetModel();
     FUnits = units;
     endResetModel();
@@ -182,10 +182,10 @@ class TRecordsModel : public QAbstractTableModel {
 
   QVariant data(const QModelIndex& index, int role) const override {
     if (FUnits == nullptr || !index.isValid() || index.row() >= static_cast<int>(FUnits->size())) return {};
-    const TUnitRecord& u = *(*FUnits)[static_cast<size_t>(index.row())];
+    const TUnit& u = *(*FUnits)[static_cast<size_t>(index.row())];
     if (role == Qt::ForegroundRole && index.column() == 2) {
-      if (u.Outcome == TUnitOutcome::uoFailed) return kFailed;
-      if (u.Outcome == TUnitOutcome::uoAborted) return kAborted;
+      if (u.Kind == TUnitOutcome::uoFailed) return kFailed;
+      if (u.Kind == TUnitOutcome::uoAborted) return kAborted;
       return {};
     }
     if (role != Qt::DisplayRole) return {};
@@ -195,7 +195,7 @@ class TRecordsModel : public QAbstractTableModel {
       case 1:
         return Q(u.Station);
       case 2:
-        return Q(u.OutcomeText);
+        return Q(u.Outcome);
       case 3:
         return u.StoredOffset ? Opt(u.StoredOffset) : Q(u.NotStoredReason);
       case 4:
@@ -221,7 +221,7 @@ class TRecordsModel : public QAbstractTableModel {
 
  private:
   static constexpr int kColumns = 12;
-  const std::vector<const TUnitRecord*>* FUnits = nullptr;
+  const std::vector<const TUnit*>* FUnits = nullptr;
 };
 
 TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::make_unique<TRecordsModel>()) {

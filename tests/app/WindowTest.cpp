@@ -295,9 +295,14 @@ TEST_F(WindowTest, ExitInRunViewCancels) {
   EXPECT_EQ(ReadFile(IniPath()), "<no file>") << "Cancel is not closing";
 }
 
-// The answer to a Yes/No prompt, as the worker reads it after the prompt.
+const char* const kNextUnit = "Completed successfully!\r\rDo you want to fine-tune another Quorvantis?";
+const char* const kRetry = "Procedure failed!\r\rDo you want to retry, or fine-tune another Quorvantis?";
+
+// The answer to a question, as the worker reads it after the prompt.
 struct TAnswerCase {
   const char* Name;
+  TPromptKind Kind;
+  const char* Question;
   bool Yes;
   uint8_t Outcome;
 };
@@ -309,13 +314,14 @@ void PrintTo(const TAnswerCase& c, std::ostream* os) {
 class AnswerTest : public AppTest, public ::testing::WithParamInterface<TAnswerCase> {};
 
 TEST_P(AnswerTest, YesNoPromptAnswer) {
-  const std::string question = "Completed successfully!\r\rDo you want to fine-tune another Quorvantis?";
+  const std::string question = GetParam().Question;
   std::vector<uint8_t> answers;
   Steps = [&](TSerThread& t) {
     t.Steps.DetectPorts = [&](TSerThread& worker) {
       worker.Outcome = ocCompleted;
       worker.Reply = question;
-      worker.Synchronize(&TSerThread::PromptYesNo);
+      worker.Synchronize([&] { worker.PromptYesNo(GetParam().Kind); });
+      if (worker.PromptAnswer == anNo) worker.Outcome = ocAnswerNo;
       answers.push_back(worker.Outcome);
       worker.Outcome = ocNone;
     };
@@ -343,7 +349,10 @@ TEST_P(AnswerTest, YesNoPromptAnswer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest,
-                         ::testing::Values(TAnswerCase{"Yes", true, ocCompleted}, TAnswerCase{"No", false, ocAnswerNo}),
+                         ::testing::Values(TAnswerCase{"NextUnitYes", pkNextUnit, kNextUnit, true, ocCompleted},
+                                           TAnswerCase{"NextUnitNo", pkNextUnit, kNextUnit, false, ocAnswerNo},
+                                           TAnswerCase{"NextAttemptYes", pkNextAttempt, kRetry, true, ocCompleted},
+                                           TAnswerCase{"NextAttemptNo", pkNextAttempt, kRetry, false, ocAnswerNo}),
                          [](const auto& c) { return std::string(c.param.Name); });
 
 // With the server restored after the test, the window asks for the next
@@ -520,7 +529,7 @@ TEST_F(WindowTest, ProgressAndStatusFromTheWorker) {
       worker.Synchronize(&TSerThread::ProgressSet);
       worker.Synchronize([&] { bar.push_back(Window->PrcBar->isHidden() ? -1 : Window->PrcBar->value()); });
       worker.Reply = "Line one\rLine two";
-      worker.Synchronize(&TSerThread::ShowStatus);
+      worker.Synchronize([&] { worker.ShowStatus(pkAwaitHandheld); });
       worker.Synchronize([&] {
         bar.push_back(Window->PrcBar->isHidden() ? -1 : Window->PrcBar->value());
         status = Shows(Window->StatTxt) ? Window->StatTxt->text() : QString();

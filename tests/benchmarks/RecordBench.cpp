@@ -34,18 +34,18 @@ int main(int argc, char** argv) {
   qv::records::TUnitRecord record = qv::test::SampleRecord("x");
   std::string transcript;
   while (transcript.size() < 100000) transcript += "1<3\r1>3\r";
-  record[qv::records::cTranscript] = transcript;
+  record.Transcript = transcript;
 
   auto store = qv::records::SqliteStore(dir.File("bench.records"));
   std::string why;
-  record[qv::records::cRecordUid] = std::string("warm-up");
+  record.Uid = "warm-up";
   if (!store->Write(record, why)) {
     std::fprintf(stderr, "cannot write: %s\n", why.c_str());
     return 1;
   }
   auto t0 = Clock::now();
   for (int i = 0; i < n; ++i) {
-    record[qv::records::cRecordUid] = "s" + std::to_string(i);
+    record.Uid = "s" + std::to_string(i);
     store->Write(record, why);
   }
   const double direct = MsPer(Clock::now() - t0, n);
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     qv::records::TRecordWriter writer(qv::records::SqliteStore(dir.File("bench.records")), dir.File("spool"), nullptr);
     t0 = Clock::now();
     for (int i = 0; i < n; ++i) {
-      record[qv::records::cRecordUid] = "w" + std::to_string(i);
+      record.Uid = "w" + std::to_string(i);
       writer.Submit(record);
     }
     submitted = MsPer(Clock::now() - t0, n);

@@ -126,6 +126,67 @@ TEST(Line, JsonLinesCarryTimeUnitStepAndText) {
             "\"step\":\"Close\",\"text\":\"Error log file written\"}");
 }
 
+// The policy answers each prompt by its kind, whatever its text says: these
+// texts would mislead a policy that read them.
+struct TPolicyCase {
+  const char* Name;
+  TPromptKind Kind;
+  const char* Text;
+  std::vector<std::string> Args;
+  // What the worker reads after the prompt; for a wait, nothing is asked.
+  std::optional<TAnswer> Answer;
+  const char* Told;
+};
+void PrintTo(const TPolicyCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class LinePolicy : public ::testing::TestWithParam<TPolicyCase> {};
+
+TEST_P(LinePolicy, AnswersByKindNotByText) {
+  const TPolicyCase& c = GetParam();
+  TStation station;
+  std::vector<TAnswer> answers;
+  std::vector<bool> cancelled;
+  const int code = station.Run(c.Args, {}, [&](TSerThread& worker) {
+    worker.Steps.DetectPorts = [&](TSerThread& w) {
+      w.Reply = c.Text;
+      w.PromptAnswer = anCancel;
+      if (c.Kind == pkConnect) {
+        w.Synchronize(&TSerThread::PromptOk);
+      } else if (IsQuestion(c.Kind)) {
+        w.Synchronize([&] { w.PromptYesNo(c.Kind); });
+      } else {
+        w.Synchronize([&] { w.ShowStatus(c.Kind); });
+        w.Synchronize(&TSerThread::HideStatus);
+      }
+      answers.push_back(w.PromptAnswer);
+      cancelled.push_back(w.Terminated());
+      w.Outcome = ocFailed;
+    };
+  });
+  EXPECT_EQ(code, line::ecUnitFailed) << station.Err;
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0], c.Answer.value_or(anCancel)) << station.Err;
+  EXPECT_FALSE(cancelled[0]);
+  EXPECT_NE(station.Err.find(c.Told), std::string::npos) << station.Err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LinePolicy,
+    ::testing::Values(
+        TPolicyCase{"ConnectAskedAsAQuestion", pkConnect, "Ready?\rAnswer Yes or No?", {}, anOk,
+                    "qvline: Ready? Answer Yes or No? -> Ok\n"},
+        TPolicyCase{"NextUnitSayingPressOk", pkNextUnit, "Press Ok for more", {"--units", "2"}, anYes,
+                    "qvline: Press Ok for more -> Yes\n"},
+        TPolicyCase{"NextAttemptWithRetriesLeft", pkNextAttempt, "Press Ok to go on", {"--retries", "1"}, anYes,
+                    "qvline: Press Ok to go on -> Yes\n"},
+        TPolicyCase{"NextAttemptWithNoneLeft", pkNextAttempt, "Retry? Press Ok", {}, anNo,
+                    "qvline: Retry? Press Ok -> No\n"},
+        TPolicyCase{"WaitThatAsks", pkAwaitHandheld, "Connect it. Press Ok?", {}, std::nullopt,
+                    "qvline: Connect it. Press Ok?\n"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 TEST(Line, SettingsFileIsReadButNeverWritten) {
   TStation station;
   const std::vector<std::string> before = ReadSettingsLines(station.Ini());

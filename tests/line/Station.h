@@ -35,7 +35,9 @@ struct TStation {
 
   // qvline with these options after --settings, on this thread; onLine sees
   // every log line as it is written.
-  int Run(std::vector<std::string> args, std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr) {
+  // prepare, when set, gets each run's worker before it starts.
+  int Run(std::vector<std::string> args, std::function<void(line::TLineRunner&, const std::string&)> onLine = nullptr,
+          std::function<void(TSerThread&)> prepare = nullptr) {
     args.insert(args.begin(), {"--settings", Ini()});
     if (std::find(args.begin(), args.end(), "--records") == args.end() &&
         std::find(args.begin(), args.end(), "--records-url") == args.end())
@@ -47,7 +49,10 @@ struct TStation {
       if (onLine && runner != nullptr) onLine(*runner, text.substr(0, text.size() - 1));
     };
     io.Err = [&](const std::string& text) { Err += text; };
-    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, [&](line::TLineRunner& r) { runner = &r; });
+    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, [&](line::TLineRunner& r) {
+      runner = &r;
+      r.PrepareWorker = prepare;
+    });
   }
 
   TUnitBench U;

@@ -73,7 +73,7 @@ TEST_F(InteractionTest, StatusHidesTheProgressBarWhichStaysHiddenAfterwards) {
   EXPECT_EQ(s.PrcBar, 0);
 
   Worker->Reply = "Make sure the Quorvantis is connected to the dongle, powered\rand switched ON.";
-  Worker->ShowStatus();
+  Worker->ShowStatus(pkAwaitHandheld);
   s = Window.Screen();
   EXPECT_FALSE(s.LogMemoVisible);
   EXPECT_FALSE(s.PrcBarVisible);
@@ -103,33 +103,66 @@ TEST_F(InteractionTest, ProgressSetRepaintsThePaneOnlyDuringTheServerRestore) {
   EXPECT_FALSE(Window.Screen().PrcBarVisible);
 }
 
-// Whether a prompt holds the worker is checked on real runs (RunTest); here
-// what it shows.
-TEST_F(InteractionTest, PromptsShowTheTextAndTheirButtons) {
-  struct TCase {
-    void (TSerThread::*Prompt)();
-    std::string StartBut, ExitBut;
-  } cases[] = {{&TSerThread::PromptOk, "&Ok", "&Cancel"}, {&TSerThread::PromptYesNo, "&Yes", "&No"}};
-  for (const TCase& c : cases) {
-    TTestWindow window;
-    window.SetExitButCaption("&Cancel");
-    TSerThread worker(true, window);
-    worker.Reply = "Question?\r\rAnswer.";
-    worker.Outcome = 128;
-    (worker.*c.Prompt)();
-    const TScreen s = window.Screen();
-    EXPECT_TRUE(s.StatTxtVisible);
-    EXPECT_EQ(s.StatTxt, "Question?\r\rAnswer.");
-    EXPECT_FALSE(s.LogMemoVisible);
-    EXPECT_FALSE(s.PrcBarVisible);
-    EXPECT_TRUE(s.StartButVisible);
+// Each kind of prompt as the window shows it, and what each answer does to
+// the worker standing at it. Whether a prompt holds a running worker is
+// checked on real runs (RunTest).
+struct TPromptCase {
+  const char* Name;
+  TPromptKind Kind;
+  std::string StartBut, ExitBut;
+  bool StartButVisible, Suspends;
+};
+void PrintTo(const TPromptCase& c, std::ostream* os) {
+  *os << c.Name;
+}
+
+class PromptKinds : public ::testing::TestWithParam<TPromptCase> {};
+
+TEST_P(PromptKinds, ShowTheTextAndTheButtonsOfTheirKind) {
+  const TPromptCase& c = GetParam();
+  TTestWindow window;
+  window.SetStartButVisible(false);
+  window.SetExitButCaption("&Cancel");
+  TSerThread worker(true, window);
+  window.Worker = &worker;
+  worker.Reply = "Question?\r\rAnswer.";
+  worker.Outcome = 128;
+  switch (c.Kind) {
+    case pkConnect:
+      worker.PromptOk();
+      break;
+    case pkNextUnit:
+    case pkNextAttempt:
+      worker.PromptYesNo(c.Kind);
+      break;
+    default:
+      worker.ShowStatus(c.Kind);
+      break;
+  }
+  const TScreen s = window.Screen();
+  EXPECT_TRUE(s.StatTxtVisible);
+  EXPECT_EQ(s.StatTxt, "Question?\r\rAnswer.");
+  EXPECT_FALSE(s.LogMemoVisible);
+  EXPECT_FALSE(s.PrcBarVisible);
+  EXPECT_EQ(s.StartButVisible, c.StartButVisible);
+  if (c.StartButVisible) {
     EXPECT_EQ(s.StartBut, c.StartBut);
     EXPECT_EQ(s.Focus, "StartBut");
-    EXPECT_EQ(s.ExitBut, c.ExitBut);
-    EXPECT_TRUE(worker.Suspended());
-    EXPECT_EQ(worker.Outcome, 128) << "the answer is the window's to give";
   }
+  EXPECT_EQ(s.ExitBut, c.ExitBut);
+  EXPECT_EQ(window.OpenPrompt, c.Kind);
+  EXPECT_EQ(worker.Suspended(), c.Suspends);
+  EXPECT_EQ(worker.Outcome, 128) << "the answer is the operator's to give";
+  window.Worker = nullptr;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PromptKinds,
+    ::testing::Values(TPromptCase{"Connect", pkConnect, "&Ok", "&Cancel", true, true},
+                      TPromptCase{"NextUnit", pkNextUnit, "&Yes", "&No", true, true},
+                      TPromptCase{"NextAttempt", pkNextAttempt, "&Yes", "&No", true, true},
+                      TPromptCase{"AwaitHandheld", pkAwaitHandheld, "", "&Cancel", false, true},
+                      TPromptCase{"AwaitDisconnection", pkAwaitDisconnection, "", "&Cancel", false, true}));
 
 // After Cancel or closing the window only waits for the worker: a prompt
 // that arrives then shows nothing, and the Yes/No prompt answers No.
@@ -139,7 +172,7 @@ TEST_F(InteractionTest, PromptsAfterATerminationRequestShowNothing) {
   Worker->Outcome = 128;
   Worker->PromptOk();
   EXPECT_EQ(Worker->Outcome, 128);
-  Worker->PromptYesNo();
+  Worker->PromptYesNo(pkNextUnit);
   EXPECT_EQ(Worker->Outcome, 129);
   EXPECT_EQ(Window.Journal().size(), before);
 }

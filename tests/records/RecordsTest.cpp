@@ -82,7 +82,7 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
   EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
   EXPECT_EQ(db.Column("SELECT count(*) FROM units"), std::vector<std::string>{"1"});
   EXPECT_EQ(db.Column("SELECT transcript FROM units"),
-            std::vector<std::string>{std::get<std::string>(sample[cTranscript])});
+            std::vector<std::string>{sample.Transcript});
   EXPECT_EQ(db.Column("SELECT stored_offset FROM units"), std::vector<std::string>{"-37"});
   EXPECT_EQ(db.Column("SELECT afc_mean FROM units"), std::vector<std::string>{"-0.375"});
   EXPECT_EQ(db.Column("SELECT message FROM units"), std::vector<std::string>{"NULL"});

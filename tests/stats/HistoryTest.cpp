@@ -57,7 +57,7 @@ TEST_P(HistoryVersionTest, FiguresPerDayAndStation) {
   ASSERT_TRUE(h.Load(Db())) << h.Error();
   EXPECT_EQ(h.SchemaVersion(), GetParam());
   ASSERT_EQ(h.Units().size(), 10u);
-  const TUnitRecord& first = h.Units().front();
+  const TUnit& first = h.Units().front();
   EXPECT_EQ(first.TimeUtc, "2026-12-01T08:01:00.250Z");
   EXPECT_EQ(first.TimeMs, 1796112060250);
   EXPECT_EQ(first.StoredOffset, 5);
@@ -114,7 +114,7 @@ TEST_P(FilterTest, ShowsTheUnitsOfTheDaysAndStation) {
   ASSERT_TRUE(h.Load(Db()));
   const TFigures f = ComputeFigures(h, GetParam().Filter, {});
   EXPECT_EQ(f.Shown.size(), GetParam().Shown);
-  for (const TUnitRecord* u : f.Shown) EXPECT_TRUE(GetParam().Filter.Accepts(*u)) << u->TimeUtc << " " << u->Station;
+  for (const TUnit* u : f.Shown) EXPECT_TRUE(GetParam().Filter.Accepts(*u)) << u->TimeUtc << " " << u->Station;
   EXPECT_EQ(f.Total.Units, static_cast<int>(GetParam().Shown));
 }
 
@@ -148,9 +148,9 @@ class GoldenTest : public ::testing::TestWithParam<TGoldenCase> {};
 TEST_P(GoldenTest, WarnsWhenTheRunningMeanLeavesTheBaseline) {
   const TGoldenCase& c = GetParam();
   THistory h;
-  std::vector<TUnitRecord> units;
+  std::vector<TUnit> units;
   for (const TGenUnit& g : GoldenRun("SRV-0042", c.Units, 10, c.DriftFrom, c.Drift)) {
-    TUnitRecord u;
+    TUnit u;
     u.TimeUtc = g.Time;
     u.TimeMs = *ParseUtcMs(g.Time);
     u.GoldenId = g.GoldenId;
@@ -197,9 +197,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, GoldenTest,
 
 TEST(GoldenWarningTest, NamesTheIdentityTheShiftAndWhereItBegan) {
   THistory h;
-  std::vector<TUnitRecord> units;
+  std::vector<TUnit> units;
   for (const TGenUnit& g : GoldenRun("SRV-0042", 80, 10, 41, 4)) {
-    TUnitRecord u;
+    TUnit u;
     u.TimeUtc = g.Time;
     u.TimeMs = *ParseUtcMs(g.Time);
     u.GoldenId = g.GoldenId;

@@ -17,12 +17,12 @@ TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
   auto store = records::SqliteStore(db);
   records::TUnitRecord good = SampleRecord("line-3/1");
   records::TUnitRecord failed = SampleRecord("line-3/2");
-  failed[records::cTimeUtc] = std::string("2026-12-09T08:19:44.007Z");
-  failed[records::cStoredOffset] = std::monostate{};
-  failed[records::cResultOffset] = std::monostate{};
-  failed[records::cNotStoredReason] = std::string("failed");
-  failed[records::cOutcome] = std::string("failed");
-  failed[records::cMessage] = std::string("Communication error!");
+  failed.TimeUtc = "2026-12-09T08:19:44.007Z";
+  failed.StoredOffset.reset();
+  failed.ResultOffset.reset();
+  failed.NotStoredReason = "failed";
+  failed.Outcome = "failed";
+  failed.Message = "Communication error!";
   std::string why;
   ASSERT_TRUE(store->Write(good, why)) << why;
   ASSERT_TRUE(store->Write(failed, why)) << why;
@@ -31,7 +31,7 @@ TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
   ASSERT_TRUE(history.Load(db)) << history.Error();
   EXPECT_EQ(history.SchemaVersion(), records::kSchemaVersion);
   ASSERT_EQ(history.Units().size(), 2u);
-  const TUnitRecord& a = history.Units()[0];
+  const TUnit& a = history.Units()[0];
   EXPECT_EQ(a.Uid, "line-3/1");
   EXPECT_EQ(a.Day(), "2026-12-09");
   EXPECT_EQ(a.Station, "line-3");
@@ -44,9 +44,9 @@ TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
   EXPECT_EQ(a.RssiAvg, 181.0);
   EXPECT_EQ(a.AfcMean, -0.375);
   EXPECT_EQ(a.Cycles, 3);
-  EXPECT_EQ(a.Outcome, TUnitOutcome::uoSuccess);
-  const TUnitRecord& b = history.Units()[1];
-  EXPECT_EQ(b.Outcome, TUnitOutcome::uoFailed);
+  EXPECT_EQ(a.Kind, TUnitOutcome::uoSuccess);
+  const TUnit& b = history.Units()[1];
+  EXPECT_EQ(b.Kind, TUnitOutcome::uoFailed);
   EXPECT_FALSE(b.StoredOffset);
   EXPECT_EQ(FailureReason(b), "Communication error!");
 
@@ -64,10 +64,10 @@ TEST(WrittenRecords, ReadFromTheSharedServer) {
   ASSERT_TRUE(server.Start()) << server.Problem();
   auto store = records::PostgresStore(server.Conninfo());
   records::TUnitRecord aborted = SampleRecord("line-4/1");
-  aborted[records::cStation] = std::string("line-4");
-  aborted[records::cStoredOffset] = std::monostate{};
-  aborted[records::cOutcome] = std::string("aborted");
-  aborted[records::cNotStoredReason] = std::string("aborted");
+  aborted.Station = "line-4";
+  aborted.StoredOffset.reset();
+  aborted.Outcome = "aborted";
+  aborted.NotStoredReason = "aborted";
   std::string why;
   ASSERT_TRUE(store->Write(SampleRecord("line-3/1"), why)) << why;
   ASSERT_TRUE(store->Write(aborted, why)) << why;
@@ -79,13 +79,13 @@ TEST(WrittenRecords, ReadFromTheSharedServer) {
   EXPECT_EQ(history.Path().rfind("PostgreSQL ", 0), 0u) << history.Path();
   ASSERT_EQ(history.Units().size(), 2u);
   EXPECT_EQ(history.Stations(), (std::vector<std::string>{"line-3", "line-4"}));
-  const TUnitRecord& a = history.Units()[0];
+  const TUnit& a = history.Units()[0];
   EXPECT_EQ(a.StoredOffset, -37);
   EXPECT_EQ(a.GoldenOffset, -4);
   EXPECT_EQ(a.AfcMean, -0.375);
   EXPECT_EQ(a.Cycles, 3);
-  EXPECT_EQ(a.Outcome, TUnitOutcome::uoSuccess);
-  EXPECT_EQ(history.Units()[1].Outcome, TUnitOutcome::uoAborted);
+  EXPECT_EQ(a.Kind, TUnitOutcome::uoSuccess);
+  EXPECT_EQ(history.Units()[1].Kind, TUnitOutcome::uoAborted);
   EXPECT_FALSE(history.Units()[1].StoredOffset);
 
   ASSERT_TRUE(server.Stop());

@@ -62,10 +62,6 @@ void TTestWindow::SetStartButVisible(bool visible) {
 void TTestWindow::FocusStartBut() {
   Change("StartBut.Focus", [](TScreen& s) { s.Focus = "StartBut"; });
 }
-std::string TTestWindow::ExitButCaption() const {
-  std::lock_guard<std::mutex> lock(FMutex);
-  return FScreen.ExitBut;
-}
 void TTestWindow::SetExitButCaption(const std::string& caption) {
   Change("ExitBut.Caption " + caption, [&](TScreen& s) { s.ExitBut = caption; });
 }
@@ -136,7 +132,7 @@ std::shared_ptr<TThreadCompletion> TTestWindow::StartRun(const std::function<voi
 void TTestWindow::DoStart() {
   SetStatTxtVisible(false);
   if (Worker != nullptr) {
-    AnswerOk(*this);
+    StartWithWorker();
     return;
   }
   SetLogMemoVisible(false);
@@ -149,7 +145,7 @@ void TTestWindow::DoStart() {
 
 void TTestWindow::DoExit() {
   if (Worker != nullptr)
-    ExitWithWorker(*this);
+    ExitWithWorker();
   else
     DoClos();
 }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "procedure/MainIntf.h"
+#include "procedure/WindowControls.h"
 #include "procedure/SerThread.h"
 #include "serial/Clock.h"
 
@@ -43,7 +43,7 @@ struct TScreen {
   bool Closed = false;
 };
 
-class TTestWindow final : public TMainIntf {
+class TTestWindow final : public TWindowControls {
 public:
   TTestWindow();
   ~TTestWindow() override;
@@ -66,12 +66,12 @@ public:
   void SetStartButCaption(const std::string& caption) override;
   void SetStartButVisible(bool visible) override;
   void FocusStartBut() override;
-  std::string ExitButCaption() const override;
   void SetExitButCaption(const std::string& caption) override;
   void SetExitButVisible(bool visible) override;
 
   // Any thread.
   TScreen Screen() const;
+  std::string ExitButCaption() const { return Screen().ExitBut; }
   std::vector<std::string> Journal() const;
   bool AwaitScreen(const std::function<bool(const TScreen&)>& condition,
                    std::chrono::milliseconds limit = kWindowLimit) const;

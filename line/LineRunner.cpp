@@ -1,5 +1,7 @@
 #include "line/LineRunner.h"
 
+#include "line/Line.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -134,6 +136,10 @@ bool TLineRunner::Prepare(const std::string& programDir) {
   }
   ProgramDir = ProgramDirOf(IniPath);
   const TSettings settings = ParseSettings(ReadSettingsLines(IniPath));
+  // A station of a line writes its transcript beside the settings file,
+  // named after the station (the worker names it after IniPath, which it
+  // reads for nothing else).
+  if (FOptions.LineMember) IniPath = ProgramDir + FOptions.Station + ".INI";
 
   if (!FOptions.PortMapPath.empty()) {
     const std::string why = Unreadable(FOptions.PortMapPath);
@@ -199,7 +205,29 @@ void TLineRunner::AwaitWake(int timeoutMs) {
   }
 }
 
+void TLineRunner::Emit(const TLineEvent& event) {
+  if (FIo.Out) FIo.Out(EncodeEvent(event) + "\n");
+}
+
+void TLineRunner::EmitUnit() {
+  TLineEvent e = Event(ekUnit);
+  e.Unit = FUnit;
+  Emit(e);
+}
+
+void TLineRunner::EmitProgress(int percent) {
+  TLineEvent e = Event(ekProgress);
+  e.Percent = percent;
+  Emit(e);
+}
+
+void TLineRunner::NextUnit() {
+  ++FUnit;
+  if (FOptions.LineMember) EmitUnit();
+}
+
 int TLineRunner::Run() {
+  if (FOptions.LineMember) EmitUnit();
   // Without the window's next-unit prompt (no restore, or a golden
   // handheld) a run holds one unit; the next unit or a retry is the next
   // run, as Start again in the window.
@@ -214,12 +242,12 @@ int TLineRunner::Run() {
       break;
     }
     if (FLastVerdict == uvCompleted && FUnitsTuned < FOptions.Units) {
-      ++FUnit;
+      NextUnit();
       continue;
     }
     if (FLastVerdict == uvFailed && FRetries < FOptions.Retries) {
       ++FRetries;
-      ++FUnit;
+      NextUnit();
       if (FIo.Err)
         FIo.Err("qvline: retrying the unit (" + std::to_string(FRetries) + " of " + std::to_string(FOptions.Retries) +
                 ")\n");
@@ -290,12 +318,20 @@ void TLineRunner::AnswerPrompt() {
   }
   const char* const name = answer == anOk ? "Ok" : answer == anYes ? "Yes" : "No";
   if (FIo.Err) FIo.Err("qvline: " + OneLine(prompt.Text) + " -> " + name + "\n");
-  if (answer == anYes) ++FUnit;
+  if (answer == anYes) NextUnit();
   Answer(*this, answer);
 }
 
 void TLineRunner::LogAdded(const std::string& line, const char* step) {
   if (!FIo.Out) return;
+  if (FOptions.LineMember) {
+    TLineEvent e = Event(ekLog, line);
+    e.Unit = FUnit;
+    e.Time = records::UtcNow();
+    e.Step = step;
+    Emit(e);
+    return;
+  }
   const bool bar = FBarShown;
   if (bar) ClearBar();
   if (FOptions.Json) {
@@ -317,24 +353,32 @@ void TLineRunner::PromptShown(const TPrompt& prompt) {
   // The prompts speak for themselves when they are answered; the waits are
   // told as they begin.
   if (IsWait(prompt.Kind)) {
+    if (FOptions.LineMember) Emit(Event(ekWait, OneLine(prompt.Text)));
     if (FIo.Err) FIo.Err("qvline: " + OneLine(prompt.Text) + "\n");
     return;
   }
   FPrompt = prompt;
 }
 
+void TLineRunner::PromptEnded(TPromptKind) {
+  if (FOptions.LineMember) Emit(Event(ekWait));
+}
+
 void TLineRunner::ProgressShown() {
+  if (FOptions.LineMember) EmitProgress(0);
   FBarPosition = 0;
   FBarShown = true;
   DrawBar();
 }
 
 void TLineRunner::ProgressChanged(const TProgress& progress) {
+  if (FOptions.LineMember) EmitProgress(progress.Percent);
   FBarPosition = progress.Percent;
   if (FBarShown) DrawBar();
 }
 
 void TLineRunner::ProgressHidden() {
+  if (FOptions.LineMember) EmitProgress(-1);
   ClearBar();
 }
 
@@ -354,6 +398,13 @@ void TLineRunner::ClearBar() {
 }
 
 void TLineRunner::UnitEnded(const TUnitResult& result) {
+  if (FOptions.LineMember) {
+    TLineEvent e = Event(ekResult, result.Message);
+    e.Unit = FUnit;
+    e.Verdict = result.Verdict == uvCompleted ? "completed" : result.Verdict == uvFailed ? "failed" : "aborted";
+    e.Stored = result.Facts.Stored;
+    Emit(e);
+  }
   FLastVerdict = result.Verdict;
   FUnitEnded = true;
   if (result.Verdict == uvCompleted) {
@@ -367,8 +418,41 @@ void TLineRunner::RestoreEnded(TUnitVerdict verdict) {
   FRestoreFailed = verdict == uvFailed;
 }
 
+namespace {
+
+// A line of stations: every station checked as a qvline of its own would
+// check itself before anything starts, then all of them run.
+int RunStations(TLineOptions options, const std::vector<std::string>& args, const TLineIo& io,
+                const std::string& programDir, TClock& clock, const TLineHooks& hooks) {
+  std::string error;
+  if (!options.StationsFile.empty() && !ReadStationsFile(options.StationsFile, options.Stations, error)) {
+    if (io.Err) io.Err("qvline: " + error + "\n");
+    return ecBadUsage;
+  }
+  error = CheckStations(options.Stations);
+  if (!error.empty()) {
+    if (io.Err) io.Err("qvline: " + error + "\n");
+    return ecBadUsage;
+  }
+  for (const TStationSpec& station : options.Stations) {
+    TLineOptions own;
+    ParseLineOptions(TLine::StationArgs(args, station), own, error);
+    TLineIo quiet;
+    quiet.Err = [&](const std::string& text) {
+      if (io.Err) io.Err("qvline: [" + station.Name + "] " + text.substr(text.rfind("qvline: ", 0) == 0 ? 8 : 0));
+    };
+    TLineRunner check(own, quiet, clock);
+    if (!check.Prepare(programDir)) return ecBadUsage;
+  }
+  TLine line(options, args, io, hooks.Launcher ? hooks.Launcher : ChildProcesses("/proc/self/exe"));
+  if (hooks.Line) hooks.Line(line);
+  return line.Run();
+}
+
+}  // namespace
+
 int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::string& programDir, TClock& clock,
-            const std::function<void(TLineRunner&)>& ready) {
+            const TLineHooks& hooks) {
   TLineOptions options;
   std::string error;
   if (!ParseLineOptions(args, options, error)) {
@@ -383,13 +467,30 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
     if (io.Out) io.Out("qvline " + LineVersion() + "\n");
     return ecSuccess;
   }
-  // The records' writer reports from its own thread.
-  auto errMutex = std::make_shared<std::mutex>();
+  if (!options.Stations.empty() || !options.StationsFile.empty())
+    return RunStations(options, args, io, programDir, clock, hooks);
+  if (options.LineMember && options.Station.empty()) {
+    if (io.Err) io.Err("qvline: --line-member needs --station NAME\n");
+    return ecBadUsage;
+  }
+  // The records' writer reports from its own thread; as a station of a
+  // line, its messages go to the line among the events, on one stream.
+  auto ioMutex = std::make_shared<std::mutex>();
   TLineIo lineIo = io;
-  if (io.Err)
-    lineIo.Err = [errMutex, err = io.Err](const std::string& text) {
-      std::lock_guard<std::mutex> lock(*errMutex);
+  if (io.Err && options.LineMember && io.Out)
+    lineIo.Err = [ioMutex, out = io.Out](const std::string& text) {
+      std::lock_guard<std::mutex> lock(*ioMutex);
+      out(EncodeEvent(Event(ekSay, text)) + "\n");
+    };
+  else if (io.Err)
+    lineIo.Err = [ioMutex, err = io.Err](const std::string& text) {
+      std::lock_guard<std::mutex> lock(*ioMutex);
       err(text);
+    };
+  if (io.Out && options.LineMember)
+    lineIo.Out = [ioMutex, out = io.Out](const std::string& text) {
+      std::lock_guard<std::mutex> lock(*ioMutex);
+      out(text);
     };
   TLineRunner runner(options, lineIo, clock);
   if (!runner.Prepare(programDir)) return ecBadUsage;
@@ -402,17 +503,19 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
     const std::string file = options.RecordsPath.empty() ? runner.ProgramDir + "qvtune.records" : options.RecordsPath;
     std::unique_ptr<records::TRecordStore> store =
         conninfo.empty() ? records::SqliteStore(file) : records::PostgresStore(conninfo);
-    writer =
-        std::make_unique<records::TRecordWriter>(std::move(store), file + ".spool", [lineIo](const std::string& line) {
-          if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
-        });
+    // A station of a line spools on its own: the writers of two stations
+    // must never empty one another's spool.
+    const std::string spool = options.LineMember ? file + "." + options.Station + ".spool" : file + ".spool";
+    writer = std::make_unique<records::TRecordWriter>(std::move(store), spool, [lineIo](const std::string& line) {
+      if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
+    });
     const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
                                         "qvline " + LineVersion()};
     runner.OnUnitEnded = [&writer, source](const TUnitResult& result) {
       writer->Submit(records::RecordOfUnit(result, source));
     };
   }
-  if (ready) ready(runner);
+  if (hooks.Runner) hooks.Runner(runner);
   const int code = runner.Run();
   // Every record is written or spooled before the program ends.
   writer.reset();

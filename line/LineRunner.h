@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "line/Events.h"
 #include "line/Options.h"
 #include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
@@ -57,7 +59,7 @@ class TLineRunner final : public TMainIntf {
   void AddToHistory(TComboId) override {}
   void LogAdded(const std::string& line, const char* step) override;
   void PromptShown(const TPrompt& prompt) override;
-  void PromptEnded(TPromptKind) override {}
+  void PromptEnded(TPromptKind kind) override;
   void ProgressShown() override;
   void ProgressChanged(const TProgress& progress) override;
   void ProgressHidden() override;
@@ -72,6 +74,11 @@ class TLineRunner final : public TMainIntf {
   void Drive();
   void AwaitWake(int timeoutMs);
   void AnswerPrompt();
+  // The next unit's number; as a station of a line, told to the line.
+  void NextUnit();
+  void Emit(const TLineEvent& event);
+  void EmitUnit();
+  void EmitProgress(int percent);
   void DrawBar();
   void ClearBar();
 
@@ -101,10 +108,23 @@ class TLineRunner final : public TMainIntf {
   bool FRestoreFailed = false;
 };
 
+class TLine;
+class TStationProcess;
+
+// What a caller of RunLine may hook in.
+struct TLineHooks {
+  // Just before the run starts, to route signals to it (or fill a worker's
+  // steps, in the tests): the runner of one station, or the line.
+  std::function<void(TLineRunner&)> Runner;
+  std::function<void(TLine&)> Line;
+  // How a line starts its stations; empty: as child processes of this
+  // program.
+  std::function<std::unique_ptr<TStationProcess>(const std::vector<std::string>& args, std::string& error)> Launcher;
+};
+
 // The program but for its signals: the options parsed, the run prepared
-// and carried out; the exit code. ready, when set, gets the runner just
-// before the run starts (to route signals to it).
+// and carried out; the exit code.
 int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::string& programDir,
-            TClock& clock = RealClock(), const std::function<void(TLineRunner&)>& ready = {});
+            TClock& clock = RealClock(), const TLineHooks& hooks = {});
 
 }  // namespace qv::line

@@ -1,7 +1,10 @@
 #include "line/Options.h"
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 namespace qv::line {
 
@@ -58,10 +61,18 @@ std::string LineUsage() {
          "                           the first line of qvtune.records.conf beside the settings file)\n"
          "  --no-records             write no records\n"
          "  --station NAME           the station in the records (default: the host name)\n"
+         "A line of stations (each a qvline of its own, with its own ports, transcript NAME.ERR\n"
+         "beside the settings file, and records tagged NAME):\n"
+         "  --station NAME=DONGLE,SERVER  one station of the line and its two ports (repeated)\n"
+         "  --stations FILE          the stations of a file: one a line, NAME DONGLE SERVER and the\n"
+         "                           options of its own (--golden, --restore, --no-restore,\n"
+         "                           --analysis, --no-analysis, --units, --retries)\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 every unit tuned, 1 a unit failed (after its retries) or the server\n"
-         "restore failed, 2 bad usage or an unreadable file, 3 cancelled.\n";
+         "restore failed, 2 bad usage or an unreadable file, 3 cancelled. A line: 0 when every\n"
+         "station tuned every unit; otherwise 4 when a station's qvline ended abnormally, else\n"
+         "2 when one could not start, else 3 when cancelled, else 1.\n";
 }
 
 bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std::string& error) {
@@ -147,7 +158,27 @@ bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std
     } else if (valued("--records-url")) {
       o.RecordsUrl = value;
     } else if (valued("--station")) {
-      o.Station = value;
+      const size_t eq = value.find('=');
+      if (eq == std::string::npos) {
+        o.Station = value;
+      } else {
+        TStationSpec station;
+        station.Name = value.substr(0, eq);
+        const std::string ports = value.substr(eq + 1);
+        const size_t comma = ports.find(',');
+        if (comma != std::string::npos) {
+          station.DonglePort = ports.substr(0, comma);
+          station.ServerPort = ports.substr(comma + 1);
+        }
+        if (station.Name.empty() || station.DonglePort.empty() || station.ServerPort.empty() ||
+            station.ServerPort.find(',') != std::string::npos)
+          error = "--station takes NAME or NAME=DONGLE,SERVER, not \"" + value + "\"";
+        o.Stations.push_back(std::move(station));
+      }
+    } else if (valued("--stations")) {
+      o.StationsFile = value;
+    } else if (flag("--line-member")) {
+      o.LineMember = true;
     } else if (arg.rfind("-", 0) == 0) {
       error = "unknown option \"" + arg + "\"";
     } else {
@@ -163,7 +194,116 @@ bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std
     error = "--records and --records-url exclude each other";
     return false;
   }
+  if ((!o.Stations.empty() || !o.StationsFile.empty()) &&
+      (!o.Station.empty() || o.DonglePort || o.ServerPort || o.LineMember)) {
+    error = "the stations of a line name their own ports: --station NAME=DONGLE,SERVER and --stations go with "
+            "neither --station NAME, --dongle-port nor --server-port";
+    return false;
+  }
   return true;
+}
+
+namespace {
+
+// The options a station of a line may have of its own.
+bool StationOption(const std::string& arg) {
+  for (const char* name : {"--golden", "--restore", "--no-restore", "--analysis", "--no-analysis", "--units",
+                           "--retries"})
+    if (arg == name || arg.rfind(std::string(name) + "=", 0) == 0) return true;
+  return false;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+    size_t j = i;
+    while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '\r') ++j;
+    if (j > i) words.push_back(line.substr(i, j - i));
+    i = j;
+  }
+  return words;
+}
+
+}  // namespace
+
+bool ReadStationsFile(const std::string& path, std::vector<TStationSpec>& stations, std::string& error) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    error = "the stations file \"" + path + "\" " +
+            (std::filesystem::exists(path, ec) ? "is not a regular file" : "does not exist");
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "the stations file \"" + path + "\" cannot be read";
+    return false;
+  }
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    const std::vector<std::string> words = Words(line);
+    if (words.empty() || words[0][0] == '#') continue;
+    const std::string where = path + ", line " + std::to_string(number) + ": ";
+    if (words.size() < 3) {
+      error = where + "a station needs its name, its dongle's port and its server's port";
+      return false;
+    }
+    TStationSpec station{words[0], words[1], words[2], {}};
+    for (size_t i = 3; i < words.size(); ++i) {
+      if (!StationOption(words[i])) {
+        error = where + "\"" + words[i] +
+                "\" is not an option a station may have of its own (--golden, --restore, --no-restore, "
+                "--analysis, --no-analysis, --units, --retries)";
+        return false;
+      }
+      station.Options.push_back(words[i]);
+      // A value that follows its option.
+      if (words[i].find('=') == std::string::npos &&
+          (words[i] == "--golden" || words[i] == "--units" || words[i] == "--retries") && i + 1 < words.size())
+        station.Options.push_back(words[++i]);
+    }
+    TLineOptions check;
+    std::string why;
+    if (!ParseLineOptions(station.Options, check, why)) {
+      error = where + why;
+      return false;
+    }
+    stations.push_back(std::move(station));
+  }
+  return true;
+}
+
+std::string CheckStations(const std::vector<TStationSpec>& stations) {
+  auto same = [](const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+  };
+  std::vector<std::pair<std::string, std::string>> ports;
+  for (size_t i = 0; i < stations.size(); ++i) {
+    const TStationSpec& s = stations[i];
+    // The name names the station's transcript and spool files.
+    if (s.Name.size() > 64 || s.Name[0] == '.' || s.Name[0] == '-')
+      return "the station name \"" + s.Name + "\" cannot name its files (at most 64 letters, digits, '.', '_' or '-', "
+             "not beginning with '.' or '-')";
+    for (char c : s.Name)
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-')
+        return "the station name \"" + s.Name + "\" cannot name its files (at most 64 letters, digits, '.', '_' or "
+               "'-', not beginning with '.' or '-')";
+    for (size_t j = 0; j < i; ++j)
+      if (same(stations[j].Name, s.Name)) return "the station \"" + s.Name + "\" is named twice";
+    for (const std::string& port : {s.DonglePort, s.ServerPort}) {
+      if (same(port, "auto"))
+        return "the station \"" + s.Name + "\" leaves a port to auto detection, which would probe the other stations'";
+      for (const auto& [other, name] : ports)
+        if (same(other, port)) return "the port \"" + port + "\" is named for both \"" + name + "\" and \"" + s.Name + "\"";
+      ports.emplace_back(port, s.Name);
+    }
+  }
+  return {};
 }
 
 }  // namespace qv::line

@@ -9,8 +9,19 @@
 
 namespace qv::line {
 
-// The exit codes, as --help lists them.
-enum TExitCode : int { ecSuccess = 0, ecUnitFailed = 1, ecBadUsage = 2, ecAborted = 3 };
+// The exit codes, as --help lists them. A line of stations also ends with
+// ecStationLost when a station's qvline ended abnormally.
+enum TExitCode : int { ecSuccess = 0, ecUnitFailed = 1, ecBadUsage = 2, ecAborted = 3, ecStationLost = 4 };
+
+// One station of a line: its name, its two ports, and the options of its
+// own (after the line's, so they win).
+struct TStationSpec {
+  std::string Name;
+  std::string DonglePort;
+  std::string ServerPort;
+  std::vector<std::string> Options;
+  bool operator==(const TStationSpec&) const = default;
+};
 
 struct TLineOptions {
   // Empty: qvtune.INI beside the program.
@@ -34,6 +45,13 @@ struct TLineOptions {
   bool NoRecords = false;
   // Empty: the host name.
   std::string Station;
+  // A line of stations: --station NAME=DONGLE,SERVER, and the stations
+  // file's.
+  std::vector<TStationSpec> Stations;
+  std::string StationsFile;
+  // Run as one station of a line: events on standard output, the
+  // transcript and the spool named after the station.
+  bool LineMember = false;
   bool Help = false;
   bool Version = false;
 };
@@ -41,6 +59,16 @@ struct TLineOptions {
 // Parses the arguments after the program name. False on bad usage, with one
 // line saying what is wrong in error.
 bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& options, std::string& error);
+
+// The stations of a stations file, in its order, after those already in
+// stations. False, with the file's line and what is wrong, for a file
+// that cannot be read or holds a bad line.
+bool ReadStationsFile(const std::string& path, std::vector<TStationSpec>& stations, std::string& error);
+
+// What is wrong with a line of these stations (a name twice or one that
+// cannot name a file, a port named twice or left to auto detection), or
+// empty.
+std::string CheckStations(const std::vector<TStationSpec>& stations);
 
 std::string LineUsage();
 std::string LineVersion();

@@ -24,54 +24,6 @@ std::string List(const std::vector<int>& values) {
   return text;
 }
 
-void Escape(const std::string& s, std::string& out) {
-  for (char c : s) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-bool Unescape(const std::string& s, size_t from, size_t to, std::string& out) {
-  for (size_t i = from; i < to; ++i) {
-    if (s[i] != '\\') {
-      out += s[i];
-      continue;
-    }
-    if (++i == to) return false;
-    switch (s[i]) {
-      case '\\':
-        out += '\\';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      default:
-        return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 TUnitRecord RecordOfUnit(const TUnitResult& u, const TRecordSource& source) {
@@ -144,7 +96,7 @@ std::string EncodeSpoolLine(const TUnitRecord& record) {
       line += text;
     } else if (std::holds_alternative<std::string>(v)) {
       line += 's';
-      Escape(std::get<std::string>(v), line);
+      EscapeField(std::get<std::string>(v), line);
     } else {
       line += 'n';
     }
@@ -177,7 +129,7 @@ bool DecodeSpoolLine(const std::string& line, TUnitRecord& record) {
       if (*stop != '\0') return false;
     } else if (kind == 's') {
       std::string text;
-      if (!Unescape(line, start + 1, end, text)) return false;
+      if (!UnescapeField(line, start + 1, end, text)) return false;
       value = std::move(text);
     } else {
       return false;

@@ -81,4 +81,52 @@ std::string HostName() {
   return name;
 }
 
+void EscapeField(const std::string& s, std::string& out) {
+  for (char c : s) {
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out += c;
+    }
+  }
+}
+
+bool UnescapeField(const std::string& s, size_t from, size_t to, std::string& out) {
+  for (size_t i = from; i < to; ++i) {
+    if (s[i] != '\\') {
+      out += s[i];
+      continue;
+    }
+    if (++i == to) return false;
+    switch (s[i]) {
+      case '\\':
+        out += '\\';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace qv::records

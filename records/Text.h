@@ -1,5 +1,5 @@
-// Texts the records and the headless runner share: UTC time stamps and
-// JSON strings.
+// Texts the records and the headless runner share: UTC time stamps, JSON
+// strings and escaped fields.
 #pragma once
 
 #include <chrono>
@@ -14,6 +14,11 @@ std::string UtcNow();
 // A JSON string literal, quotes included. Text that is not UTF-8 keeps each
 // byte as the code point of the same value (Latin-1), so nothing is lost.
 std::string JsonString(const std::string& bytes);
+
+// A text as one field of a TAB-separated line: the backslash, TAB, CR and
+// LF escaped; and back, from s[from, to). False for a broken escape.
+void EscapeField(const std::string& s, std::string& out);
+bool UnescapeField(const std::string& s, size_t from, size_t to, std::string& out);
 
 // The host's name, or "localhost".
 std::string HostName();

@@ -147,6 +147,8 @@ struct TBadCase {
   std::vector<std::string> Args;
   // What the one message says.
   const char* Message;
+  // Written to DIR/stations first, when set.
+  const char* StationsFile = nullptr;
 };
 using test::PrintTo;
 
@@ -155,6 +157,7 @@ class LineUsage : public ::testing::TestWithParam<TBadCase> {};
 TEST_P(LineUsage, BadOptionGivesOneMessageAndExitTwo) {
   const TBadCase& c = GetParam();
   TNetStation station;
+  if (c.StationsFile != nullptr) WriteFile(station.Dir / "stations", c.StationsFile);
   std::vector<std::string> args;
   for (const std::string& a : c.Args) {
     std::string arg = a;
@@ -190,7 +193,26 @@ INSTANTIATE_TEST_SUITE_P(
                  "the RF modem firmware file"},
         TBadCase{"UnknownPort",
                  {"--settings", "DIR/qvtune.INI", "--dongle-port", "COM99"},
-                 "no port \"COM99\" for the dongle"}),
+                 "no port \"COM99\" for the dongle"},
+        TBadCase{"StationWithoutServer", {"--station", "L1=COM1"}, "--station takes NAME or NAME=DONGLE,SERVER"},
+        TBadCase{"StationNamedTwice", {"--station", "L1=COM1,COM2", "--station", "l1=COM3,COM4"},
+                 "the station \"l1\" is named twice"},
+        TBadCase{"PortOfTwoStations", {"--station", "L1=COM1,COM2", "--station", "L2=COM3,com2"},
+                 "the port \"com2\" is named for both \"L1\" and \"L2\""},
+        TBadCase{"StationLeftToAutoDetect", {"--station", "L1=auto,COM2"}, "leaves a port to auto detection"},
+        TBadCase{"StationNameNoFile", {"--station", "../x=COM1,COM2"}, "cannot name its files"},
+        TBadCase{"StationBesidePorts", {"--station", "L1=COM1,COM2", "--dongle-port", "COM3"},
+                 "the stations of a line name their own ports"},
+        TBadCase{"StationsFileMissing", {"--stations", "DIR/none"}, "the stations file \""},
+        TBadCase{"StationsFileShortLine", {"--stations", "DIR/stations"}, "stations, line 2: a station needs",
+                 "# name dongle server\nL1 COM1\n"},
+        TBadCase{"StationsFileForeignOption", {"--stations", "DIR/stations"},
+                 "\"--json\" is not an option a station may have", "L1 COM1 COM2 --json\n"},
+        TBadCase{"StationsFileBadValue", {"--stations", "DIR/stations"}, "line 1: --units takes a number",
+                 "L1 COM1 COM2 --units 0\n"},
+        TBadCase{"StationOfTheLineWithUnknownPort",
+                 {"--settings", "DIR/qvtune.INI", "--station", "L1=COM98,COM99"},
+                 "qvline: [L1] no port \"COM98\" for the dongle"}),
     TCaseName());
 
 }  // namespace

@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "qvline: Retry? Press Ok -> No\n"},
         TPolicyCase{"WaitThatAsks", pkAwaitHandheld, "Connect it. Press Ok?", {}, std::nullopt,
                     "qvline: Connect it. Press Ok?\n"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    test::TCaseName());
 
 TEST(Line, SettingsFileIsReadButNeverWritten) {
   TStation station;

@@ -49,10 +49,12 @@ struct TStation {
       if (onLine && runner != nullptr) onLine(*runner, text.substr(0, text.size() - 1));
     };
     io.Err = [&](const std::string& text) { Err += text; };
-    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, [&](line::TLineRunner& r) {
+    line::TLineHooks hooks;
+    hooks.Runner = [&](line::TLineRunner& r) {
       runner = &r;
       r.PrepareWorker = prepare;
-    });
+    };
+    return line::RunLine(args, io, U.Window.ProgramDir, U.Bench.Clock, hooks);
   }
 
   TUnitBench U;

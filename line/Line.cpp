@@ -213,7 +213,7 @@ std::string TLine::BoardLine(const TStation& s) const {
   if (s.Progress >= 0) {
     const int filled = s.Progress * kBarWidth / 100;
     line += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), ' ') +
-            "] " + std::to_string(s.Progress) + "%";
+            "] " + std::string(s.Progress < 10 ? 2 : s.Progress < 100 ? 1 : 0, ' ') + std::to_string(s.Progress) + "%";
   } else {
     line += std::string(kBarWidth + 7, ' ');
   }

@@ -517,6 +517,7 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
   }
   if (hooks.Runner) hooks.Runner(runner);
   const int code = runner.Run();
+  if (hooks.RunnerEnded) hooks.RunnerEnded();
   // Every record is written or spooled before the program ends.
   writer.reset();
   return code;

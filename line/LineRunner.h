@@ -117,6 +117,8 @@ struct TLineHooks {
   // steps, in the tests): the runner of one station, or the line.
   std::function<void(TLineRunner&)> Runner;
   std::function<void(TLine&)> Line;
+  // Once the runner's run has ended, before the runner goes.
+  std::function<void()> RunnerEnded;
   // How a line starts its stations; empty: as child processes of this
   // program.
   std::function<std::unique_ptr<TStationProcess>(const std::vector<std::string>& args, std::string& error)> Launcher;

@@ -40,8 +40,7 @@ void TChannel::Moved() {
   if (FConfig.KeepInStep) FMoved.notify_all();
 }
 
-std::vector<std::shared_ptr<TChannel::TPacket>> TChannel::Send(TRadio& sender, double crystal, uint32_t mac,
-                                                                TTime t) {
+std::vector<std::shared_ptr<TChannel::TPacket>> TChannel::Send(TRadio& sender, double crystal, uint32_t mac, TTime t) {
   std::uniform_int_distribution<TTime> place(0, kSlotUs - kAirUs);
   std::vector<std::shared_ptr<TPacket>> sent;
   for (int i = 0; i < sender.FConfig.PacketsPerCycle; ++i) {

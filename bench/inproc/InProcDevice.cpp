@@ -411,7 +411,8 @@ class TInProcDevice final : public TComDevice {
     // Outside the registry's lock: a round in progress may wait long on a
     // shared radio channel, and other ports must open meanwhile.
     if (fresh)
-      FVirtual->AddListener(FClockPorts.get(), [group = FClockPorts](TClock::TDuration now) { group->Moved(now.count()); });
+      FVirtual->AddListener(FClockPorts.get(),
+                            [group = FClockPorts](TClock::TDuration now) { group->Moved(now.count()); });
   }
 
   TDevStatus FinishEventWait(TOverlapped& ov) {

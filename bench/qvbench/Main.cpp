@@ -217,9 +217,8 @@ std::vector<TStation> MakeStations(const TOptions& options) {
   if (options.Echo) {
     // An ideal line: nothing but the network in the way.
     stations.emplace_back();
-    stations.back().Ports.push_back(
-        std::make_unique<bench::TPortServer>("COM" + std::to_string(kFirstComNumber),
-                                             std::make_shared<bench::TEchoDevice>(), false));
+    stations.back().Ports.push_back(std::make_unique<bench::TPortServer>(
+        "COM" + std::to_string(kFirstComNumber), std::make_shared<bench::TEchoDevice>(), false));
     return stations;
   }
   if (options.Stations == 0) {

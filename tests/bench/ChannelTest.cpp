@@ -70,8 +70,8 @@ TEST(Channel, PacketIsHeardByEveryServerInWhoseWindowItFalls) {
   }
   EXPECT_TRUE(Drain(*radios[2], after).empty());
   EXPECT_EQ(Drain(*radios[3], after).size(), 20u);
-  const std::vector<TRadio::TCounters> counters = {radios[0]->Counters(), radios[1]->Counters(),
-                                                   radios[2]->Counters(), radios[3]->Counters()};
+  const std::vector<TRadio::TCounters> counters = {radios[0]->Counters(), radios[1]->Counters(), radios[2]->Counters(),
+                                                   radios[3]->Counters()};
   EXPECT_EQ(counters, (std::vector<TRadio::TCounters>{{0, 0}, {20, 0}, {0, 0}, {20, 0}}));
 }
 

@@ -56,9 +56,9 @@ TEST(QvbenchStations, TwoStationsOnConsecutivePortsAllInThePortMap) {
     std::unique_ptr<test::TBench> bench;
     for (int attempt = 0; attempt < 10 && (!bench || bench->Ports.size() != 4); ++attempt) {
       base = test::UnusedPort();
-      bench = std::make_unique<test::TBench>(std::vector<std::string>{
-          "--stations", "2", "--units", "1", "--ports-file", map.string(), "--report", report.string(), "--base-port",
-          std::to_string(base)});
+      bench = std::make_unique<test::TBench>(std::vector<std::string>{"--stations", "2", "--units", "1", "--ports-file",
+                                                                      map.string(), "--report", report.string(),
+                                                                      "--base-port", std::to_string(base)});
     }
     ASSERT_EQ(bench->Ports.size(), 4u);
     ports = bench->Ports;

@@ -37,7 +37,8 @@ void SetCrystals(bench::THandheld& handheld, bench::TServer& server, bench::TRad
 std::vector<int> PacketsReceived(const std::string& log) {
   std::vector<int> counts;
   static const std::regex line(">(\\d+) packets received\r");
-  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) counts.push_back(std::stoi((*it)[1]));
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
+    counts.push_back(std::stoi((*it)[1]));
   return counts;
 }
 

@@ -67,6 +67,13 @@ void TDongle::OnByte(uint8_t byte, TTime t) {
   if (const auto answer = FHandheld->Command(byte, t)) Answer(byte, *answer, t, FConfig.RadioUs);
 }
 
+// Called once every byte due by t has been received: a test cycle starts
+// on a byte, so every packet this station sends by t is on the air now.
+std::string TDongle::Transmit(TTime t) {
+  if (FHandheld && FHandheld->Radio()) FHandheld->Radio()->Reached(t);
+  return TSerialModel::Transmit(t);
+}
+
 bool TDongle::LineDsr(TTime t) const {
   const THandheld* h = ConnectedAt(t);
   return h != nullptr && h->Ready(t);

@@ -48,6 +48,10 @@ class TDongle final : public TSerialModel {
   // 16th identity character has been sent.
   bool Identifying() const { return FIdentifying; }
 
+  // Also tells the handheld's radio how far the dongle has come: on a
+  // shared channel the other stations wait for that.
+  std::string Transmit(TTime t) override;
+
  protected:
   void OnByte(uint8_t byte, TTime t) override;
   void OnReset(TTime t) override;

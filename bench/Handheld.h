@@ -98,6 +98,7 @@ class THandheld {
   const std::vector<uint8_t>& JobStatuses() const { return FStatuses; }
   // The radio its test cycle job sends on (none: the packets go nowhere).
   void AttachRadio(std::shared_ptr<TRadio> radio) { FRadio = std::move(radio); }
+  const std::shared_ptr<TRadio>& Radio() const { return FRadio; }
   // The compensation value the unit works with: the PC-tool value when set,
   // else the factory value.
   int EffectiveOffset() const {

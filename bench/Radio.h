@@ -18,11 +18,17 @@
 //   measured c_h - c_s.
 //
 // Thread-safe: the handheld and the server may sit behind different ports.
+// A radio on its own hears its station's handhelds only, and a cycle's
+// records are there at once. A station's radio on a shared channel
+// (`TChannel`, Channel.h) sends its cycles' packets on the air at their
+// bench times and hears the other stations' packets as well.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,6 +36,8 @@
 #include "bench/Device.h"
 
 namespace bench {
+
+class TChannel;
 
 // A compensation byte in steps. The devices read it as the AFC byte is
 // read: 0..128 as they are, 129..255 as -127..-1, so that the byte 0x80
@@ -60,6 +68,9 @@ class TRadio {
 
   explicit TRadio(TConfig config);
   TRadio();
+  ~TRadio();
+  TRadio(const TRadio&) = delete;
+  TRadio& operator=(const TRadio&) = delete;
 
   // The server's side: its crystal, the trial offset of the next cycle
   // (which also drops the records kept so far), and the records one by one.
@@ -69,6 +80,11 @@ class TRadio {
   // The next record, or empty when none is left.
   TRecord NextRecord();
   size_t RecordsLeft() const;
+  // The same at the server's bench time t. On a channel the records are
+  // those that have arrived by t, and a channel kept in step first waits
+  // until every other station has come up to t.
+  void SetTrialOffset(int8_t offset, TTime t);
+  TRecord NextRecord(TTime t);
 
   // The handheld's side: a test cycle of a handheld with this crystal and
   // radio address, at bench time t.
@@ -85,17 +101,69 @@ class TRadio {
   int Cycles() const;
   TConfig& Config() { return FConfig; }
 
+  // ---- on a shared channel ----
+  bool OnChannel() const { return FChannel != nullptr; }
+  size_t Station() const { return FStation; }
+  // The station's transmitter (its dongle) has been brought up to bench
+  // time t: every packet of this station that starts by t is on the air.
+  void Reached(TTime t);
+  // The station takes no further part: nobody waits for it any more.
+  void Leave();
+  struct TCounters {
+    uint64_t Foreign = 0;   // other stations' packets the server recorded
+    uint64_t Collided = 0;  // packets it would have recorded, lost to collisions
+    bool operator==(const TCounters&) const = default;
+  };
+  TCounters Counters() const;
+  // Brings the server's records up to t without waiting for anyone (for a
+  // report at the end).
+  void Flush(TTime t);
+
  private:
+  friend class TChannel;
+
+  // A packet on the air of a channel.
+  struct TPacket {
+    size_t Station;
+    uint32_t Mac;
+    double Crystal;
+    TTime Start, End;
+    bool Lost = false;
+  };
+  // A record the server keeps, from the time it arrived; the packet it
+  // came in, which may yet turn out to have collided.
+  struct TKept {
+    TRecord Record;
+    TTime Arrival;
+    std::shared_ptr<const TPacket> Packet;
+  };
+
+  std::mutex& Mutex() const;
+  // One packet at x steps off the receiver's tuning, heard or lost.
+  std::optional<TRecord> Hear(double x, uint32_t mac, std::mt19937& random) const;
+  void Keep(TKept kept);
+
   mutable std::mutex FMutex;
   TConfig FConfig;
   std::mt19937 FRandom;
   double FServerCrystal = 0;
   int8_t FTrial = 0;
-  std::deque<TRecord> FRecords;
+  std::deque<TKept> FRecords;
   std::deque<std::vector<TRecord>> FScript;
   int FHearOnly = -1;
   int FHearOnlyCycles = 0;
   int FCycles = 0;
+
+  // Under the channel's lock.
+  std::shared_ptr<TChannel> FChannel;
+  size_t FStation = 0;
+  std::deque<std::shared_ptr<const TPacket>> FPending;  // other stations' packets not looked at, by their end
+  std::mt19937 FAirRandom;      // where the packets go in their slots
+  std::mt19937 FForeignRandom;  // the noise on other stations' packets
+  TCounters FCounters;
+  TTime FProgress = INT64_MIN;
+  bool FIdle = false;
+  bool FLeft = false;
 };
 
 }  // namespace bench

@@ -176,10 +176,10 @@ std::string TServer::Execute(bool flagged, const std::string& payload, TTime t) 
     if (std::optional<std::string> reply = FHandler(flagged, payload, t)) return *reply;
   const auto it = FReplies.find({flagged, payload});
   if (it != FReplies.end()) return it->second;
-  return FirmwareCommand(flagged, payload);
+  return FirmwareCommand(flagged, payload, t);
 }
 
-std::string TServer::FirmwareCommand(bool flagged, const std::string& payload) {
+std::string TServer::FirmwareCommand(bool flagged, const std::string& payload, TTime t) {
   const std::string reject(1, static_cast<char>(FConfig.RejectReply));
   if (FConfig.Firmware == TFirmware::Loader) return LoaderCommand(flagged, payload);
   // Both firmwares enter the loader on the opening group, and only on it:
@@ -192,7 +192,7 @@ std::string TServer::FirmwareCommand(bool flagged, const std::string& payload) {
     return LoaderCommand(flagged, payload);
   }
   if (!flagged || payload.empty()) return reject;
-  if (FConfig.Firmware == TFirmware::Test) return TestCommand(payload);
+  if (FConfig.Firmware == TFirmware::Test) return TestCommand(payload, t);
   const auto command = static_cast<uint8_t>(payload[0]);
   if (payload.size() == 1 && command == 0x00) return Bytes({kVersionHead, FConfig.VersionX, FConfig.VersionY});
   // Acknowledges the start after programming.
@@ -246,7 +246,7 @@ void TServer::StartProgrammed() {
   }
 }
 
-std::string TServer::TestCommand(const std::string& payload) {
+std::string TServer::TestCommand(const std::string& payload, TTime t) {
   const std::string reject(1, static_cast<char>(FConfig.RejectReply));
   const auto command = static_cast<uint8_t>(payload[0]);
   if (payload.size() == 1 && command == 0x00) return Bytes({kTestFirmwareRuns});
@@ -259,11 +259,11 @@ std::string TServer::TestCommand(const std::string& payload) {
   }
   // The trial offset for the next cycle, and the records of what was heard.
   if (payload.size() == 2 && command == 0x03) {
-    if (FRadio) FRadio->SetTrialOffset(static_cast<int8_t>(payload[1]));
+    if (FRadio) FRadio->SetTrialOffset(static_cast<int8_t>(payload[1]), t);
     return std::string(1, static_cast<char>(kDone));
   }
   if (payload.size() == 1 && command == 0x04) {
-    std::string record = FRadio ? FRadio->NextRecord() : std::string();
+    std::string record = FRadio ? FRadio->NextRecord(t) : std::string();
     return record.empty() ? std::string(1, static_cast<char>(kDone)) : record;
   }
   return reject;

@@ -108,9 +108,9 @@ class TServer final : public TSerialModel {
  private:
   void Idle(uint8_t byte, TTime t);
   std::string Execute(bool flagged, const std::string& payload, TTime t);
-  std::string FirmwareCommand(bool flagged, const std::string& payload);
+  std::string FirmwareCommand(bool flagged, const std::string& payload, TTime t);
   std::string LoaderCommand(bool flagged, const std::string& payload);
-  std::string TestCommand(const std::string& payload);
+  std::string TestCommand(const std::string& payload, TTime t);
   bool StoreGroup(const std::string& group, bool verify);
   // Starts what the loader finds in program memory.
   void StartProgrammed();

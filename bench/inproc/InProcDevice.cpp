@@ -26,6 +26,9 @@ TDevStatus ErrorStatus(int code) {
 }
 
 struct TPortState {
+  // Plugged as the nth port: ports on one clock are brought up to date in
+  // this order.
+  uint64_t Order = 0;
   std::mutex Mutex;
   // Told whenever the device may have changed: the clock moved, a test
   // reached into the model, the mask changed, the device was unplugged.
@@ -35,9 +38,25 @@ struct TPortState {
   bool Open = false;
 };
 
+class TInProcDevice;
+
+// The open ports of one virtual clock, brought up to date whenever it
+// moves, in the order they were plugged: a device plugged before another
+// has received every byte due by a time before the other acts at that time.
+// A station's server looks at the air only once its dongle has put its own
+// packets there. The clock's listener holds the group; the lock is held
+// through a round, so a port that leaves waits for the round in progress.
+struct TClockPorts {
+  std::recursive_mutex Mutex;
+  std::map<uint64_t, TInProcDevice*> Ports;
+  void Moved(TTime now);
+};
+
 struct TRegistry {
   std::mutex Mutex;
   std::map<std::string, std::shared_ptr<TPortState>> Ports;
+  std::map<const TVirtualClock*, std::weak_ptr<TClockPorts>> Clocks;
+  uint64_t Plugged = 0;
   std::once_flag Registered;
 };
 
@@ -120,16 +139,14 @@ class TInProcDevice final : public TComDevice {
         FPort->Device->SetLines(true, true, now);
       }
     }
-    if (FVirtual)
-      FVirtual->AddListener(this, [this](TClock::TDuration now) {
-        std::lock_guard<std::mutex> lock(FPort->Mutex);
-        Pump(now.count());
-        if (FEventMask != 0) FPort->Changed.notify_all();
-      });
+    if (FVirtual) JoinClock();
   }
 
   ~TInProcDevice() override {
-    if (FVirtual) FVirtual->RemoveListener(this);
+    if (FClockPorts) {
+      std::lock_guard<std::recursive_mutex> lock(FClockPorts->Mutex);
+      FClockPorts->Ports.erase(FPort->Order);
+    }
     std::lock_guard<std::mutex> lock(FPort->Mutex);
     if (FPort->Device) {
       const TTime now = NowOf(FClock);
@@ -328,6 +345,12 @@ class TInProcDevice final : public TComDevice {
     return {};
   }
 
+  void ClockMoved(TTime now) {
+    std::lock_guard<std::mutex> lock(FPort->Mutex);
+    Pump(now);
+    if (FEventMask != 0) FPort->Changed.notify_all();
+  }
+
  private:
   struct TTx {
     uint8_t Byte;
@@ -367,6 +390,30 @@ class TInProcDevice final : public TComDevice {
   }
 
   void Notice(uint32_t event) { FEvents |= event & FEventMask; }
+
+  void JoinClock() {
+    TRegistry& r = Registry();
+    bool fresh = false;
+    {
+      std::lock_guard<std::mutex> lock(r.Mutex);
+      for (auto it = r.Clocks.begin(); it != r.Clocks.end();) it = it->second.expired() ? r.Clocks.erase(it) : ++it;
+      FClockPorts = r.Clocks[FVirtual].lock();
+      if (!FClockPorts) {
+        FClockPorts = std::make_shared<TClockPorts>();
+        r.Clocks[FVirtual] = FClockPorts;
+        fresh = true;
+      }
+    }
+    {
+      std::lock_guard<std::recursive_mutex> lock(FClockPorts->Mutex);
+      FClockPorts->Ports[FPort->Order] = this;
+    }
+    // Outside the registry's lock: a round in progress may wait long on a
+    // shared radio channel, and other ports must open meanwhile.
+    if (fresh)
+      FVirtual->AddListener(FClockPorts.get(),
+                            [group = FClockPorts](TClock::TDuration now) { group->Moved(now.count()); });
+  }
 
   TDevStatus FinishEventWait(TOverlapped& ov) {
     std::unique_lock<std::mutex> lock(FPort->Mutex);
@@ -480,6 +527,7 @@ class TInProcDevice final : public TComDevice {
   std::shared_ptr<TPortState> FPort;
   TClock& FClock;
   TVirtualClock* FVirtual;
+  std::shared_ptr<TClockPorts> FClockPorts;
   TCommTimeouts FTimeouts;
   TDCB FShadow;
   std::deque<uint8_t> FRx;
@@ -498,6 +546,11 @@ class TInProcDevice final : public TComDevice {
   TOverlapped* FWrite = nullptr;
 };
 
+void TClockPorts::Moved(TTime now) {
+  std::lock_guard<std::recursive_mutex> lock(Mutex);
+  for (const auto& [order, port] : Ports) port->ClockMoved(now);
+}
+
 }  // namespace
 
 std::string TBenchPorts::Url(const std::string& name) {
@@ -512,6 +565,7 @@ void TBenchPorts::Plug(const std::string& name, std::shared_ptr<bench::TDevice> 
   state->Device = std::move(device);
   state->Clock = &clock;
   std::lock_guard<std::mutex> lock(r.Mutex);
+  state->Order = r.Plugged++;
   r.Ports[StripScheme(name)] = std::move(state);
 }
 

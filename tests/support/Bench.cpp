@@ -55,7 +55,11 @@ TBench::~TBench() {
 }
 
 void TBench::Plug(const std::string& name, std::shared_ptr<bench::TDevice> device) {
-  TBenchPorts::Plug(name, std::move(device), Clock);
+  Plug(name, std::move(device), Clock);
+}
+
+void TBench::Plug(const std::string& name, std::shared_ptr<bench::TDevice> device, TClock& clock) {
+  TBenchPorts::Plug(name, std::move(device), clock);
   if (std::find(FNames.begin(), FNames.end(), name) == FNames.end()) {
     FNames.push_back(name);
     WritePortMap();

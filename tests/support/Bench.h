@@ -51,6 +51,8 @@ class TBench {
   // Adds a port (or replaces the device behind a name) and lists it in the
   // port map.
   void Plug(const std::string& name, std::shared_ptr<bench::TDevice> device);
+  // The same on a clock of its own, which must outlive the bench.
+  void Plug(const std::string& name, std::shared_ptr<bench::TDevice> device, TClock& clock);
   // Pulls the device out: an open port hangs up, a later open finds no
   // device. The name stays in the port map, as a stale entry would.
   void Unplug(const std::string& name);

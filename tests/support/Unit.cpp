@@ -21,6 +21,33 @@ void Write(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
+void WriteStandardFirmware(const bench::TFirmwareSet& set, TTestWindow& window) {
+  std::vector<bench::THandheldImage> modem, handheld, test;
+  for (uint8_t hw : set.Hws) {
+    modem.push_back(bench::MakeModemImage(hw, set.ModemVersion));
+    handheld.push_back(bench::MakeHandheldFirmware(hw, set.HandheldVersion));
+    test.push_back(bench::MakeHandheldTestFirmware(hw));
+  }
+  const std::string& dir = window.ProgramDir;
+  Write(dir + "qvftune.qpf", bench::WriteQpf(test));
+  Write(dir + "srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(set.ServerTestIdentity)));
+  Write(dir + "qvmodem.qpf", bench::WriteQpf(modem));
+  Write(dir + "qvhandheld.qpf", bench::WriteQpf(handheld));
+  Write(dir + "qvserver.hex", bench::WriteHex(bench::MakeServerFirmware(set.ServerX, set.ServerY)));
+  window.Combos[ciFile1].Text = dir + "qvmodem.qpf";
+  window.Combos[ciFile2].Text = dir + "qvhandheld.qpf";
+  window.Combos[ciFile3].Text = dir + "qvserver.hex";
+}
+
+bool ConnectUnit(TSerThread& w) {
+  w.ReadFirmwareFiles();
+  w.DetectPorts();
+  w.InitDevice(*w.Main.Ports.SerIF2, false);
+  w.InitDevice(*w.Main.Ports.SerIF1, true);
+  w.DecodeFirmware();
+  return w.Outcome == ocNone && w.LinkOk;
+}
+
 TUnitBench::TUnitBench() {
   Bench.Attach(PortA, 0);
   Bench.Attach(PortB, 1);
@@ -33,20 +60,7 @@ TUnitBench::TUnitBench() {
   Window.ProgramDir = Bench.Dir() + "/";
   Window.IniPath = Window.ProgramDir + "qvtune.INI";
 
-  std::vector<bench::THandheldImage> modem, handheld, test;
-  for (uint8_t hw : Set.Hws) {
-    modem.push_back(bench::MakeModemImage(hw, Set.ModemVersion));
-    handheld.push_back(bench::MakeHandheldFirmware(hw, Set.HandheldVersion));
-    test.push_back(bench::MakeHandheldTestFirmware(hw));
-  }
-  WriteFile("qvftune.qpf", bench::WriteQpf(test));
-  WriteFile("srvftune.sff", bench::WriteSff(bench::MakeServerTestFirmware(Set.ServerTestIdentity)));
-  WriteFile("qvmodem.qpf", bench::WriteQpf(modem));
-  WriteFile("qvhandheld.qpf", bench::WriteQpf(handheld));
-  WriteFile("qvserver.hex", bench::WriteHex(bench::MakeServerFirmware(Set.ServerX, Set.ServerY)));
-  Window.Combos[ciFile1].Text = File("qvmodem.qpf");
-  Window.Combos[ciFile2].Text = File("qvhandheld.qpf");
-  Window.Combos[ciFile3].Text = File("qvserver.hex");
+  WriteStandardFirmware(Set, Window);
   NewWorker();
 }
 
@@ -70,13 +84,7 @@ TSerThread& TUnitBench::NewWorker() {
 }
 
 bool TUnitBench::Connect() {
-  TSerThread& w = *Worker;
-  w.ReadFirmwareFiles();
-  w.DetectPorts();
-  w.InitDevice(*Window.Ports.SerIF2, false);
-  w.InitDevice(*Window.Ports.SerIF1, true);
-  w.DecodeFirmware();
-  return w.Outcome == ocNone && w.LinkOk;
+  return ConnectUnit(*Worker);
 }
 
 std::vector<std::string> TUnitBench::Messages() const {

@@ -21,6 +21,14 @@
 
 namespace qv::test {
 
+// The standard firmware set as files in the window's program folder, and
+// the three file combos naming them.
+void WriteStandardFirmware(const bench::TFirmwareSet& set, TTestWindow& window);
+// The start of a unit, as the driver runs it: the firmware read, the ports
+// detected, the server and the handheld initialised, the firmware decoded.
+// False when it fails (the transcript tells why).
+bool ConnectUnit(TSerThread& worker);
+
 class TUnitBench {
  public:
   TUnitBench();

@@ -109,6 +109,10 @@ void TSerThread::RunTestCycle() {
       Facts.TrialOffsets.push_back(offset);
       Facts.RecordsPerCycle.push_back(count);
     }
+    // A cycle that Cancel cut short measured nothing: judged on the records
+    // it got so far, a refinement would read as inconsistent and the
+    // cancelled unit as failed for that reason.
+    if (Terminated()) break;
 
     if (count < kMinRecords) {
       ++state;

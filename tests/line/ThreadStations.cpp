@@ -40,9 +40,13 @@ class TThreadStation final : public line::TStationProcess {
       FRunner = &runner;
       if (FCancel) runner.RequestCancel();
     };
-    hooks.RunnerEnded = [this] {
-      std::lock_guard<std::mutex> lock(FMutex);
-      FRunner = nullptr;
+    auto endedHook = hooks.RunnerEnded;
+    hooks.RunnerEnded = [this, endedHook] {
+      {
+        std::lock_guard<std::mutex> lock(FMutex);
+        FRunner = nullptr;
+      }
+      if (endedHook) endedHook();
     };
     FThread = std::thread([this, args = std::move(args), programDir, &clock, hooks] {
       line::TLineIo io;

@@ -338,6 +338,31 @@ TEST_F(Tuning, TestCycleJobFailureEndsWithoutAResult) {
   EXPECT_EQ(W().Outcome, ocFailed);
 }
 
+// Cancel while the refinement cycle's records are fetched: the cycle was
+// cut short, not inconsistent, so the unit ends as aborted and nothing is
+// stored.
+TEST_F(Tuning, CancelDuringACycleIsNoVerdictOnTheMeasurement) {
+  U.Bench.Radio->Script({Same(20, 0), Same(20, 0)});
+  W().ReadHandheldSettings();
+  W().ReadServerSettings();
+  const size_t from = U.Messages().size();
+  // The clock moves on the worker's own thread: its waits for the
+  // handheld's second cycle.
+  U.Bench.Clock.AddListener(this, [&](TClock::TDuration) {
+    const std::string& log = W().LogText;
+    const std::string line = ">Running test cycle...\r";
+    const size_t first = log.find(line);
+    if (first != std::string::npos && log.find(line, first + 1) != std::string::npos) W().Terminate();
+  });
+  W().RunTestCycle();
+  W().StoreCompensation();
+  U.Bench.Clock.RemoveListener(this);
+  EXPECT_EQ(Since(from), (std::vector<std::string>{"Running test cycle...", "20 packets received",
+                                                   "Running test cycle..."}));
+  EXPECT_EQ(W().Outcome, ocNone) << "no verdict: the unit ends as aborted";
+  EXPECT_EQ(U.Bench.Handheld->Config().PcToolOffset, 0);
+}
+
 TEST_F(Tuning, AnalysisOnlyMeasuresAndStoresNothing) {
   U.Window.AnaChk = true;
   U.Bench.Handheld->Config().Crystal = 17;

@@ -142,6 +142,42 @@ TEST(LineNet, SigintCancelsYetRestoresTheServerAndWritesTheLog) {
   EXPECT_NE(log.find(">Programming server, please wait...\r"), std::string::npos);
 }
 
+// The child process of the line that runs this station, or -1.
+pid_t StationPid(pid_t line, const std::string& station) {
+  std::ifstream children("/proc/" + std::to_string(line) + "/task/" + std::to_string(line) + "/children");
+  for (pid_t pid; children >> pid;) {
+    const std::string cmdline = ReadWhole("/proc/" + std::to_string(pid) + "/cmdline");
+    if (cmdline.find(std::string("--station") + '\0' + station + '\0') != std::string::npos) return pid;
+  }
+  return -1;
+}
+
+// Two stations as child processes of the line against qvbench's two
+// stations, about two minutes: one station's qvline is killed in the middle
+// of its unit, and the other still tunes its unit.
+TEST(LineNet, StationKilledMidUnitLeavesTheOtherToFinish) {
+  TNetStation station;
+  TBench bench({"--ports-file", station.PortMap(), "--stations", "2", "--units", "1"});
+  ASSERT_EQ(bench.Ports.size(), 4u);
+  auto line = station.Start(station.Args({"--station", "L1=COM31,COM32", "--station", "L2=COM33,COM34"}));
+  std::vector<std::string> lines;
+  bool killed = false;
+  while (const std::optional<std::string> l = line->ReadLine(300000)) {
+    lines.push_back(*l);
+    if (!killed && *l == "[L1] Running test cycle...") {
+      const pid_t l1 = StationPid(line->Pid(), "L1");
+      ASSERT_GT(l1, 0);
+      ::kill(l1, SIGKILL);
+      killed = true;
+    }
+  }
+  EXPECT_EQ(line->Wait(10000), 4) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "qvline: [L1] its qvline was ended by signal 9 (Killed)")) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "[L2] Completed successfully!")) << Joined(lines);
+  EXPECT_TRUE(Has(lines, "qvline: [L2] ended (exit 0): 1 tuned, 0 failed")) << Joined(lines);
+  EXPECT_NE(ReadWhole(station.Dir / "L2.ERR").find(">Storing obtained compensation value\r"), std::string::npos);
+}
+
 struct TBadCase {
   const char* Name;
   std::vector<std::string> Args;

@@ -39,6 +39,8 @@ const char kUsage[] =
     "                     station and golden reference to FILE-days.csv,\n"
     "                     FILE-stations.csv and FILE-golden.csv (FILE without .csv)\n"
     "  --export-png DIR   write each chart to DIR/NAME.png\n"
+    "  --help             show this text and exit\n"
+    "  --version          show the version and exit\n"
     "\n"
     "With an export option no window opens; drifted golden references are named on\n"
     "standard error. Exit codes: 0 done, 1 the records file cannot be read, 2 bad\n"
@@ -50,6 +52,7 @@ struct TOptions {
   double Threshold = qv::TGoldenOptions().Threshold;
   QString Csv, Png;
   bool Help = false;
+  bool Version = false;
 };
 
 int Usage(const std::string& problem) {
@@ -67,6 +70,10 @@ int Parse(int argc, char** argv, TOptions& o) {
     std::string name = argv[i], value;
     if (name == "--help" || name == "-h") {
       o.Help = true;
+      continue;
+    }
+    if (name == "--version") {
+      o.Version = true;
       continue;
     }
     const size_t eq = name.find('=');
@@ -113,6 +120,10 @@ int main(int argc, char** argv) {
   if (const int bad = Parse(argc, argv, o)) return bad;
   if (o.Help) {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (o.Version) {
+    std::printf("qvstats %s\n", QV_VERSION);
     return kExitOk;
   }
   const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty();

@@ -22,6 +22,7 @@
 #include "procedure/WindowControls.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
+#include "trace/Limits.h"
 
 class QCheckBox;
 class QComboBox;
@@ -140,6 +141,7 @@ class TMain : public QWidget, public TWindowControls {
   void ReadSettings();
   void WriteSettings();
   void OpenRecords();
+  void PrepareTraceability();
 
   // ---- the window as the worker sees it ----
   bool AnaChkChecked() const override;
@@ -198,6 +200,8 @@ class TMain : public QWidget, public TWindowControls {
   std::atomic<bool> FAnaChecked{false};
   // Opened at the first activation, when the program's folder is known.
   std::unique_ptr<records::TRecordWriter> FRecords;
+  // The line's limits of the run, read with the manifest at its start.
+  trace::TLimits FLimits;
 };
 
 // The program's window.

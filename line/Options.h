@@ -45,6 +45,14 @@ struct TLineOptions {
   bool NoRecords = false;
   // Empty: the host name.
   std::string Station;
+  // Kept in each unit's record; empty: none.
+  std::string Operator;
+  // Read a scanned identifier from standard input before each unit.
+  bool ScanId = false;
+  // Empty: qvtune.manifest and qvtune.limits beside the settings file, when
+  // they exist.
+  std::string ManifestPath;
+  std::string LimitsPath;
   // A line of stations: --station NAME=DONGLE,SERVER, and the stations
   // file's.
   std::vector<TStationSpec> Stations;

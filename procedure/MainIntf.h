@@ -88,6 +88,20 @@ struct TProgress {
   bool ClosingRestore = false;
 };
 
+// A check of each firmware input as the worker reads it, before any byte
+// goes to a device: the front end computes the input's identity (its
+// SHA-256) and may refuse it (a manifest that names another hash).
+class TFirmwareCheck {
+public:
+  virtual ~TFirmwareCheck() = default;
+  // On the front end's thread, inside the worker's reading of its inputs:
+  // fills input.Sha256; false, with the reason in why, refuses the input.
+  virtual bool Check(TFirmwareInput& input, const uint8_t* bytes, size_t size, std::string& why) = 0;
+  // What keeps every input from being used before any is read (a manifest
+  // that cannot be read, say), each an entry of the reading errors.
+  virtual std::vector<std::string> Problems() const { return {}; }
+};
+
 class TMainIntf {
 public:
   virtual ~TMainIntf() = default;
@@ -107,6 +121,8 @@ public:
   std::unique_ptr<uint8_t[]> Payload;
   int32_t PayloadSize = 0;
   TPortRoles Ports;
+  // None: the inputs are read without identity or check.
+  std::shared_ptr<TFirmwareCheck> FirmwareCheck;
   // The decimal separator of the system's regional settings, for the
   // numbers in the log.
   char DecimalSeparator = '.';

@@ -72,12 +72,15 @@ public:
   void ProgramServer(int slot);
 
   // ---- firmware loading and decoding ----
-  // Reads one file into a new length-prefixed buffer in target (none on
-  // failure); with a combo the name is the combo's text, and a successful
-  // read puts it at the top of the combo's history. A failure adds its
-  // entry to errors.
-  void ReadFirmwareFile(std::optional<TComboId> combo, std::string name, const std::string& label, uint8_t*& target,
-                        std::string& errors);
+  // Reads input 1..5 from a file into a new length-prefixed buffer in
+  // FirmwareBuf (none on failure); with a combo the name is the combo's
+  // text, and a successful read puts it at the top of the combo's history.
+  // A failure, or an input the front end's check refuses, adds its entry
+  // to errors.
+  void ReadFirmwareFile(std::optional<TComboId> combo, std::string name, int input, std::string& errors);
+  // The input's identity to the facts, after the front end's check; false
+  // when the check refuses it.
+  bool CheckFirmwareInput(int input, const std::string& source, std::string& why);
   // The decoders on a length-prefixed buffer, for the slot of that number,
   // with HandheldHw and the termination request (unless Finishing).
   void DecodeQpf(const uint8_t* input, int slot, uint8_t& status);

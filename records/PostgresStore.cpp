@@ -3,11 +3,13 @@
 // stations starting at once do not both create it.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "records/Store.h"
+#include "records/Text.h"
 
 namespace qv::records {
 
@@ -17,28 +19,12 @@ namespace {
 // to lock: the schema's own lock.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
 
-// The server takes UTF-8 text only: bytes that are not UTF-8 (a transcript
-// of 8-bit names) are taken as Latin-1, so that none is lost.
+// The server takes UTF-8 text without NUL bytes only: bytes that are not
+// UTF-8 (a transcript of 8-bit names) are taken as Latin-1, so that none is
+// lost.
 std::string Utf8(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b == 0) continue;
-    size_t n = b < 0x80                   ? 1
-               : (b >= 0xC2 && b <= 0xDF) ? 2
-               : (b >= 0xE0 && b <= 0xEF) ? 3
-               : (b >= 0xF0 && b <= 0xF4) ? 4
-                                          : 0;
-    bool valid = n > 0 && i + n <= s.size();
-    for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    if (valid) {
-      out.append(s, i, n);
-      i += n - 1;
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
+  std::string out = Utf8Text(s);
+  out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
   return out;
 }
 

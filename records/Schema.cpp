@@ -20,6 +20,7 @@ struct TIndexInfo {
 constexpr TIndexInfo kIndexes[] = {
     {"units_time", "time_utc", 1},
     {"units_golden", "golden_id, time_utc", 2},
+    {"units_handheld_fw_sha256", "handheld_fw_sha256", 3},
 };
 
 template <class T>
@@ -91,6 +92,24 @@ const std::array<TColumnInfo, kColumnCount> kColumns = {{
     {"outcome", ctText, true, 1, &R::Outcome},
     {"message", ctText, false, 1, &R::Message},
     {"transcript", ctText, false, 1, &R::Transcript, true},
+    {"operator", ctText, false, 3, &R::Operator},
+    {"scan_id", ctText, false, 3, &R::ScanId},
+    {"modem_fw_source", ctText, false, 3, &R::ModemFwSource},
+    {"modem_fw_size", ctInteger, false, 3, &R::ModemFwSize},
+    {"modem_fw_sha256", ctText, false, 3, &R::ModemFwSha256},
+    {"handheld_fw_source", ctText, false, 3, &R::HandheldFwSource},
+    {"handheld_fw_size", ctInteger, false, 3, &R::HandheldFwSize},
+    {"handheld_fw_sha256", ctText, false, 3, &R::HandheldFwSha256},
+    {"server_fw_source", ctText, false, 3, &R::ServerFwSource},
+    {"server_fw_size", ctInteger, false, 3, &R::ServerFwSize},
+    {"server_fw_sha256", ctText, false, 3, &R::ServerFwSha256},
+    {"handheld_test_fw_source", ctText, false, 3, &R::HandheldTestFwSource},
+    {"handheld_test_fw_size", ctInteger, false, 3, &R::HandheldTestFwSize},
+    {"handheld_test_fw_sha256", ctText, false, 3, &R::HandheldTestFwSha256},
+    {"server_test_fw_source", ctText, false, 3, &R::ServerTestFwSource},
+    {"server_test_fw_size", ctInteger, false, 3, &R::ServerTestFwSize},
+    {"server_test_fw_sha256", ctText, false, 3, &R::ServerTestFwSha256},
+    {"limits", ctText, false, 3, &R::Limits},
 }};
 
 const TColumnInfo* FindColumn(const std::string& name) {

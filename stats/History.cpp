@@ -254,8 +254,8 @@ bool FillUnit(const TRow& row, TUnit& u) {
 // names the file or server.
 std::string VersionProblem(const std::string& where, int version) {
   if (version > records::kSchemaVersion)
-    return where + " holds records of schema version " + std::to_string(version) +
-           ", newer than this qvstats reads (versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
+    return where + " holds records of a schema version newer than this qvstats reads (" + std::to_string(version) +
+           "; it reads versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
            std::to_string(records::kSchemaVersion) + "): use the qvstats of the same release as the program that wrote it.";
   if (version < records::kFirstSchemaVersion) return where + " is damaged: it has no valid schema version.";
   return {};

@@ -79,7 +79,7 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
     writer.Submit(sample);  // sent twice: one row
   }
   TDb db(dir.File("u.records"));
-  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
+  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT count(*) FROM units"), std::vector<std::string>{"1"});
   EXPECT_EQ(db.Column("SELECT transcript FROM units"),
             std::vector<std::string>{sample.Transcript});
@@ -87,7 +87,7 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
   EXPECT_EQ(db.Column("SELECT afc_mean FROM units"), std::vector<std::string>{"-0.375"});
   EXPECT_EQ(db.Column("SELECT message FROM units"), std::vector<std::string>{"NULL"});
   EXPECT_EQ(db.Column("SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE 'units_%' ORDER BY name"),
-            (std::vector<std::string>{"units_golden", "units_time"}));
+            (std::vector<std::string>{"units_golden", "units_handheld_fw_sha256", "units_time"}));
 }
 
 TEST(Records, SpoolLineKeepsEveryValue) {
@@ -156,9 +156,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecordsOutage,
                                                    }},
                                            TOutage{"NewerSchema",
                                                    [](const TTempDir&, const std::string& db) {
-                                                     TDb(db).Exec("UPDATE schema_version SET version = 3");
+                                                     TDb(db).Exec("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion + 1));
                                                      return std::function<void()>([db] {
-                                                       TDb(db).Exec("UPDATE schema_version SET version = 2");
+                                                       TDb(db).Exec("UPDATE schema_version SET version = " +
+                                                                    std::to_string(kSchemaVersion));
                                                      });
                                                    }},
                                            TOutage{"NotADatabase",
@@ -187,40 +188,53 @@ TEST(Records, SpoolLeftByAnEarlierRunIsSentWhenTheWriterStarts) {
   EXPECT_EQ(TDb(db).Column("SELECT record_uid FROM units"), std::vector<std::string>{"early"});
 }
 
-TEST(Records, FirstVersionFileIsMigratedInPlace) {
+// A file written by an earlier version: its units table as that version
+// made it, one unit in it; the next write migrates it in place.
+class EarlierVersion : public ::testing::TestWithParam<int> {};
+
+TEST_P(EarlierVersion, FileIsMigratedInPlace) {
+  const int version = GetParam();
   TTempDir dir;
-  const std::string path = dir.File("v1.records");
+  const std::string path = dir.File("old.records");
   {
-    TDb v1(path);
-    ASSERT_TRUE(
-        v1.Exec("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (1);"));
+    TDb old(path);
+    ASSERT_TRUE(old.Exec("CREATE TABLE schema_version (version INTEGER NOT NULL); INSERT INTO schema_version VALUES (" +
+                         std::to_string(version) + ");"));
     std::string create = "CREATE TABLE units (id INTEGER PRIMARY KEY";
     for (const TColumnInfo& c : kColumns) {
+      if (c.Since > version) continue;
       const std::string name = c.Name;
-      if (name == "result_offset" || name == "afc_mean") continue;
       create += ", " + name +
                 (c.Type == ctText      ? " TEXT"
                  : c.Type == ctInteger ? " INTEGER"
                                        : " REAL") +
                 (c.NotNull ? " NOT NULL" : "") + (name == "record_uid" ? " UNIQUE" : "");
     }
-    ASSERT_TRUE(v1.Exec(create + ")"));
-    ASSERT_TRUE(v1.Exec("CREATE INDEX units_time ON units(time_utc)"));
+    ASSERT_TRUE(old.Exec(create + ")"));
+    ASSERT_TRUE(old.Exec("CREATE INDEX units_time ON units(time_utc)"));
+    if (version >= 2) {
+      ASSERT_TRUE(old.Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)"));
+    }
     ASSERT_TRUE(
-        v1.Exec("INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome, stored_offset) "
-                "VALUES ('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success', 7)"));
+        old.Exec("INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome, stored_offset, transcript) "
+                 "VALUES ('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success', 7, '>old\r')"));
   }
   {
     TRecordWriter writer(SqliteStore(path), dir.File("spool"), nullptr);
     writer.Submit(SampleRecord("new"));
   }
   TDb db(path);
-  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
+  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT record_uid || ':' || stored_offset || ':' || coalesce(result_offset, 'NULL') || ':' || "
-                      "coalesce(afc_mean, 'NULL') FROM units ORDER BY id"),
-            (std::vector<std::string>{"old:7:NULL:NULL", "new:-37:-37:-0.375"}));
-  EXPECT_EQ(db.Column("SELECT count(*) FROM sqlite_master WHERE name = 'units_golden'"), std::vector<std::string>{"1"});
+                      "coalesce(afc_mean, 'NULL') || ':' || coalesce(handheld_fw_sha256, 'NULL') || ':' || transcript "
+                      "FROM units ORDER BY id"),
+            (std::vector<std::string>{"old:7:NULL:NULL:NULL:>old\r", "new:-37:-37:-0.375:NULL:" + SampleRecord("").Transcript}));
+  EXPECT_EQ(db.Column("SELECT count(*) FROM sqlite_master WHERE name IN ('units_golden', 'units_handheld_fw_sha256')"),
+            std::vector<std::string>{"2"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, EarlierVersion, ::testing::Values(1, 2),
+                         [](const ::testing::TestParamInfo<int>& p) { return "Version" + std::to_string(p.param); });
 
 }  // namespace
 }  // namespace qv

@@ -341,5 +341,23 @@ TEST_F(ComPortTest, DestructionClosesWithEvents) {
   EXPECT_EQ(log.Calls, (std::vector<std::string>{"AfterClose"}));
 }
 
+// The platform's events: one per direction, signalled while no operation
+// of it is in progress.
+TEST(ComPortPlatform, EventsResetManuallyOrByTheWait) {
+  TDevStatus st;
+  auto manual = CreateComEvent(true, true, st);
+  ASSERT_TRUE(st.Ok());
+  EXPECT_TRUE(manual->IsSignalled());
+  EXPECT_TRUE(manual->IsSignalled());
+  manual->Reset();
+  EXPECT_FALSE(manual->IsSignalled());
+  auto automatic = CreateComEvent(false, false, st);
+  ASSERT_TRUE(st.Ok());
+  EXPECT_FALSE(automatic->IsSignalled());
+  automatic->Set();
+  EXPECT_TRUE(automatic->IsSignalled());
+  EXPECT_FALSE(automatic->IsSignalled());
+}
+
 }  // namespace
 }  // namespace qv

@@ -229,10 +229,10 @@ public:
   explicit TCustomComPort(TComponent* AOwner);
   ~TCustomComPort() override;
 
-  // Properties. A setter stores a changed value and, on an open port,
-  // applies its group to the device before it returns, raising what the
-  // device raises (the value stays stored). The sub-objects' setters do the
-  // same.
+  // Properties, on the port's thread. A setter stores a changed value and,
+  // on an open port, applies its group to the device before it returns,
+  // raising what the device raises (the value stays stored). The
+  // sub-objects' setters do the same.
   std::string About() const;
   void SetAbout(const std::string&) {}
   // True while open (in design mode: the value last assigned). Assigning

@@ -36,9 +36,9 @@ namespace {
 using test::PrintTo;
 
 using namespace rfc2217;
+using test::ReadTimeouts;
 using test::TBench;
 using test::TOp;
-using test::ReadTimeouts;
 using test::TScriptServer;
 using TSteady = std::chrono::steady_clock;
 
@@ -169,9 +169,10 @@ class TScriptBackend final : public test::TBackend {
     After(afterMs, [this] { Server.Close(); });
   }
   void SetLines(uint32_t lines) override {
-    Server.SendPortCommand(cpNotifyModemState + kServerCode,
-                           static_cast<uint8_t>(((lines & MS_CTS_ON) ? mlCts : 0) | ((lines & MS_DSR_ON) ? mlDsr : 0) |
-                                                ((lines & MS_RING_ON) ? mlRi : 0) | ((lines & MS_RLSD_ON) ? mlDcd : 0)));
+    Server.SendPortCommand(
+        cpNotifyModemState + kServerCode,
+        static_cast<uint8_t>(((lines & MS_CTS_ON) ? mlCts : 0) | ((lines & MS_DSR_ON) ? mlDsr : 0) |
+                             ((lines & MS_RING_ON) ? mlRi : 0) | ((lines & MS_RLSD_ON) ? mlDcd : 0)));
   }
   // DTR and RTS as the port last set them (both on before it has).
   uint32_t PortLines() override {

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 
-
 namespace qv::test {
 
 // ---- the pieces ------------------------------------------------------------------
@@ -403,10 +402,9 @@ TEST_P(Backend, ABadFrameIsRefusedAndChangesNothing) {
   ASSERT_TRUE(OpenDevice());
   TDCB before;
   ASSERT_TRUE(Dev->GetState(before).Ok());
-  for (auto change : std::vector<std::function<void(TDCB&)>>{[](TDCB& d) { d.ByteSize = 4; },
-                                                              [](TDCB& d) { d.ByteSize = 9; },
-                                                              [](TDCB& d) { d.Parity = 5; },
-                                                              [](TDCB& d) { d.StopBits = 3; }}) {
+  for (auto change :
+       std::vector<std::function<void(TDCB&)>>{[](TDCB& d) { d.ByteSize = 4; }, [](TDCB& d) { d.ByteSize = 9; },
+                                               [](TDCB& d) { d.Parity = 5; }, [](TDCB& d) { d.StopBits = 3; }}) {
     TDCB bad = before;
     change(bad);
     const TDevStatus st = Dev->SetState(bad);
@@ -525,12 +523,9 @@ TEST_P(Backend, AHangUpFailsEveryLaterCallAsDeviceLost) {
   Port.Open();
   B().HangUp(50);
   const std::pair<const char*, std::function<void()>> calls[] = {
-      {"the waiting read", [&] { Port.ReadByte(); }},
-      {"a later write", [&] { Port.WriteByte(1); }},
-      {"a later read", [&] { Port.ReadByte(); }},
-      {"InputCount", [&] { Port.InputCount(); }},
-      {"ModemStatus", [&] { Port.ModemStatus(); }},
-      {"a setting", [&] { Port.FlowControl().SetDTR(dcEnable); }},
+      {"the waiting read", [&] { Port.ReadByte(); }}, {"a later write", [&] { Port.WriteByte(1); }},
+      {"a later read", [&] { Port.ReadByte(); }},     {"InputCount", [&] { Port.InputCount(); }},
+      {"ModemStatus", [&] { Port.ModemStatus(); }},   {"a setting", [&] { Port.FlowControl().SetDTR(dcEnable); }},
   };
   for (const auto& [what, call] : calls) {
     const auto start = Now();
@@ -625,7 +620,8 @@ TEST_P(Backend, LineChangesAreDeviceEvents) {
     ASSERT_TRUE(Loop.RunUntil([&] {
       B().Tick();
       return Rec.Count() > before;
-    })) << "line " << line;
+    })) << "line "
+        << line;
   }
   EXPECT_EQ(Rec.TakeCalls(), (std::vector<std::string>{"DSRChange", "CTSChange", "RLSDChange", "Ring"}));
   EXPECT_TRUE(Rec.AllOnMain(true));
@@ -727,8 +723,7 @@ TEST_P(Backend, TheWaitRunsBesideExchangesOnAnotherThread) {
   // What the last exchanges gave may still be on its way.
   EXPECT_TRUE(Loop.RunUntil([&] {
     B().Tick();
-    return Rec.CountOf("TxEmpty") > 0 &&
-           (!B().Cannot(abRxCharBesideReads).empty() || Rec.CountOf("RxChar") > 0);
+    return Rec.CountOf("TxEmpty") > 0 && (!B().Cannot(abRxCharBesideReads).empty() || Rec.CountOf("RxChar") > 0);
   }));
   EXPECT_TRUE(Rec.AllOnMain(true));
 }

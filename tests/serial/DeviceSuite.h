@@ -5,8 +5,12 @@
 // TBackend: the port to open, the far end's bytes and lines) and says what
 // it cannot do, which the suite shows as skipped with the reason:
 //
-//   INSTANTIATE_TEST_SUITE_P(Termios, Backend, ::testing::Values(TBackendCase{"Pty", MakeTermios}),
-//                            test::TCaseName());
+//   using test::Backend;
+//   INSTANTIATE_TEST_SUITE_P(Termios, Backend,
+//                            ::testing::Values(test::TBackendCase{"Pty", MakeTermios}), test::TCaseName());
+//
+// where MakeTermios makes the set-up or, returning null, says why there is
+// none here.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,24 +35,24 @@ namespace qv::test {
 
 // What a backend's set-up may be unable to do.
 enum TAbility {
-  abSend,             // the far end sends bytes of its own when told (else it only echoes)
-  abSeeReceived,      // the test sees the bytes the far end has received
-  abHangUp,           // the far end goes away while the port is open
-  abStallWrite,       // the far end stops taking bytes, so that a large write stays in progress
-  abBusy,             // a second open of the port is refused as busy
-  abDenied,           // an open refused for want of permission
-  abProtocol,         // a port server that does not keep to the protocol
-  abLines,            // the far end drives CTS, DSR, DCD and RI and sees DTR and RTS
-  abBreak,            // a break from the far end as a device event
-  abFramingError,     // a framing error in the error word
-  abDiscardNulls,     // dropping received zero bytes (dcbNull)
-  abBadFrame,         // refusing a frame no line carries
-  abPollRead,         // the read that returns at once (interval MAXDWORD, no totals)
-  abEndsAtStart,      // a read of bytes already waiting ends when it starts
-  abPurgeEndsRead,    // PURGE_RXABORT ends a read in progress
-  abOneRxChar,        // one EV_RXCHAR for each arrival, none for bytes still waiting
+  abSend,               // the far end sends bytes of its own when told (else it only echoes)
+  abSeeReceived,        // the test sees the bytes the far end has received
+  abHangUp,             // the far end goes away while the port is open
+  abStallWrite,         // the far end stops taking bytes, so that a large write stays in progress
+  abBusy,               // a second open of the port is refused as busy
+  abDenied,             // an open refused for want of permission
+  abProtocol,           // a port server that does not keep to the protocol
+  abLines,              // the far end drives CTS, DSR, DCD and RI and sees DTR and RTS
+  abBreak,              // a break from the far end as a device event
+  abFramingError,       // a framing error in the error word
+  abDiscardNulls,       // dropping received zero bytes (dcbNull)
+  abBadFrame,           // refusing a frame no line carries
+  abPollRead,           // the read that returns at once (interval MAXDWORD, no totals)
+  abEndsAtStart,        // a read of bytes already waiting ends when it starts
+  abPurgeEndsRead,      // PURGE_RXABORT ends a read in progress
+  abOneRxChar,          // one EV_RXCHAR for each arrival, none for bytes still waiting
   abRxCharBesideReads,  // EV_RXCHAR for bytes that a read on another thread takes at once
-  abRxFlag,           // EV_RXFLAG for the event character
+  abRxFlag,             // EV_RXFLAG for the event character
 };
 
 // Modem-line bits of the far end's view of the port's lines.
@@ -224,8 +228,7 @@ class Backend : public ::testing::TestWithParam<TBackendCase> {
 };
 
 // Skips the test unless the backend can do what it needs.
-#define QV_NEED(ability)                                         \
-  if (const std::string why = B().Cannot(ability); !why.empty()) \
-  GTEST_SKIP() << why
+#define QV_NEED(ability) \
+  if (const std::string why = B().Cannot(ability); !why.empty()) GTEST_SKIP() << why
 
 }  // namespace qv::test

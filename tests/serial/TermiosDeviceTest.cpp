@@ -145,22 +145,22 @@ TEST_P(TermiosOpenFailure, GivesTheSystemsCodeAndText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TermiosOpenFailure,
-    ::testing::Values(
-        TOpenFailure{"Missing", [](TPty&, auto&) { return std::string("/dev/qvtune-no-such-tty"); }, ENOENT,
-                     "No such file or directory", ekNotFound},
-        TOpenFailure{"NotATerminal", [](TPty&, auto&) { return std::string("/dev/null"); }, ENOTTY, "Not a terminal device", ekUnsupported},
-        TOpenFailure{"InUse",
-                     [](TPty& pty, auto& holder) {
-                       holder = OpenOk(pty.SlavePath());
-                       return pty.SlavePath();
-                     },
-                     EBUSY, "Device or resource busy", ekBusy},
-        TOpenFailure{"WithoutPermission",
-                     [](TPty& pty, auto&) {
-                       EXPECT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
-                       return pty.SlavePath();
-                     },
-                     EACCES, "Permission denied", ekAccessDenied}),
+    ::testing::Values(TOpenFailure{"Missing", [](TPty&, auto&) { return std::string("/dev/qvtune-no-such-tty"); },
+                                   ENOENT, "No such file or directory", ekNotFound},
+                      TOpenFailure{"NotATerminal", [](TPty&, auto&) { return std::string("/dev/null"); }, ENOTTY,
+                                   "Not a terminal device", ekUnsupported},
+                      TOpenFailure{"InUse",
+                                   [](TPty& pty, auto& holder) {
+                                     holder = OpenOk(pty.SlavePath());
+                                     return pty.SlavePath();
+                                   },
+                                   EBUSY, "Device or resource busy", ekBusy},
+                      TOpenFailure{"WithoutPermission",
+                                   [](TPty& pty, auto&) {
+                                     EXPECT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
+                                     return pty.SlavePath();
+                                   },
+                                   EACCES, "Permission denied", ekAccessDenied}),
     test::TCaseName());
 
 TEST(TermiosOpen, ClosingGivesBackTheDeviceWithoutExclusiveMode) {
@@ -290,8 +290,7 @@ TEST_P(TermiosState, RoundTripsAndLandsInTermios) {
   EXPECT_EQ(t.c_cc[VMIN], 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, TermiosState, ::testing::ValuesIn(kStateCases),
-                         test::TCaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, TermiosState, ::testing::ValuesIn(kStateCases), test::TCaseName());
 
 struct TBadFormat {
   const char* Name;

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "app/Bytes.h"
+#include "settings/PortList.h"
 #include "settings/SettingsFile.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
@@ -504,6 +505,7 @@ void TMain::DoStart() {
     ExitBut->setText(QStringLiteral("&Cancel"));
     RefreshCombos();
     PrepareTraceability();
+    FAccessHinted = false;
     if (PrepareWorker) {
       auto* worker = new TSerThread(true, *this);
       Worker = worker;
@@ -726,6 +728,13 @@ void TMain::UnitEnded(const TUnitResult& result) {
   if (!FRecords) return;
   static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION, {}};
   FRecords->Submit(records::RecordOfUnit(result, source, extras));
+}
+
+void TMain::PortAccessDenied(const std::string& port, const std::string& reason) {
+  if (FAccessHinted) return;
+  FAccessHinted = true;
+  // The pane only: the transcript stays the procedure's own.
+  LogMemo->appendPlainText(TextOfBytes(PortAccessHint(port, reason)));
 }
 
 // The firmware manifest and the line's limits beside the program, read

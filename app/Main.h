@@ -149,6 +149,8 @@ class TMain : public QWidget, public TWindowControls {
   void AddToHistory(TComboId id) override;
   // The unit's record, to the records beside the program.
   void UnitEnded(const TUnitResult& result) override;
+  // The hint goes to the log pane once a run.
+  void PortAccessDenied(const std::string& port, const std::string& reason) override;
 
   // ---- the controls the worker's intents are shown on ----
   void AddLogMemoLine(const std::string& line) override;
@@ -202,6 +204,7 @@ class TMain : public QWidget, public TWindowControls {
   std::unique_ptr<records::TRecordWriter> FRecords;
   // The line's limits of the run, read with the manifest at its start.
   trace::TLimits FLimits;
+  bool FAccessHinted = false;
 };
 
 // The program's window.

@@ -562,6 +562,12 @@ void TLineRunner::UnitEnded(const TUnitResult& result) {
   if (OnUnitEnded) OnUnitEnded(result, extras);
 }
 
+void TLineRunner::PortAccessDenied(const std::string& port, const std::string& reason) {
+  if (std::find(FRefusedPorts.begin(), FRefusedPorts.end(), port) != FRefusedPorts.end()) return;
+  FRefusedPorts.push_back(port);
+  if (FIo.Err) FIo.Err("qvline: " + PortAccessHint(port, reason) + "\n");
+}
+
 void TLineRunner::RestoreEnded(TUnitVerdict verdict) {
   FRestoreFailed = verdict == uvFailed;
 }

@@ -71,6 +71,7 @@ class TLineRunner final : public TMainIntf {
   void ProgressHidden() override;
   void UnitEnded(const TUnitResult& result) override;
   void RestoreEnded(TUnitVerdict verdict) override;
+  void PortAccessDenied(const std::string& port, const std::string& reason) override;
 
  private:
   bool Fail(const std::string& message);
@@ -124,6 +125,8 @@ class TLineRunner final : public TMainIntf {
   bool FUnitEnded = false;
   bool FRestoreFailed = false;
 
+  // Ports refused for lack of permission, told once each.
+  std::vector<std::string> FRefusedPorts;
   // Traceability: the line's limits, the unit's scanned identifier, the
   // step and start of the unit, and the run's figures for its summary.
   trace::TLimits FLimits;

@@ -153,6 +153,10 @@ public:
   virtual void ProgressShown() = 0;
   virtual void ProgressChanged(const TProgress& progress) = 0;
   virtual void ProgressHidden() = 0;
+  // A port the system refuses to this process (a serial device without
+  // permission): its name and the system's reason. Detection goes on with
+  // the next port; the front end tells the operator how to get access.
+  virtual void PortAccessDenied(const std::string&, const std::string&) {}
   // Right after the outcome line: a unit's result, and the closing server
   // restore's verdict.
   virtual void UnitEnded(const TUnitResult&) {}

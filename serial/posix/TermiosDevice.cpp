@@ -1,4 +1,5 @@
 #include "serial/posix/TermiosDevice.h"
+#include "serial/PortMap.h"
 
 // Only the kernel's own termios definitions are used in this file: glibc's
 // <termios.h> declares a struct termios of another layout and knows nothing
@@ -6,6 +7,7 @@
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -1020,6 +1022,16 @@ TDevStatus TTermiosDevice::GetOverlappedResult(TOverlapped& ov, uint32_t& transf
   transferred = ov.Transferred;
   if (ov.Event) ov.Event->Set();
   return status;
+}
+
+std::string DeviceGroup(const std::string& device) {
+  struct stat st {};
+  if (device.empty() || device[0] != '/' || ::stat(device.c_str(), &st) != 0) return {};
+  std::vector<char> buf(4096);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (::getgrgid_r(st.st_gid, &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {};
+  return found->gr_name;
 }
 
 }  // namespace qv

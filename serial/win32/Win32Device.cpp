@@ -3,6 +3,7 @@
 // and signals the events itself, so this layer only translates records and
 // codes.
 #include "serial/ComDevice.h"
+#include "serial/PortMap.h"
 
 #include <memory>
 #include <mutex>
@@ -424,6 +425,12 @@ void ListPlatformComDevices(std::vector<std::string>& list) {
     if (name.starts_with("COM") || name.starts_with("\\\\.\\COM")) list.push_back(name);
     start = i + 1;
   }
+}
+
+// Windows gives its COM ports to whoever opens them first; there is no
+// group to join.
+std::string DeviceGroup(const std::string&) {
+  return {};
 }
 
 }  // namespace qv

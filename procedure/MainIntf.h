@@ -137,8 +137,11 @@ public:
   virtual void ProgressShown() = 0;
   virtual void ProgressChanged(const TProgress& progress) = 0;
   virtual void ProgressHidden() = 0;
-  // Right after the outcome line: a unit's result, and the closing server
-  // restore's verdict.
+  // A unit's result, in the synchronised call that shows its outcome line
+  // and just before it: a front end that keeps the result there (a synced
+  // append, never a wait for a database) has kept it once the operator
+  // sees the verdict. The closing server restore's verdict comes right
+  // after its outcome line.
   virtual void UnitEnded(const TUnitResult&) {}
   virtual void RestoreEnded(TUnitVerdict) {}
 };

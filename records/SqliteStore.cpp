@@ -46,8 +46,9 @@ std::string Failure(sqlite3* db, const char* message = nullptr) {
     case SQLITE_IOERR:
     case SQLITE_CANTOPEN:
       // A full disk shows itself as an I/O error of the write-ahead log.
-      words = system != 0 ? ErrnoText(system) : (code & 0xFF) == SQLITE_CANTOPEN ? "the file cannot be opened"
-                                                                          : "the disk reports an error";
+      words = system != 0                        ? ErrnoText(system)
+              : (code & 0xFF) == SQLITE_CANTOPEN ? "the file cannot be opened"
+                                                 : "the disk reports an error";
       break;
     default:
       return text;

@@ -27,7 +27,8 @@ class TSpoolLock {
       if (Fd < 0) return;
       while (::flock(Fd, LOCK_EX) != 0 && errno == EINTR) {
       }
-      struct stat held {}, named {};
+      struct stat held = {};
+      struct stat named = {};
       if (::fstat(Fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
           held.st_dev == named.st_dev)
         return;
@@ -208,8 +209,8 @@ TRecordWriter::~TRecordWriter() {
   FCond.notify_all();
   FThread.join();
   if (!FHeld.empty())
-    Report(std::to_string(FHeld.size()) + " unit record" + (FHeld.size() == 1 ? "" : "s") + " lost: " +
-           FStore->Where() + " did not take " + (FHeld.size() == 1 ? "it" : "them") + " and " + FSpool +
+    Report(std::to_string(FHeld.size()) + " unit record" + (FHeld.size() == 1 ? "" : "s") +
+           " lost: " + FStore->Where() + " did not take " + (FHeld.size() == 1 ? "it" : "them") + " and " + FSpool +
            " could not keep " + (FHeld.size() == 1 ? "it" : "them"));
 }
 
@@ -230,8 +231,8 @@ bool TRecordWriter::Submit(TUnitRecord record) {
   }
   FCond.notify_all();
   if (tell)
-    Report("Unit records cannot be kept in the spool file: " + why + "; each waits in memory until " +
-           FStore->Where() + " takes it");
+    Report("Unit records cannot be kept in the spool file: " + why + "; each waits in memory until " + FStore->Where() +
+           " takes it");
   return kept;
 }
 

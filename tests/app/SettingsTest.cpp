@@ -463,18 +463,19 @@ TEST(FitToScreensTest, ScaledDisplayKeepsTheBottomRowOnTheScreen) {
 TEST_F(SettingsTest, ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable) {
   if (qEnvironmentVariableIsEmpty("QV_SCALED_DISPLAY")) {
     const std::string config = Dir + "/screens.json";
-    WriteFile(config,
-              R"({"windowFrameMargins": true, "screens": [{"name": "scaled", "x": 0, "y": 0, "width": 1280, )"
-              R"("height": 900, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    WriteFile(config, R"({"windowFrameMargins": true, "screens": [{"name": "scaled", "x": 0, "y": 0, "width": 1280, )"
+                      R"("height": 900, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QV_SCALED_DISPLAY"), QStringLiteral("1"));
     env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + QString::fromStdString(config));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+               QStringLiteral("offscreen:configfile=") + QString::fromStdString(config));
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=SettingsTest.ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable")});
+    child.start(
+        QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--gtest_filter=SettingsTest.ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable")});
     ASSERT_TRUE(child.waitForFinished(60000));
     const std::string output = child.readAll().toStdString();
     EXPECT_EQ(child.exitCode(), 0) << output;
@@ -485,8 +486,8 @@ TEST_F(SettingsTest, ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable)
   ASSERT_TRUE(w.isVisible());
   const QRect screen = w.screen()->availableGeometry();
   ASSERT_EQ(screen, QRect(0, 0, 640, 450));
-  EXPECT_TRUE(screen.contains(w.frameGeometry())) << "frame " << w.frameGeometry().y() << "+"
-                                                  << w.frameGeometry().height();
+  EXPECT_TRUE(screen.contains(w.frameGeometry()))
+      << "frame " << w.frameGeometry().y() << "+" << w.frameGeometry().height();
   for (QPushButton* button : {w.StartBut, w.ExitBut}) {
     ASSERT_TRUE(button->isVisible());
     EXPECT_TRUE(screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))

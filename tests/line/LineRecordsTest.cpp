@@ -158,17 +158,16 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LineRecords,
-    ::testing::Values(TRecordCase{"Good", "S", rfNone, "", 0, "success", kNull, kNull, "server", true, kDone},
-                      TRecordCase{"GoldenHandheld", "B", rfNone, "", 0, "success", kNull, kNull, "handheld", true,
-                                  kDone},
-                      TRecordCase{"AnalysisOnly", "SA", rfNone, "", 0, "analysis", "analysis only", kNull, "server",
-                                  true, kDone},
-                      TRecordCase{"Failed", "S", rfInit, "", 1, "failed", "failed", "Failed to initialize Quorvantis!",
-                                  "server", false, kFailed},
-                      TRecordCase{"DongleNotFound", "S", rfNoDongle, "", 1, "failed", "failed", "Dongle not found!",
-                                  "server", false, kFailed},
-                      TRecordCase{"Aborted", "S", rfNone, "Initializing Quorvantis RF module...", 3, "aborted",
-                                  "aborted", "Aborted by user!", "server", false, "Aborted by user!"}),
+    ::testing::Values(
+        TRecordCase{"Good", "S", rfNone, "", 0, "success", kNull, kNull, "server", true, kDone},
+        TRecordCase{"GoldenHandheld", "B", rfNone, "", 0, "success", kNull, kNull, "handheld", true, kDone},
+        TRecordCase{"AnalysisOnly", "SA", rfNone, "", 0, "analysis", "analysis only", kNull, "server", true, kDone},
+        TRecordCase{"Failed", "S", rfInit, "", 1, "failed", "failed", "Failed to initialize Quorvantis!", "server",
+                    false, kFailed},
+        TRecordCase{"DongleNotFound", "S", rfNoDongle, "", 1, "failed", "failed", "Dongle not found!", "server", false,
+                    kFailed},
+        TRecordCase{"Aborted", "S", rfNone, "Initializing Quorvantis RF module...", 3, "aborted", "aborted",
+                    "Aborted by user!", "server", false, "Aborted by user!"}),
     test::TCaseName());
 
 TEST(LineRecords, EveryAttemptOfARetriedUnitIsRecorded) {

@@ -317,12 +317,12 @@ TEST_P(RecordsInPlace, FifoHoldsNothingUp) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RecordsInPlace,
-    ::testing::Values(TInPlace{"Spool", "u.records.spool", "cannot be kept in the spool file", "database"},
-                      TInPlace{"RecordsFile", "u.records", "not written to", "spool"},
-                      TInPlace{"WriteAheadLog", "u.records-wal", "not written to", "spool"}),
-    test::TCaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, RecordsInPlace,
+                         ::testing::Values(TInPlace{"Spool", "u.records.spool", "cannot be kept in the spool file",
+                                                    "database"},
+                                           TInPlace{"RecordsFile", "u.records", "not written to", "spool"},
+                                           TInPlace{"WriteAheadLog", "u.records-wal", "not written to", "spool"}),
+                         test::TCaseName());
 
 // Stands for a store and counts what the writer asks of it.
 class TCountingStore final : public TRecordStore {
@@ -409,9 +409,8 @@ TEST(Records, FullDiskIsToldOnceInWordsAndLosesNothingOnceThereIsRoom) {
         << lines.Lines[1];
     fs::remove(filler);
     writer.Drain();
-    EXPECT_TRUE(Eventually([&] {
-      return TDb(db).Column("SELECT count(*) FROM units") == std::vector<std::string>{"4"};
-    }));
+    EXPECT_TRUE(
+        Eventually([&] { return TDb(db).Column("SELECT count(*) FROM units") == std::vector<std::string>{"4"}; }));
   }
   EXPECT_EQ(lines.Count(), 2u);
 }

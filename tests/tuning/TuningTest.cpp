@@ -174,8 +174,7 @@ TEST_F(Tuning, ValuesThatDecideWhatIsStoredAreReadTwice) {
   // The nth answer to the read command 0x02 in a call whose wire is this
   // one: that of the read at `at`.
   auto nthRead = [](const std::string& wire, size_t at) {
-    return static_cast<uint64_t>(std::count(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(at), '\x02')) +
-           1;
+    return static_cast<uint64_t>(std::count(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(at), '\x02')) + 1;
   };
   W().ReadHandheldSettings();
   W().ReadServerSettings();

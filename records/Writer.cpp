@@ -217,7 +217,19 @@ TRecordWriter::~TRecordWriter() {
 bool TRecordWriter::Submit(TUnitRecord record) {
   std::string why;
   const bool kept = AppendLines(FSpool, EncodeSpoolLine(record) + "\n", why);
-  bool tell = false;
+  if (!kept) {
+    // Said before the thread learns of the record, and so before anything
+    // it says about the database.
+    bool tell = false;
+    {
+      std::lock_guard<std::mutex> lock(FMutex);
+      tell = !FSpoolBroken;
+      FSpoolBroken = true;
+    }
+    if (tell)
+      Report("Unit records cannot be kept in the spool file: " + why + "; each waits in memory until " +
+             FStore->Where() + " takes it");
+  }
   {
     std::lock_guard<std::mutex> lock(FMutex);
     if (kept) {
@@ -225,14 +237,9 @@ bool TRecordWriter::Submit(TUnitRecord record) {
       FSpoolBroken = false;
     } else {
       FHeld.push_back(std::move(record));
-      tell = !FSpoolBroken;
-      FSpoolBroken = true;
     }
   }
   FCond.notify_all();
-  if (tell)
-    Report("Unit records cannot be kept in the spool file: " + why + "; each waits in memory until " + FStore->Where() +
-           " takes it");
   return kept;
 }
 

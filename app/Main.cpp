@@ -722,8 +722,11 @@ void TMain::UnitEnded(const TUnitResult& result) {
   if (!verdicts.empty()) extras.Limits = trace::LimitsJson(verdicts).dump();
   if (const trace::TLimitVerdict* outside = trace::FirstFailed(verdicts)) {
     extras.FailedLimit = trace::OutsideLimit(*outside);
-    // The pane only: the transcript stays the procedure's own.
-    LogMemo->appendPlainText(TextOfBytes("Unit " + extras.FailedLimit + ": " + trace::Describe(*outside)));
+    // The pane only, the transcript stays the procedure's own; after the
+    // outcome line, which the worker shows once this call has returned.
+    const QString line = TextOfBytes("Unit " + extras.FailedLimit + ": " + trace::Describe(*outside));
+    QMetaObject::invokeMethod(
+        this, [this, line] { LogMemo->appendPlainText(line); }, Qt::QueuedConnection);
   }
   if (!FRecords) return;
   static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION, {}};

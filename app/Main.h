@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QList>
+#include <QMargins>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -57,11 +58,16 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, QWidget* parent);
 QStringList QtNameFilters(const QString& filter);
 
 // Where the window goes for the stored position and size: the frame's
-// top-left and the client size, from current where a value is absent. The
-// size stays within minimum and the largest screen; a position from which
-// too little of the caption would lie on any screen gives way to current's,
-// and failing that to the nearest place on the first screen.
-QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens);
+// top-left and the client size, from current where a value is absent; frame
+// is the window frame around the client area. The size stays within minimum
+// and the largest screen; a position from which too little of the caption
+// would lie on any screen gives way to current's, and failing that to the
+// nearest place on the first screen. A window whose frame does not lie on
+// the screens (Start and Exit, at its bottom corners, would be out of reach)
+// is moved onto its screen as far as its size allows; one that lies on them
+// stays exactly where it is.
+QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens,
+                   const QMargins& frame = {});
 
 namespace records {
 class TRecordWriter;

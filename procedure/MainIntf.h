@@ -157,8 +157,11 @@ public:
   // permission): its name and the system's reason. Detection goes on with
   // the next port; the front end tells the operator how to get access.
   virtual void PortAccessDenied(const std::string&, const std::string&) {}
-  // Right after the outcome line: a unit's result, and the closing server
-  // restore's verdict.
+  // A unit's result, in the synchronised call that shows its outcome line
+  // and just before it: a front end that keeps the result there (a synced
+  // append, never a wait for a database) has kept it once the operator
+  // sees the verdict. The closing server restore's verdict comes right
+  // after its outcome line.
   virtual void UnitEnded(const TUnitResult&) {}
   virtual void RestoreEnded(TUnitVerdict) {}
 };

@@ -198,12 +198,22 @@ private:
   // payload are never released here.
   void ReleaseFirmwareBuffers();
   void LogSettings(const std::string& device, int8_t factory, int8_t pcTool, int8_t effective);
+  struct THandheldSettings {
+    int8_t Factory = 0;
+    int8_t PcTool = 0;
+    uint32_t Mac = 0;
+    bool operator==(const THandheldSettings&) const = default;
+  };
+  // Registers 0x15, 0x16, then 0x14 down to 0x11.
+  THandheldSettings ReadSettingsRegisters();
   // One step of a programming operation's bar: moves it when the
   // percentage grows.
   void ProgressTick(uint16_t& ticks, uint16_t total);
   void AwaitDisconnection();
   void AskOperator(TPromptKind kind);
   void AskNextUnit(TPromptKind question);
+  // The verdict and its outcome line in Reply, not yet shown.
+  void DecideOutcome();
   void RestoreServerFirmware();
 };
 

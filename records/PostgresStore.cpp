@@ -36,6 +36,34 @@ std::string OneLine(const char* text) {
   return line;
 }
 
+// What a failure means for the operator, with the server's text in
+// brackets. result is the statement's, or none for the connection.
+std::string Failure(PGconn* conn, const PGresult* result) {
+  const std::string text = OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory");
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  const std::string code = state != nullptr ? state : "";
+  std::string words;
+  if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+    if (code.rfind("28", 0) == 0 || text.find("authentication") != std::string::npos)
+      words = "the server refused the login";
+    else if (code == "3D000" || text.find("does not exist") != std::string::npos)
+      words = "the database does not exist on the server";
+    else
+      words = "the server cannot be reached";
+  } else if (code == "53100") {
+    words = "the server's disk is full";
+  } else if (code == "42501") {
+    words = "the server denies this station the table";
+  } else if (code.rfind("55P03", 0) == 0 || code == "40P01") {
+    words = "the table is locked on the server";
+  } else if (code.rfind("08", 0) == 0 || code.rfind("57P", 0) == 0) {
+    words = "the server cannot be reached";
+  } else {
+    return text;
+  }
+  return words + " (" + text + ")";
+}
+
 class TPostgresStore final : public TRecordStore {
  public:
   explicit TPostgresStore(std::string conninfo) : FConninfo(std::move(conninfo)) {}
@@ -65,7 +93,7 @@ class TPostgresStore final : public TRecordStore {
     PGresult* result = PQexecParams(FConn, FInsert.c_str(), static_cast<int>(kColumnCount), nullptr, values.data(),
                                     nullptr, nullptr, 0);
     const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!ok) why = OneLine(PQerrorMessage(FConn));
+    if (!ok) why = Failure(FConn, result);
     PQclear(result);
     if (!ok) Close();
     return ok;
@@ -76,7 +104,7 @@ class TPostgresStore final : public TRecordStore {
     PGresult* result = PQexec(FConn, sql.c_str());
     const ExecStatusType status = PQresultStatus(result);
     const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-    if (!ok) why = OneLine(PQerrorMessage(FConn));
+    if (!ok) why = Failure(FConn, result);
     if (ok && version != nullptr) *version = PQntuples(result) > 0 ? std::atoi(PQgetvalue(result, 0, 0)) : 0;
     PQclear(result);
     return ok;
@@ -106,7 +134,7 @@ class TPostgresStore final : public TRecordStore {
     const char* values[] = {"5", FConninfo.c_str(), nullptr};
     FConn = PQconnectdbParams(keywords, values, 1);
     if (FConn == nullptr || PQstatus(FConn) != CONNECTION_OK) {
-      why = FConn != nullptr ? OneLine(PQerrorMessage(FConn)) : "out of memory";
+      why = Failure(FConn, nullptr);
       Close();
       return false;
     }

@@ -50,6 +50,9 @@ class THistory {
   bool LoadServer(const std::string& conninfo);
 
   const std::string& Error() const { return FError; }
+  // How a file that was read had to be read, when not as usual; empty
+  // otherwise.
+  const std::string& Note() const { return FNote; }
   const std::string& Path() const { return FPath; }
   int SchemaVersion() const { return FVersion; }
   // In the order of their time.
@@ -65,6 +68,7 @@ class THistory {
  private:
   std::string FPath;
   std::string FError;
+  std::string FNote;
   int FVersion = 0;
   int FSkipped = 0;
   std::vector<TUnit> FUnits;

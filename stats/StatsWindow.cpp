@@ -452,7 +452,9 @@ void TStatsWindow::ShowStatus() {
                      .arg(t.Analysis);
   if (FHistory.Skipped() > 0)
     text += QStringLiteral("; %1 records left out for an unreadable time").arg(FHistory.Skipped());
-  StatusTxt->setText(text + QLatin1Char('.'));
+  text += QLatin1Char('.');
+  if (!FHistory.Note().empty()) text += QLatin1Char(' ') + Q(FHistory.Note());
+  StatusTxt->setText(text);
 }
 
 void TStatsWindow::ShowStored() {

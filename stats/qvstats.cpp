@@ -17,6 +17,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitRecords = 1;  // the records file cannot be read
 constexpr int kExitUsage = 2;
 constexpr int kExitExport = 3;  // an export file cannot be written
+constexpr int kExitLeftOut = 4;  // written, but records were left out
 
 const char kUsage[] =
     "Usage: qvstats [--db FILE|CONNINFO] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
@@ -44,7 +45,8 @@ const char kUsage[] =
     "\n"
     "With an export option no window opens; drifted golden references are named on\n"
     "standard error. Exit codes: 0 done, 1 the records file cannot be read, 2 bad\n"
-    "usage, 3 an export cannot be written.\n";
+    "usage, 3 an export cannot be written, 4 the exports are written but records\n"
+    "were left out (their time cannot be read; standard error says how many).\n";
 
 struct TOptions {
   QString Db;
@@ -151,6 +153,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qvstats: %s\n", window.History().Error().c_str());
     return kExitRecords;
   }
+  if (!window.History().Note().empty()) std::fprintf(stderr, "qvstats: note: %s\n", window.History().Note().c_str());
   for (const qv::TGoldenHealth* h : window.Figures().Drifted())
     std::fprintf(stderr, "qvstats: warning: %s\n", h->Warning().c_str());
   QString error;
@@ -162,6 +165,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qvstats: %s\n", error.toLocal8Bit().constData());
     return kExitExport;
   }
-  std::printf("%d units exported of %zu\n", window.Figures().Total.Units, window.History().Units().size());
-  return kExitOk;
+  const int skipped = window.History().Skipped();
+  std::printf("%d units exported of %zu", window.Figures().Total.Units, window.History().Units().size());
+  if (skipped == 0) {
+    std::printf("\n");
+    return kExitOk;
+  }
+  std::printf("; %d records left out\n", skipped);
+  std::fprintf(stderr, "qvstats: %d records of %s left out: their time cannot be read\n", skipped,
+               window.History().Path().c_str());
+  return kExitLeftOut;
 }

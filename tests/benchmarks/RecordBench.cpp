@@ -1,7 +1,8 @@
 // Writing a unit's record: the SQLite store's write (one transaction, synced
-// to disk) and a submission through the background writer, in ms per
-// record against the target of 5 ms, beside a plain fsync'd append of the
-// same line to a file (the spool's cost) measured in the same run.
+// to disk) in ms per record against the target of 5 ms, and a submission to
+// the background writer (the synced spool append that the window's thread
+// waits for before a unit's outcome line), beside a plain fsync'd append of
+// the same line to a file measured in the same run.
 //
 //   record_bench [RECORDS]
 #include <fcntl.h>
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
   const double append = MsPer(Clock::now() - t0, n);
   std::printf(
       "record write (SQLite, %zu-byte transcript): %.3f ms a record (target < %.1f ms); "
-      "submitting to the writer %.4f ms; fsync'd append of the same line %.3f ms; ratio to the append %.2f\n",
+      "submitting to the writer (synced to its spool) %.3f ms; fsync'd append of the same line %.3f ms; "
+      "ratio to the append %.2f\n",
       transcript.size(), direct, kTargetMs, submitted, append, direct / append);
   return direct < kTargetMs ? 0 : 1;
 }

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/Faults.h"
+#include "records/Record.h"
 #include "tests/line/Station.h"
 #include "tests/records/PgServer.h"
 #include "tests/support/Cases.h"
@@ -54,12 +55,26 @@ std::vector<TRow> ReadUnits(const std::string& path) {
 }
 
 constexpr const char* kNull = "NULL";
+constexpr const char* kDone = "Completed successfully!";
+constexpr const char* kFailed = "Procedure failed!";
+
+// The records of the spool beside the records file.
+size_t SpooledRecords(const std::string& db) {
+  std::ifstream in(db + ".spool", std::ios::binary);
+  size_t n = 0;
+  records::TUnitRecord record;
+  for (std::string line; std::getline(in, line);) n += records::DecodeSpoolLine(line, record);
+  return n;
+}
+
+// What goes wrong: nothing, the handheld never lets itself be initialised,
+// the dongle never answers (so detection finds no dongle).
+enum TRecordFault { rfNone, rfInit, rfNoDongle };
 
 struct TRecordCase {
   const char* Name;
   const char* Choices;
-  // Fault: the handheld never lets itself be initialised.
-  bool FailInit;
+  TRecordFault Fault;
   // Cancel once this line is logged (empty: never).
   const char* CancelAt;
   int ExitCode;
@@ -68,6 +83,7 @@ struct TRecordCase {
   const char* Message;          // kNull for none
   const char* Golden;
   bool Measured;
+  const char* OutcomeLine;
 };
 using test::PrintTo;
 
@@ -76,15 +92,21 @@ class LineRecords : public ::testing::TestWithParam<TRecordCase> {};
 TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
   const TRecordCase& c = GetParam();
   TStation station(c.Choices);
-  if (c.FailInit) station.U.Bench.Dongle->Faults().Add(bench::WrongOn(0x39, -1, 0));
+  if (c.Fault == rfInit) station.U.Bench.Dongle->Faults().Add(bench::WrongOn(0x39, -1, 0));
+  if (c.Fault == rfNoDongle) station.U.Bench.Dongle->Faults().SetSilent(true);
   const std::string db = station.U.File("units.records");
   const std::string cancelAt = c.CancelAt;
+  // Once the outcome line is out, a kill would find the record kept: in the
+  // database, or in the synced spool.
+  std::optional<size_t> keptAtOutcome;
   EXPECT_EQ(station.Run({"--records", db, "--station", "line-7"},
                         [&](line::TLineRunner& runner, const std::string& line) {
                           if (!cancelAt.empty() && line == cancelAt) runner.RequestCancel();
+                          if (line == c.OutcomeLine) keptAtOutcome = ReadUnits(db).size() + SpooledRecords(db);
                         }),
             c.ExitCode)
       << station.Err;
+  EXPECT_EQ(keptAtOutcome, 1u);
   const std::vector<TRow> rows = ReadUnits(db);
   ASSERT_EQ(rows.size(), 1u) << station.Err;
   TRow r = rows[0];
@@ -98,7 +120,7 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
   EXPECT_EQ(value("tool"), "qvline " + line::LineVersion());
   EXPECT_EQ(value("record_uid").rfind("line-7/" + value("time_utc") + "/", 0), 0u) << value("record_uid");
   EXPECT_EQ(value("time_utc").size(), 24u) << value("time_utc");
-  EXPECT_EQ(value("dongle_id"), "QV0DONGLE0000001");
+  EXPECT_EQ(value("dongle_id"), c.Fault == rfNoDongle ? kNull : "QV0DONGLE0000001");
   EXPECT_EQ(value("transcript"), station.U.ErrorLog().substr(0, value("transcript").size()))
       << "the transcript up to the unit's outcome";
 
@@ -142,14 +164,16 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LineRecords,
-    ::testing::Values(TRecordCase{"Good", "S", false, "", 0, "success", kNull, kNull, "server", true},
-                      TRecordCase{"GoldenHandheld", "B", false, "", 0, "success", kNull, kNull, "handheld", true},
-                      TRecordCase{"AnalysisOnly", "SA", false, "", 0, "analysis", "analysis only", kNull, "server",
-                                  true},
-                      TRecordCase{"Failed", "S", true, "", 1, "failed", "failed", "Failed to initialize Quorvantis!",
-                                  "server", false},
-                      TRecordCase{"Aborted", "S", false, "Initializing Quorvantis RF module...", 3, "aborted",
-                                  "aborted", "Aborted by user!", "server", false}),
+    ::testing::Values(
+        TRecordCase{"Good", "S", rfNone, "", 0, "success", kNull, kNull, "server", true, kDone},
+        TRecordCase{"GoldenHandheld", "B", rfNone, "", 0, "success", kNull, kNull, "handheld", true, kDone},
+        TRecordCase{"AnalysisOnly", "SA", rfNone, "", 0, "analysis", "analysis only", kNull, "server", true, kDone},
+        TRecordCase{"Failed", "S", rfInit, "", 1, "failed", "failed", "Failed to initialize Quorvantis!", "server",
+                    false, kFailed},
+        TRecordCase{"DongleNotFound", "S", rfNoDongle, "", 1, "failed", "failed", "Dongle not found!", "server", false,
+                    kFailed},
+        TRecordCase{"Aborted", "S", rfNone, "Initializing Quorvantis RF module...", 3, "aborted", "aborted",
+                    "Aborted by user!", "server", false, "Aborted by user!"}),
     test::TCaseName());
 
 // What sha256sum says of a file.

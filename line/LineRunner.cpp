@@ -6,6 +6,8 @@
 #include "trace/Sha256.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "settings/PortList.h"
@@ -33,6 +36,8 @@ namespace qv::line {
 namespace {
 
 constexpr int kBarWidth = 40;
+// How often a station looks whether the radio channel is free.
+constexpr uint32_t kAirPollMs = 10;
 
 // Only a regular file that opens for reading is a usable input.
 std::string Unreadable(const std::string& path) {
@@ -106,6 +111,7 @@ TLineRunner::~TLineRunner() {
   }
   for (int fd : FWake)
     if (fd >= 0) ::close(fd);
+  if (FAirFd >= 0) ::close(FAirFd);
 }
 
 bool TLineRunner::Fail(const std::string& message) {
@@ -560,6 +566,43 @@ void TLineRunner::UnitEnded(const TUnitResult& result) {
     FRetries = 0;
   }
   if (OnUnitEnded) OnUnitEnded(result, extras);
+}
+
+void TLineRunner::AirWanted() {
+  if (!FOptions.LineMember || FOptions.SeparateChannels) return;
+  if (FAirFd < 0) {
+    // Without waiting, and only a regular file: the lock must never hold a
+    // station up by itself.
+    const std::string path = ProgramDir + "qvtune.air";
+    FAirFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (FAirFd >= 0 && (::fstat(FAirFd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      ::close(FAirFd);
+      FAirFd = -1;
+    }
+    if (FAirFd < 0) {
+      if (FIo.Err) FIo.Err("qvline: the stations cannot take turns on the radio channel (" + path + ")\n");
+      FOptions.SeparateChannels = true;
+      return;
+    }
+  }
+  bool waiting = false;
+  while (::flock(FAirFd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || FCancelRequested.load()) return;
+    if (!waiting) Emit(Event(ekWait, "the radio channel"));
+    waiting = true;
+    FClock.Sleep(kAirPollMs);
+    // The clock of the in-process bench moves without waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  FAirHeld = true;
+  if (waiting) Emit(Event(ekWait));
+}
+
+void TLineRunner::AirDone() {
+  if (!FAirHeld) return;
+  ::flock(FAirFd, LOCK_UN);
+  FAirHeld = false;
 }
 
 void TLineRunner::PortAccessDenied(const std::string& port, const std::string& reason) {

@@ -72,6 +72,11 @@ class TLineRunner final : public TMainIntf {
   void UnitEnded(const TUnitResult& result) override;
   void RestoreEnded(TUnitVerdict verdict) override;
   void PortAccessDenied(const std::string& port, const std::string& reason) override;
+  // As a station of a line on one radio channel: a turn on the channel,
+  // held in a lock that the line's stations share (a file beside the
+  // settings file; the system frees it with the process that held it).
+  void AirWanted() override;
+  void AirDone() override;
 
  private:
   bool Fail(const std::string& message);
@@ -125,6 +130,8 @@ class TLineRunner final : public TMainIntf {
   bool FUnitEnded = false;
   bool FRestoreFailed = false;
 
+  int FAirFd = -1;
+  bool FAirHeld = false;
   // Ports refused for lack of permission, told once each.
   std::vector<std::string> FRefusedPorts;
   // Traceability: the line's limits, the unit's scanned identifier, the

@@ -77,6 +77,8 @@ std::string LineUsage() {
          "  --stations FILE          the stations of a file: one a line, NAME DONGLE SERVER and the\n"
          "                           options of its own (--golden, --restore, --no-restore,\n"
          "                           --analysis, --no-analysis, --units, --retries)\n"
+         "  --separate-channels      the stations' radios do not hear each other (shielded boxes);\n"
+         "                           otherwise their test cycles take turns on the one channel\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 every unit tuned, 1 a unit failed (after its retries) or the server\n"
@@ -197,6 +199,8 @@ bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std
       o.StationsFile = value;
     } else if (flag("--line-member")) {
       o.LineMember = true;
+    } else if (flag("--separate-channels")) {
+      o.SeparateChannels = true;
     } else if (arg.rfind("-", 0) == 0) {
       error = "unknown option \"" + arg + "\"";
     } else {

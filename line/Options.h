@@ -60,6 +60,9 @@ struct TLineOptions {
   // Run as one station of a line: events on standard output, the
   // transcript and the spool named after the station.
   bool LineMember = false;
+  // The stations' radios do not hear each other (shielded boxes): they need
+  // not take turns on the channel.
+  bool SeparateChannels = false;
   bool Help = false;
   bool Version = false;
 };

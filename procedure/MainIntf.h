@@ -153,6 +153,14 @@ public:
   virtual void ProgressShown() = 0;
   virtual void ProgressChanged(const TProgress& progress) = 0;
   virtual void ProgressHidden() = 0;
+  // A test cycle is about to take the radio channel (the server's trial
+  // offset, the handheld's packets, the server's records), and has done
+  // with it. Stations that share one channel take turns here, so that no
+  // other station transmits while a server records; a front end of a lone
+  // station has nothing to do. The worker stands still until AirWanted
+  // returns.
+  virtual void AirWanted() {}
+  virtual void AirDone() {}
   // A port the system refuses to this process (a serial device without
   // permission): its name and the system's reason. Detection goes on with
   // the next port; the front end tells the operator how to get access.

@@ -389,7 +389,7 @@ class TCampaign {
     if (units.size() != 1) {
       violation("units told: " + std::to_string(units.size()));
     } else {
-      const qv::records::TUnitRecord record = qv::records::RecordOfUnit(units[0], {"campaign", "campaign"});
+      const qv::records::TUnitRecord record = qv::records::RecordOfUnit(units[0], {"campaign", "campaign", {}});
       JudgeRecord(record, TruthOf(handheld, server, serverTuned, serverTuned ? oldServer : oldHandheld), violation);
       const bool shown = outcome != pane.end() && *outcome == "Completed successfully!";
       if (shown != (record.Outcome == "success" || record.Outcome == "analysis"))

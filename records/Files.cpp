@@ -48,7 +48,9 @@ std::string NotAFile(const std::string& path) {
 
 int OpenFile(const std::string& path, int flags, std::string& why, int* errnoOut) {
   if (errnoOut != nullptr) *errnoOut = 0;
-  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  // A new file gets the mode the umask leaves: the operators of a station
+  // share its spool and records through a group.
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   if (fd < 0) {
     const int error = errno;
     if (errnoOut != nullptr) *errnoOut = error;

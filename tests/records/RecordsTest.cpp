@@ -196,6 +196,24 @@ TEST(Records, SpoolLeftByAnEarlierRunIsSentWhenTheWriterStarts) {
   EXPECT_EQ(TDb(db).Column("SELECT record_uid FROM units"), std::vector<std::string>{"early"});
 }
 
+// The operators of a station share its spool through a group: a spool the
+// writer makes has the mode the umask leaves, here group-writable.
+TEST(Records, SpoolTakesTheModeTheUmaskLeaves) {
+  TTempDir dir;
+  const std::string db = dir.File("u.records");
+  const std::string spool = dir.File("u.records.spool");
+  fs::create_directories(db);
+  const mode_t before = ::umask(002);
+  {
+    TRecordWriter writer(SqliteStore(db, 20), spool, nullptr);
+    writer.Submit(SampleRecord("shared"));
+  }
+  ::umask(before);
+  struct stat st {};
+  ASSERT_EQ(::stat(spool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+}
+
 // A file written by an earlier version: its units table as that version
 // made it, one unit in it; the next write migrates it in place.
 class EarlierVersion : public ::testing::TestWithParam<int> {};

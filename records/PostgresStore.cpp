@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "records/Store.h"
+#include "records/SqlStore.h"
 
 namespace qv::records {
 
@@ -17,30 +17,6 @@ namespace {
 // to lock: the schema's own lock.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
 
-// The server takes UTF-8 text only: bytes that are not UTF-8 (a transcript
-// of 8-bit names) are taken as Latin-1, so that none is lost.
-std::string Utf8(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b == 0) continue;
-    size_t n = b < 0x80                   ? 1
-               : (b >= 0xC2 && b <= 0xDF) ? 2
-               : (b >= 0xE0 && b <= 0xEF) ? 3
-               : (b >= 0xF0 && b <= 0xF4) ? 4
-                                          : 0;
-    bool valid = n > 0 && i + n <= s.size();
-    for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    if (valid) {
-      out.append(s, i, n);
-      i += n - 1;
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
 
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "";
@@ -50,40 +26,12 @@ std::string OneLine(const char* text) {
   return line;
 }
 
-class TPostgresStore final : public TRecordStore {
+class TPostgresStore final : public TSqlStore {
  public:
   explicit TPostgresStore(std::string conninfo) : FConninfo(std::move(conninfo)) {}
   ~TPostgresStore() override { Close(); }
 
   std::string Where() const override { return "the PostgreSQL server"; }
-
-  bool Write(const TUnitRecord& record, std::string& why) override {
-    if (FConn == nullptr && !Open(why)) return false;
-    std::vector<std::string> texts(kColumnCount);
-    std::vector<const char*> values(kColumnCount, nullptr);
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue v = ColumnValue(record, kColumns[i]);
-      if (const auto* n = std::get_if<int64_t>(&v)) {
-        texts[i] = std::to_string(*n);
-      } else if (const auto* d = std::get_if<double>(&v)) {
-        char text[40];
-        std::snprintf(text, sizeof text, "%.17g", *d);
-        texts[i] = text;
-      } else if (const auto* s = std::get_if<std::string>(&v)) {
-        texts[i] = Utf8(*s);
-      } else {
-        continue;
-      }
-      values[i] = texts[i].c_str();
-    }
-    PGresult* result = PQexecParams(FConn, FInsert.c_str(), static_cast<int>(kColumnCount), nullptr, values.data(),
-                                    nullptr, nullptr, 0);
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!ok) why = OneLine(PQerrorMessage(FConn));
-    PQclear(result);
-    if (!ok) Close();
-    return ok;
-  }
 
  private:
   bool Exec(const std::string& sql, std::string& why, int* version = nullptr) {
@@ -102,7 +50,7 @@ class TPostgresStore final : public TRecordStore {
               Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) &&
               Exec("SELECT version FROM schema_version", why, &version);
     std::vector<std::string> steps;
-    if (ok && !SchemaSteps(version, {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION"}, steps)) {
+    if (ok && !SchemaSteps(version, kPostgresTypes, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
@@ -113,7 +61,7 @@ class TPostgresStore final : public TRecordStore {
     return false;
   }
 
-  bool Open(std::string& why) {
+  bool Open(std::string& why) override {
     // A server that does not answer must not hold the writer for long; a
     // time-out in the connection string still wins.
     const char* keywords[] = {"connect_timeout", "dbname", nullptr};
@@ -132,18 +80,18 @@ class TPostgresStore final : public TRecordStore {
       Close();
       return false;
     }
-    FInsert = InsertStatement([](size_t position) { return "$" + std::to_string(position); });
+    Opened(PostgresSql(FConn, false));
     return true;
   }
 
-  void Close() {
+  void Close() override {
+    Closing();
     if (FConn != nullptr) PQfinish(FConn);
     FConn = nullptr;
   }
 
   const std::string FConninfo;
   PGconn* FConn = nullptr;
-  std::string FInsert;
 };
 
 }  // namespace

@@ -1,56 +1,32 @@
-// The records in one SQLite file: the schema created, or a file of the first
-// version migrated in place, on the first write; one transaction a record.
+// The records in one SQLite file: the schema created, or a file of an
+// earlier version migrated in place, on the first write; one transaction a
+// record (or a batch of a bulk write), with its derived values.
 #include <sqlite3.h>
 
 #include <string>
 
-#include "records/Store.h"
+#include "records/SqlStore.h"
 
 namespace qv::records {
 
 namespace {
 
-std::string InsertUnit() {
-  return InsertStatement([](size_t) { return std::string("?"); });
-}
-
 const char* kJournal = "PRAGMA journal_mode = WAL";
 
-class TSqliteStore final : public TRecordStore {
+class TSqliteStore final : public TSqlStore {
  public:
   TSqliteStore(std::string path, int busyMs) : FPath(std::move(path)), FBusyMs(busyMs) {}
   ~TSqliteStore() override { Close(); }
 
   std::string Where() const override { return FPath; }
 
-  bool Write(const TUnitRecord& record, std::string& why) override {
-    if (FDb == nullptr && !Open(why)) return false;
-    sqlite3_reset(FInsert);
-    sqlite3_clear_bindings(FInsert);
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue v = ColumnValue(record, kColumns[i]);
-      const int at = static_cast<int>(i) + 1;
-      if (const auto* n = std::get_if<int64_t>(&v))
-        sqlite3_bind_int64(FInsert, at, *n);
-      else if (const auto* d = std::get_if<double>(&v))
-        sqlite3_bind_double(FInsert, at, *d);
-      else if (const auto* s = std::get_if<std::string>(&v))
-        sqlite3_bind_text(FInsert, at, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
-      else
-        sqlite3_bind_null(FInsert, at);
-    }
-    if (sqlite3_step(FInsert) == SQLITE_DONE) {
-      sqlite3_reset(FInsert);
-      return true;
-    }
-    why = sqlite3_errmsg(FDb);
-    // A database that failed once is opened afresh next time: it may have
-    // been replaced, repaired or unlocked meanwhile.
-    Close();
-    return false;
+ private:
+  void Bulk() override {
+    // A bulk write touches every index all over: a cache of its own size.
+    std::string ignored;
+    Exec("PRAGMA cache_size = -262144", ignored);
   }
 
- private:
   bool Exec(const char* sql, std::string& why) {
     char* error = nullptr;
     if (sqlite3_exec(FDb, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
@@ -81,7 +57,7 @@ class TSqliteStore final : public TRecordStore {
     bool ok =
         Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
     std::vector<std::string> steps;
-    if (ok && !SchemaSteps(version, {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL"}, steps)) {
+    if (ok && !SchemaSteps(version, kSqliteTypes, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
@@ -92,7 +68,7 @@ class TSqliteStore final : public TRecordStore {
     return false;
   }
 
-  bool Open(std::string& why) {
+  bool Open(std::string& why) override {
     if (sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
       why = FDb != nullptr ? sqlite3_errmsg(FDb) : "out of memory";
       Close();
@@ -102,18 +78,17 @@ class TSqliteStore final : public TRecordStore {
     // Write-ahead logging: a record costs one sync of the log instead of the
     // rollback journal's three or four, and readers are never blocked by it.
     // Synced at every commit all the same: a record written is on disk.
-    if (!Exec(kJournal, why) || !Exec("PRAGMA synchronous = FULL", why) || !Schema(why) ||
-        sqlite3_prepare_v2(FDb, InsertUnit().c_str(), -1, &FInsert, nullptr) != SQLITE_OK) {
+    if (!Exec(kJournal, why) || !Exec("PRAGMA synchronous = FULL", why) || !Schema(why)) {
       if (why.empty()) why = sqlite3_errmsg(FDb);
       Close();
       return false;
     }
+    Opened(SqliteSql(FDb, false));
     return true;
   }
 
-  void Close() {
-    sqlite3_finalize(FInsert);
-    FInsert = nullptr;
+  void Close() override {
+    Closing();
     sqlite3_close_v2(FDb);
     FDb = nullptr;
   }
@@ -121,7 +96,6 @@ class TSqliteStore final : public TRecordStore {
   const std::string FPath;
   const int FBusyMs;
   sqlite3* FDb = nullptr;
-  sqlite3_stmt* FInsert = nullptr;
 };
 
 }  // namespace

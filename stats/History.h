@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "records/Schema.h"
+#include "records/Text.h"
 
 namespace qv {
 
@@ -26,9 +27,7 @@ struct TUnit : records::TUnitRecord {
   std::string Day() const { return TimeUtc.substr(0, 10); }
 };
 
-// Milliseconds since 1970 of an ISO 8601 UTC time ("Z" or no zone; the
-// fraction optional); nullopt for anything else.
-std::optional<int64_t> ParseUtcMs(const std::string& text);
+using records::ParseUtcMs;
 
 // What a unit that did not succeed failed of: the first line of its
 // message, else why nothing was stored, else its outcome. Empty for

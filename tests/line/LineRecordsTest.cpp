@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bench/Faults.h"
+#include "records/Zstd.h"
 #include "tests/line/Station.h"
 #include "tests/records/PgServer.h"
 #include "tests/support/Cases.h"
@@ -92,8 +93,9 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
   EXPECT_EQ(value("record_uid").rfind("line-7/" + value("time_utc") + "/", 0), 0u) << value("record_uid");
   EXPECT_EQ(value("time_utc").size(), 24u) << value("time_utc");
   EXPECT_EQ(value("dongle_id"), "QV0DONGLE0000001");
-  EXPECT_EQ(value("transcript"), station.U.ErrorLog().substr(0, value("transcript").size()))
-      << "the transcript up to the unit's outcome";
+  std::string transcript;
+  EXPECT_TRUE(records::Decompress(value("transcript_zstd"), transcript));
+  EXPECT_EQ(transcript, station.U.ErrorLog().substr(0, transcript.size())) << "the transcript up to the unit's outcome";
 
   const bench::THandheld& handheld = *station.U.Bench.Handheld;
   if (!c.Measured) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "records/Store.h"
+#include "records/Zstd.h"
 #include "tests/records/RecordSupport.h"
 #include "tests/support/Cases.h"
 
@@ -79,15 +80,17 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
     writer.Submit(sample);  // sent twice: one row
   }
   TDb db(dir.File("u.records"));
-  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
+  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT count(*) FROM units"), std::vector<std::string>{"1"});
-  EXPECT_EQ(db.Column("SELECT transcript FROM units"),
-            std::vector<std::string>{sample.Transcript});
+  std::string transcript;
+  EXPECT_TRUE(Decompress(db.Column("SELECT transcript_zstd FROM units").at(0), transcript));
+  EXPECT_EQ(transcript, sample.Transcript);
   EXPECT_EQ(db.Column("SELECT stored_offset FROM units"), std::vector<std::string>{"-37"});
   EXPECT_EQ(db.Column("SELECT afc_mean FROM units"), std::vector<std::string>{"-0.375"});
   EXPECT_EQ(db.Column("SELECT message FROM units"), std::vector<std::string>{"NULL"});
   EXPECT_EQ(db.Column("SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE 'units_%' ORDER BY name"),
-            (std::vector<std::string>{"units_golden", "units_time"}));
+            (std::vector<std::string>{"units_address", "units_behind", "units_golden_mean", "units_golden_shift",
+                                      "units_station", "units_time"}));
 }
 
 TEST(Records, SpoolLineKeepsEveryValue) {
@@ -156,9 +159,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecordsOutage,
                                                    }},
                                            TOutage{"NewerSchema",
                                                    [](const TTempDir&, const std::string& db) {
-                                                     TDb(db).Exec("UPDATE schema_version SET version = 3");
+                                                     TDb(db).Exec("UPDATE schema_version SET version = " +
+                                                                  std::to_string(kSchemaVersion + 1));
                                                      return std::function<void()>([db] {
-                                                       TDb(db).Exec("UPDATE schema_version SET version = 2");
+                                                       TDb(db).Exec("UPDATE schema_version SET version = " +
+                                                                    std::to_string(kSchemaVersion));
                                                      });
                                                    }},
                                            TOutage{"NotADatabase",
@@ -197,7 +202,7 @@ TEST(Records, FirstVersionFileIsMigratedInPlace) {
     std::string create = "CREATE TABLE units (id INTEGER PRIMARY KEY";
     for (const TColumnInfo& c : kColumns) {
       const std::string name = c.Name;
-      if (name == "result_offset" || name == "afc_mean") continue;
+      if (!InVersion(c, 1)) continue;
       create += ", " + name +
                 (c.Type == ctText      ? " TEXT"
                  : c.Type == ctInteger ? " INTEGER"
@@ -215,11 +220,12 @@ TEST(Records, FirstVersionFileIsMigratedInPlace) {
     writer.Submit(SampleRecord("new"));
   }
   TDb db(path);
-  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{"2"});
+  EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT record_uid || ':' || stored_offset || ':' || coalesce(result_offset, 'NULL') || ':' || "
                       "coalesce(afc_mean, 'NULL') FROM units ORDER BY id"),
             (std::vector<std::string>{"old:7:NULL:NULL", "new:-37:-37:-0.375"}));
-  EXPECT_EQ(db.Column("SELECT count(*) FROM sqlite_master WHERE name = 'units_golden'"), std::vector<std::string>{"1"});
+  EXPECT_EQ(db.Column("SELECT count(*) FROM sqlite_master WHERE name = 'units_golden_mean'"),
+            std::vector<std::string>{"1"});
 }
 
 }  // namespace

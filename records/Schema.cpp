@@ -251,12 +251,17 @@ bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& ste
   return true;
 }
 
-std::string InsertStatement(size_t rows) {
+std::string InsertStatement(size_t rows, bool derived) {
   std::string names, marks;
   for (const TColumnInfo& c : kColumns) {
     if (!InVersion(c, kSchemaVersion)) continue;
     names += (names.empty() ? "" : ", ") + std::string(c.Name);
     marks += marks.empty() ? "?" : ", ?";
+  }
+  for (const TDerivedInfo& d : kDerived) {
+    if (!derived) break;
+    names += std::string(", ") + d.Name;
+    marks += ", ?";
   }
   std::string sql = "INSERT INTO units (" + names + ") VALUES ";
   for (size_t r = 0; r < rows; ++r) sql += (r == 0 ? "(" : ", (") + marks + ")";

@@ -156,8 +156,8 @@ extern const std::array<TCountsInfo, 3> kCounts;
 bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps);
 
 // The INSERT of rows records (the columns of this version in the table's
-// order, a ? for each value), keeping the record already there when its uid
-// is.
-std::string InsertStatement(size_t rows = 1);
+// order, then kDerived's when derived, a ? for each value), keeping the
+// record already there when its uid is.
+std::string InsertStatement(size_t rows = 1, bool derived = false);
 
 }  // namespace qv::records

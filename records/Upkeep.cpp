@@ -86,6 +86,11 @@ bool TUpkeep::Finish(const std::function<void(int64_t left)>& progress) {
     left = std::max<int64_t>(more ? 1 : 0, left - kCatchUpRows);
     if (progress) progress(left);
   }
+  // The server's planner walks a golden reference's index only once its
+  // statistics know the rows and its visibility map their pages (else a
+  // walk of the time index looks cheaper): after a migration or a bulk
+  // load now, rather than by the next autovacuum.
+  if (FSql.Postgres() && !FSql.Exec("VACUUM (ANALYZE) units, counts_day, counts_hour, stored_day")) return Fail();
   return true;
 }
 
@@ -98,27 +103,126 @@ bool TUpkeep::Slice() {
 }
 
 bool TUpkeep::Insert(const std::vector<TUnitRecord>& records) {
-  std::vector<const TColumnInfo*> columns;
-  for (const TColumnInfo& c : kColumns)
-    if (InVersion(c, kSchemaVersion)) columns.push_back(&c);
-  for (size_t from = 0; from < records.size(); from += kRowsAStatement) {
-    const size_t n = std::min(kRowsAStatement, records.size() - from);
-    std::vector<TValue> values;
-    values.reserve(n * columns.size());
-    for (size_t r = from; r < from + n; ++r)
-      for (const TColumnInfo* c : columns) values.push_back(ColumnValue(records[r], *c));
-    if (!FSql.Exec(InsertStatement(n), values)) return Fail();
-  }
-  // The rows just written lack their derived values, as does one of the
-  // same uid that an earlier writer left: both are brought up now.
+  // A record whose uid is there already (sent again from a spool) is left
+  // as it is, and counts no second time.
+  std::set<std::string> known;
   for (size_t from = 0; from < records.size(); from += 5 * kRowsAStatement) {
     const size_t n = std::min(5 * kRowsAStatement, records.size() - from);
     std::vector<TValue> uids;
     for (size_t r = from; r < from + n; ++r) uids.emplace_back(records[r].Uid);
+    if (!FSql.Run("SELECT record_uid FROM units WHERE record_uid IN (" + Marks(n) + ")", uids, [&](const TRow& row) {
+          known.insert(TextOf(row[0]));
+          return true;
+        }))
+      return Fail();
+  }
+  std::vector<const TUnitRecord*> fresh;
+  for (const TUnitRecord& r : records)
+    if (known.insert(r.Uid).second) fresh.push_back(&r);
+  if (fresh.empty()) return true;
+
+  std::vector<TFacts> facts(fresh.size());
+  std::map<std::string, std::vector<size_t>> goldens;
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    const TUnitRecord& r = *fresh[i];
+    TFacts& f = facts[i];
+    f.Time = r.TimeUtc;
+    f.Station = r.Station;
+    f.GoldenId = r.GoldenId;
+    f.Outcome = r.Outcome;
+    f.Message = r.Message;
+    f.NotStoredReason = r.NotStoredReason;
+    if (r.StoredOffset) f.Stored = *r.StoredOffset;
+    if (r.ResultOffset) f.Result = *r.ResultOffset;
+    f.Rssi = r.RssiAvg;
+    f.Afc = r.AfcSpread;
+    if (f.Golden()) goldens[f.GoldenId].push_back(i);
+  }
+  // New records come after every unit there of their golden reference, as
+  // a station writes them: their running means are taken here and written
+  // with them. A golden that has units after the first of them (records
+  // that arrive late) goes the general way, its records brought up after.
+  std::vector<std::optional<double>> means(fresh.size());
+  std::vector<bool> late(fresh.size(), false);
+  const std::string valued = " FROM units WHERE golden_id = ? AND coalesce(result_offset, stored_offset) IS NOT NULL";
+  for (auto& [id, rows] : goldens) {
+    if (!Lock(id)) return false;
+    std::stable_sort(rows.begin(), rows.end(), [&](size_t a, size_t b) { return facts[a].Time < facts[b].Time; });
+    const std::string& first = facts[rows.front()].Time;
+    std::vector<TRow> found;
+    if (!FSql.Rows("SELECT 1" + valued + " AND time_utc > ? LIMIT 1", {id, first}, found)) return Fail();
+    if (!found.empty()) {
+      for (size_t i : rows) late[i] = true;
+      continue;
+    }
+    if (!FSql.Rows("SELECT coalesce(result_offset, stored_offset)" + valued +
+                       " AND time_utc <= ? ORDER BY time_utc DESC, id DESC LIMIT " + std::to_string(kGoldenWindow - 1),
+                   {id, first}, found))
+      return Fail();
+    std::vector<int64_t> window;
+    for (auto it = found.rbegin(); it != found.rend(); ++it) window.push_back(IntOf((*it)[0]).value_or(0));
+    for (size_t i : rows) {
+      window.push_back(*facts[i].Value());
+      const size_t from = window.size() > static_cast<size_t>(kGoldenWindow) ? window.size() - kGoldenWindow : 0;
+      int64_t sum = 0;
+      for (size_t k = from; k < window.size(); ++k) sum += window[k];
+      means[i] = static_cast<double>(sum) / static_cast<double>(window.size() - from);
+    }
+  }
+  std::vector<TFacts> counted;
+  for (size_t i = 0; i < fresh.size(); ++i)
+    if (!late[i]) counted.push_back(facts[i]);
+  if (!Count(counted)) return false;
+
+  std::vector<const TColumnInfo*> columns;
+  for (const TColumnInfo& c : kColumns)
+    if (InVersion(c, kSchemaVersion)) columns.push_back(&c);
+  for (size_t from = 0; from < fresh.size(); from += kRowsAStatement) {
+    const size_t n = std::min(kRowsAStatement, fresh.size() - from);
+    std::vector<TValue> values;
+    values.reserve(n * (columns.size() + 2));
+    for (size_t i = from; i < from + n; ++i) {
+      for (const TColumnInfo* c : columns) values.push_back(ColumnValue(*fresh[i], *c));
+      if (means[i])
+        values.emplace_back(*means[i]);
+      else
+        values.emplace_back();
+      if (late[i])
+        values.emplace_back();
+      else
+        values.emplace_back(static_cast<int64_t>(kSchemaVersion));
+    }
+    size_t written = 0;
+    if (!FSql.Run(InsertStatement(n, true) + " RETURNING id", values, [&](const TRow&) {
+          ++written;
+          return true;
+        }))
+      return Fail();
+    // Only another writer of the same records, between the look and the
+    // insert, takes one: nothing is counted twice, the batch is written
+    // again later.
+    if (written != n) {
+      FError = "a record of the batch was written meanwhile by another writer";
+      return false;
+    }
+  }
+  std::vector<TValue> uids;
+  for (size_t i = 0; i < fresh.size(); ++i)
+    if (late[i]) uids.emplace_back(fresh[i]->Uid);
+  for (size_t from = 0; from < uids.size(); from += 5 * kRowsAStatement) {
+    const size_t n = std::min(5 * kRowsAStatement, uids.size() - from);
     size_t got = 0;
-    if (!Bring("record_uid IN (" + Marks(n) + ")", uids, 0, got)) return false;
+    if (!Bring("record_uid IN (" + Marks(n) + ")", {uids.begin() + static_cast<long>(from), uids.begin() + static_cast<long>(from + n)}, 0, got))
+      return false;
   }
   return true;
+}
+
+bool TUpkeep::Lock(const std::string& golden) {
+  // Stations writing units of one golden reference at once take turns
+  // (SQLite's writers always do), so that each sees the other's units;
+  // in the order of the identities, so that no two wait for each other.
+  return !FSql.Postgres() || FSql.Exec("SELECT pg_advisory_xact_lock(hashtext(?))", {golden}) || Fail();
 }
 
 bool TUpkeep::CatchUp(int rows, bool& more) {
@@ -272,25 +376,20 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
   const std::string columns = "SELECT id, time_utc, coalesce(result_offset, stored_offset), golden_mean, "
                               "record_version FROM units WHERE " + valued;
   for (auto& [id, keys] : goldens) {
-    // Stations writing units of one golden reference at once take turns
-    // (SQLite's writers always do), so that each sees the other's units;
-    // in the order of the identities, so that no two wait for each other.
-    if (FSql.Postgres() && !FSql.Exec("SELECT pg_advisory_xact_lock(hashtext(?))", {id})) return Fail();
+    if (!Lock(id)) return false;
     std::sort(keys.begin(), keys.end());
     const TKey& first = keys.front();
     const TKey& last = keys.back();
     // The window before the first, everything from the first to the last,
     // and the units after the last whose window reaches back to it.
     std::vector<TRow> before, between, after;
-    if (!FSql.Rows(columns + " AND time_utc <= ? AND (time_utc < ? OR id < ?) ORDER BY time_utc DESC, id DESC LIMIT " +
+    if (!FSql.Rows(columns + " AND (time_utc, id) < (?, ?) ORDER BY time_utc DESC, id DESC LIMIT " +
                        std::to_string(w - 1),
-                   {id, first.Time, first.Time, first.Id}, before) ||
-        !FSql.Rows(columns + " AND time_utc >= ? AND (time_utc > ? OR id >= ?) AND time_utc <= ? AND "
-                             "(time_utc < ? OR id <= ?) ORDER BY time_utc, id",
-                   {id, first.Time, first.Time, first.Id, last.Time, last.Time, last.Id}, between) ||
-        !FSql.Rows(columns + " AND time_utc >= ? AND (time_utc > ? OR id > ?) ORDER BY time_utc, id LIMIT " +
-                       std::to_string(w - 1),
-                   {id, last.Time, last.Time, last.Id}, after))
+                   {id, first.Time, first.Id}, before) ||
+        !FSql.Rows(columns + " AND (time_utc, id) >= (?, ?) AND (time_utc, id) <= (?, ?) ORDER BY time_utc, id",
+                   {id, first.Time, first.Id, last.Time, last.Id}, between) ||
+        !FSql.Rows(columns + " AND (time_utc, id) > (?, ?) ORDER BY time_utc, id LIMIT " + std::to_string(w - 1),
+                   {id, last.Time, last.Id}, after))
       return Fail();
     std::reverse(before.begin(), before.end());
     std::vector<const TRow*> units;

@@ -33,7 +33,8 @@ class TUpkeep {
 
   // Each in transactions of its own (SQLite's taken for writing at once):
   // the records in one; every record left behind, a batch in each,
-  // progress getting the records left after each; and those left behind
+  // progress getting the records left after each (and, on PostgreSQL, the
+  // planner's statistics brought up after); and those left behind
   // for a tenth of a second, true once none are. A store that keeps
   // writing brings up a large database within days that way, and its
   // writer's thread is never held for long.
@@ -49,6 +50,7 @@ class TUpkeep {
   bool Count(const std::vector<TFacts>& rows);
   bool GoldenMeans(const std::vector<TFacts>& rows);
   bool Fail();
+  bool Lock(const std::string& golden);
   bool Transaction(const std::function<bool()>& work);
 
   TSql& FSql;

@@ -192,7 +192,8 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
       if (progress) progress(i + 1);
     }
   }
-  return true;
+  // Brings nothing up, but a server's statistics after a bulk load.
+  return store.Upgrade(why, nullptr);
 }
 
 }  // namespace qv

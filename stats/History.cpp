@@ -316,11 +316,31 @@ struct THistory::TDatabase {
   sqlite3* Sqlite = nullptr;  // the same connection, for SQLite's own errors
   std::set<std::string> Columns;
   std::string Listed;  // the columns of a listing
-  // Golden health of every golden reference, for the options it was
-  // judged with.
-  bool GoldenRead = false;
-  TGoldenOptions GoldenFor;
+  // The units of each day of the filter last asked for.
+  TFilter DaysOf;
+  std::vector<std::pair<std::string, int64_t>> DayList;
+  bool DaysRead = false;
+  // Every golden reference's health but for its threshold, for the
+  // baseline it was taken with, and as judged for the last threshold.
+  struct TBase;
+  int BasesFor = -1;
+  std::vector<TBase> Bases;
+  double JudgedFor = -1;
   std::vector<TGoldenHealth> Golden;
+
+  const std::vector<std::pair<std::string, int64_t>>& DayCounts(const TFilter& f) {
+    if (DaysRead && DaysOf.FromDay == f.FromDay && DaysOf.ToDay == f.ToDay && DaysOf.Station == f.Station)
+      return DayList;
+    std::vector<TValue> params;
+    DayList.clear();
+    for (const TRow& r : Rows("SELECT day, sum(units) FROM counts_day WHERE " + Days(f, params) +
+                                  " AND day > '' GROUP BY day ORDER BY day",
+                              params))
+      DayList.emplace_back(TextOf(r[0]), IntOf(r[1]).value_or(0));
+    DaysOf = f;
+    DaysRead = true;
+    return DayList;
+  }
 
   // One snapshot for the queries between Begin and End.
   void Begin() { Sql->Exec(Sql->Postgres() ? "BEGIN TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN"); }
@@ -391,78 +411,88 @@ struct THistory::TDatabase {
   // The golden reference's valued units (golden_mean IS NOT NULL) in time
   // order, from the given one on.
   static constexpr const char* kValued = " FROM units WHERE golden_id = ? AND golden_mean IS NOT NULL";
-  static constexpr const char* kFrom = " AND (time_utc > ? OR (time_utc = ? AND id >= ?))";
+  // Row values: both databases seek the index to them.
+  static constexpr const char* kFrom = " AND (time_utc, id) >= (?, ?)";
 
-  // One golden reference's health, from its running means and the index
-  // that keeps them in time order; a long history is sampled for its chart,
-  // its judgement taken over every unit.
-  TGoldenHealth Health(const std::string& id, int units, const TGoldenOptions& o) const {
-    TGoldenHealth h;
+  // A golden reference's health but for its threshold, from its running
+  // means and the index that keeps them in time order: of a long history,
+  // samples for its chart with the largest shift and the last; its units
+  // after the baseline and the first window start at (T0, Id0).
+  struct TBase {
+    TGoldenHealth Health;
+    bool All = true;  // every point is there
+    std::string T0;
+    int64_t Id0 = 0;
+  };
+
+  // The unit's number: the valued units up to it.
+  int NumberOf(const std::string& id, const std::string& time, int64_t uid) const {
+    const std::vector<TRow> n =
+        Rows(std::string("SELECT count(*)") + kValued + " AND (time_utc, id) <= (?, ?)", {id, time, uid});
+    return n.empty() ? 0 : static_cast<int>(IntOf(n[0][0]).value_or(0));
+  }
+
+  TBase Base(const std::string& id, int units, int baselineUnits) const {
+    constexpr double kNone = HUGE_VAL;  // no threshold yet
+    TBase base;
+    TGoldenHealth& h = base.Health;
     h.GoldenId = id;
     h.Units = units;
-    h.Threshold = o.Threshold;
     const std::vector<TValue> golden{id};
-    std::vector<TRow> rows = Rows(std::string("SELECT golden") + kValued + " ORDER BY time_utc DESC, id DESC LIMIT 1", golden);
+    std::vector<TRow> rows =
+        Rows(std::string("SELECT golden") + kValued + " ORDER BY time_utc DESC, id DESC LIMIT 1", golden);
     if (!rows.empty()) h.Side = TextOf(rows[0][0]);
-    const int base = std::max(1, o.BaselineUnits);
-    h.BaselineReady = units >= base;
-    if (!h.BaselineReady) return h;
+    const int first = std::max(1, baselineUnits);
+    h.BaselineReady = units >= first;
+    if (!h.BaselineReady) return base;
     int64_t sum = 0;
     for (const TRow& r : Rows(std::string("SELECT coalesce(result_offset, stored_offset)") + kValued +
-                                  " ORDER BY time_utc, id LIMIT " + std::to_string(base),
+                                  " ORDER BY time_utc, id LIMIT " + std::to_string(first),
                               golden))
       sum += IntOf(r[0]).value_or(0);
-    h.Baseline = static_cast<double>(sum) / base;
-    const int first = base + records::kGoldenWindow - 1;  // the first point, from 0
-    if (units <= first) return h;
-    const int points = units - first;
+    h.Baseline = static_cast<double>(sum) / first;
+    const int start = first + records::kGoldenWindow - 1;  // the first point, from 0
+    if (units <= start) return base;
+    const int points = units - start;
     if (points <= TGoldenHealth::kAllPoints) {
-      int unit = first;
+      int unit = start;
       for (const TRow& r : Rows(std::string("SELECT time_utc, golden_mean") + kValued + " ORDER BY time_utc, id LIMIT " +
-                                    std::to_string(points) + " OFFSET " + std::to_string(first),
+                                    std::to_string(points) + " OFFSET " + std::to_string(start),
                                 golden))
-        h.Points.push_back(Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, o.Threshold, ++unit));
-      Judge(h);
-      return h;
+        h.Points.push_back(Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone, ++unit));
+      return base;
     }
+    base.All = false;
     rows = Rows(std::string("SELECT time_utc, id") + kValued + " ORDER BY time_utc, id LIMIT 1 OFFSET " +
-                    std::to_string(first),
+                    std::to_string(start),
                 golden);
-    if (rows.empty()) return h;
-    const std::string t0 = TextOf(rows[0][0]);
-    const int64_t id0 = IntOf(rows[0][1]).value_or(0);
-    const std::vector<TValue> from{id, t0, t0, id0};
-    // The unit's number: the valued units up to it.
-    auto numberOf = [&](const std::string& time, int64_t uid) {
-      const std::vector<TRow> n = Rows(std::string("SELECT count(*)") + kValued +
-                                           " AND (time_utc < ? OR (time_utc = ? AND id <= ?))",
-                                       {id, time, time, uid});
-      return n.empty() ? 0 : static_cast<int>(IntOf(n[0][0]).value_or(0));
-    };
+    if (rows.empty()) return base;
+    const std::string t0 = base.T0 = TextOf(rows[0][0]);
+    const int64_t id0 = base.Id0 = IntOf(rows[0][1]).value_or(0);
     auto at = [&](const TRow& r, int unit) {
-      return Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, o.Threshold, unit);
+      return Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, kNone, unit);
     };
-    std::vector<TGoldenPoint> special;
     // The last, and the extremes: the first unit of each extreme mean
     // after the baseline and the first window (those before number fewer
-    // than first, hence the limit).
+    // than start, hence the limit).
+    std::vector<TGoldenPoint> special;
     rows = Rows(std::string("SELECT time_utc, id, golden_mean") + kValued + " ORDER BY time_utc DESC, id DESC LIMIT 1",
                 golden);
-    if (rows.empty()) return h;
+    if (rows.empty()) return base;
     special.push_back(at(rows[0], units));
     std::optional<TGoldenPoint> largest;
     for (const char* order : {"DESC", "ASC"}) {
       for (const TRow& r : Rows(std::string("SELECT golden_mean, time_utc, id") + kValued + " ORDER BY golden_mean " +
-                                    order + " LIMIT " + std::to_string(first + 1),
+                                    order + " LIMIT " + std::to_string(start + 1),
                                 golden)) {
         const std::string t = TextOf(r[1]);
         const int64_t uid = IntOf(r[2]).value_or(0);
         if (t < t0 || (t == t0 && uid < id0)) continue;
         const std::vector<TRow> e = Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
                                              " AND golden_mean = ?" + kFrom + " ORDER BY time_utc, id LIMIT 1",
-                                         {id, r[0], t0, t0, id0});
+                                         {id, r[0], t0, id0});
         if (e.empty()) break;
-        TGoldenPoint p = at(e[0], numberOf(TextOf(e[0][0]), IntOf(e[0][1]).value_or(0)));
+        TGoldenPoint p = at(e[0], NumberOf(id, TextOf(e[0][0]), IntOf(e[0][1]).value_or(0)));
         if (!largest || std::fabs(p.Shift) > std::fabs(largest->Shift) ||
             (std::fabs(p.Shift) == std::fabs(largest->Shift) && p.TimeUtc < largest->TimeUtc))
           largest = p;
@@ -470,31 +500,9 @@ struct THistory::TDatabase {
       }
     }
     if (largest) special.push_back(*largest);
-    if (largest && largest->Over) {
-      // The first beyond the threshold: a walk in time order, asked with a
-      // hair's margin and judged as the rows are.
-      const double margin = 1e-9;
-      std::vector<TValue> params = from;
-      params.insert(params.begin() + 1, {h.Baseline + o.Threshold - margin, h.Baseline - o.Threshold + margin});
-      bool found = false;
-      for (int page = 0; !found; ++page) {
-        const std::vector<TRow> beyond =
-            Rows(std::string("SELECT time_utc, id, golden_mean") + kValued + " AND (golden_mean > ? OR golden_mean < ?)" +
-                     kFrom + " ORDER BY time_utc, id LIMIT 64 OFFSET " + std::to_string(page * 64),
-                 params);
-        for (const TRow& r : beyond) {
-          const TGoldenPoint p = at(r, 0);
-          if (!p.Over) continue;
-          special.push_back(at(r, numberOf(TextOf(r[0]), IntOf(r[1]).value_or(0))));
-          found = true;
-          break;
-        }
-        if (beyond.size() < 64) break;
-      }
-    }
-    // Samples at even times across the points.
+    // Samples at even times across the points, enough for a chart.
     const int64_t a = ParseUtcMs(t0).value_or(0), b = special.front().TimeMs;
-    const int samples = TGoldenHealth::kAllPoints / 2;
+    const int samples = TGoldenHealth::kAllPoints / 4;
     std::string times;
     for (int i = 0; i < samples; ++i) {
       const int64_t t = a + (b - a) * i / (samples - 1);
@@ -502,27 +510,55 @@ struct THistory::TDatabase {
                records::UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(t))) + "')";
     }
     const std::string latest = kValued + std::string(" AND time_utc <= s.t ORDER BY time_utc DESC, id DESC LIMIT 1");
-    std::vector<TGoldenPoint> sampled;
     for (const TRow& r : Rows("WITH s(t) AS (VALUES " + times + ") SELECT (SELECT time_utc" + latest +
                                   "), (SELECT golden_mean" + latest + ") FROM s ORDER BY s.t",
                               {id, id})) {
       if (std::holds_alternative<std::monostate>(r[0])) continue;
-      TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, o.Threshold);
-      if (p.TimeUtc < t0 || (!sampled.empty() && sampled.back().TimeUtc == p.TimeUtc)) continue;
-      sampled.push_back(std::move(p));
+      TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone);
+      if (p.TimeUtc < t0 || (!h.Points.empty() && h.Points.back().TimeUtc == p.TimeUtc)) continue;
+      h.Points.push_back(std::move(p));
     }
-    // The units judged take the place of samples at their time.
-    for (const TGoldenPoint& p : special) {
-      auto it = std::lower_bound(sampled.begin(), sampled.end(), p,
-                                 [](const TGoldenPoint& x, const TGoldenPoint& y) { return x.TimeUtc < y.TimeUtc; });
-      if (it != sampled.end() && it->TimeUtc == p.TimeUtc)
-        *it = p;
-      else
-        sampled.insert(it, p);
-    }
-    h.Points = std::move(sampled);
+    for (const TGoldenPoint& p : special) Place(h.Points, p);
+    return base;
+  }
+
+  // A unit judged takes the place of a sample at its time.
+  static void Place(std::vector<TGoldenPoint>& points, const TGoldenPoint& p) {
+    auto it = std::lower_bound(points.begin(), points.end(), p,
+                               [](const TGoldenPoint& x, const TGoldenPoint& y) { return x.TimeUtc < y.TimeUtc; });
+    if (it != points.end() && it->TimeUtc == p.TimeUtc)
+      *it = p;
+    else
+      points.insert(it, p);
+  }
+
+  // The health for a threshold: of a long history, the first unit beyond
+  // it found by a walk in time order, asked with a hair's margin and judged
+  // as the rows are.
+  TGoldenHealth Judged(const TBase& base, double threshold) const {
+    TGoldenHealth h = base.Health;
+    h.Threshold = threshold;
+    for (TGoldenPoint& p : h.Points) p.Over = std::fabs(p.Shift) > threshold;
     Judge(h);
-    return h;
+    if (base.All || !h.Drifted) return h;
+    const double margin = 1e-9;
+    const std::vector<TValue> params{h.GoldenId, h.Baseline + threshold - margin, h.Baseline - threshold + margin,
+                                     base.T0, base.Id0};
+    for (int page = 0;; ++page) {
+      const std::vector<TRow> beyond =
+          Rows(std::string("SELECT time_utc, id, golden_mean") + kValued + " AND (golden_mean > ? OR golden_mean < ?)" +
+                   kFrom + " ORDER BY time_utc, id LIMIT 64 OFFSET " + std::to_string(page * 64),
+               params);
+      for (const TRow& r : beyond) {
+        TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, threshold);
+        if (!p.Over) continue;
+        p.Unit = NumberOf(h.GoldenId, p.TimeUtc, IntOf(r[1]).value_or(0));
+        Place(h.Points, p);
+        Judge(h);
+        return h;
+      }
+      if (beyond.size() < 64) return h;
+    }
   }
 };
 
@@ -835,14 +871,18 @@ TFigures THistory::Figures(const TFilter& filter, const TGoldenOptions& options)
   for (const TRow& r : db.Rows("SELECT DISTINCT golden_id FROM counts_day WHERE " + where + " AND golden_id <> ''",
                                params))
     shown.insert(TextOf(r[0]));
-  if (!db.GoldenRead || db.GoldenFor.BaselineUnits != options.BaselineUnits ||
-      db.GoldenFor.Threshold != options.Threshold) {
-    db.Golden.clear();
+  if (db.BasesFor != options.BaselineUnits) {
+    db.Bases.clear();
     for (const TRow& r : db.Rows("SELECT golden_id, sum(valued) FROM counts_day WHERE golden_id <> '' GROUP BY "
                                  "golden_id HAVING sum(valued) > 0 ORDER BY golden_id"))
-      db.Golden.push_back(db.Health(TextOf(r[0]), static_cast<int>(IntOf(r[1]).value_or(0)), options));
-    db.GoldenRead = true;
-    db.GoldenFor = options;
+      db.Bases.push_back(db.Base(TextOf(r[0]), static_cast<int>(IntOf(r[1]).value_or(0)), options.BaselineUnits));
+    db.BasesFor = options.BaselineUnits;
+    db.JudgedFor = -1;
+  }
+  if (db.JudgedFor != options.Threshold) {
+    db.Golden.clear();
+    for (const TDatabase::TBase& b : db.Bases) db.Golden.push_back(db.Judged(b, options.Threshold));
+    db.JudgedFor = options.Threshold;
   }
   db.End();
   for (const TGroupFigures& d : f.Days) {
@@ -877,8 +917,7 @@ int64_t THistory::CountRecords(const TRecordQuery& q) const {
   return rows.empty() ? 0 : IntOf(rows[0][0]).value_or(0);
 }
 
-std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int64_t count, int64_t total,
-                                     const TUnit* after) const {
+std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int64_t count, const TUnit* after) const {
   std::vector<TUnit> list;
   if (offset < 0 || count == 0) return list;
   if (FInMemory || !FDb) {
@@ -893,25 +932,28 @@ std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int6
   }
   std::vector<TValue> params;
   std::string sql = "SELECT " + FDb->Listed + " FROM units WHERE " + TDatabase::Units(q, params);
-  std::string order = " ORDER BY time_utc, id";
-  int64_t limit = count, skip = offset;
-  bool backwards = false;
+  int64_t skip = offset;
   if (after != nullptr) {
     // A seek past the record before: a page after a page costs its rows.
-    sql += " AND (time_utc > ? OR (time_utc = ? AND id > ?))";
-    params.insert(params.end(), {after->TimeUtc, after->TimeUtc, after->Id});
+    sql += " AND (time_utc, id) > (?, ?)";
+    params.insert(params.end(), {after->TimeUtc, after->Id});
     skip = 0;
-  } else if (total >= 0 && count > 0 && offset > total / 2) {
-    // Near the end (the newest units): counted from the end.
-    const int64_t end = std::min(total, offset + count);
-    order = " ORDER BY time_utc DESC, id DESC";
-    limit = end - offset;
-    skip = total - end;
-    backwards = true;
+  } else if (q.Address.empty() && offset > 0) {
+    // A page far in: its day from the counts of the days before, and only
+    // that day's units counted off, not all before it.
+    const std::vector<std::pair<std::string, int64_t>>& days = FDb->DayCounts(q.Filter);
+    for (const auto& [day, units] : days) {
+      if (skip < units) {
+        sql += " AND time_utc >= ?";
+        params.emplace_back(day);
+        break;
+      }
+      skip -= units;
+    }
   }
-  sql += order;
-  if (limit >= 0)
-    sql += " LIMIT " + std::to_string(limit);
+  sql += " ORDER BY time_utc, id";
+  if (count >= 0)
+    sql += " LIMIT " + std::to_string(count);
   else if (skip > 0 && !FDb->Sql->Postgres())
     sql += " LIMIT -1";
   if (skip > 0) sql += " OFFSET " + std::to_string(skip);
@@ -921,7 +963,6 @@ std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int6
     list.push_back(std::move(u));
     return true;
   });
-  if (backwards) std::reverse(list.begin(), list.end());
   return list;
 }
 

@@ -196,11 +196,11 @@ class THistory {
   TFigures Figures(const TFilter& filter, const TGoldenOptions& options) const;
 
   // The records of the query in the order of their time: how many, count
-  // of them from offset on (-1: all), and each in turn. total, when known,
-  // and after, the record just before offset when it is known, spare the
-  // database a count from the start.
+  // of them from offset on (-1: all), and each in turn. after, the record
+  // just before offset when it is known, makes a page a seek; else the
+  // units of its day are counted off, not all before it.
   int64_t CountRecords(const TRecordQuery& query) const;
-  std::vector<TUnit> Records(const TRecordQuery& query, int64_t offset, int64_t count, int64_t total = -1,
+  std::vector<TUnit> Records(const TRecordQuery& query, int64_t offset, int64_t count,
                              const TUnit* after = nullptr) const;
   bool EachRecord(const TRecordQuery& query, const std::function<bool(const TUnit&)>& each) const;
   // Every record: for tests and small files.

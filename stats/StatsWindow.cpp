@@ -290,7 +290,7 @@ class TRecordsModel : public QAbstractTableModel {
     if (it == FPages.end()) {
       auto before = FPages.find(page - 1);
       const TUnit* after = before != FPages.end() && !before->second.empty() ? &before->second.back() : nullptr;
-      it = FPages.emplace(page, FHistory->Records(FQuery, page * kPage, kPage, FCount, after)).first;
+      it = FPages.emplace(page, FHistory->Records(FQuery, page * kPage, kPage, after)).first;
       FUse.push_back(page);
       if (FUse.size() > kPages) {
         FPages.erase(FUse.front());

@@ -107,13 +107,15 @@ const std::array<TDerivedInfo, 2> kDerived = {{
     {"record_version", ctInteger, 3},
 }};
 
-// BIGINT and DOUBLE PRECISION read as INTEGER and REAL in SQLite.
-const std::array<TCountsInfo, 3> kCounts = {{
+// BIGINT and DOUBLE PRECISION read as INTEGER and REAL in SQLite. The keys
+// are in the order the figures group them: SQLite then reads a day's
+// groups in order, without sorting.
+const std::array<TCountsInfo, 4> kCounts = {{
     {"counts_day",
      "day TEXT NOT NULL, station TEXT NOT NULL, golden_id TEXT NOT NULL, outcome TEXT NOT NULL, reason TEXT NOT NULL, "
-     "units BIGINT NOT NULL, valued BIGINT NOT NULL, rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, "
+     "units BIGINT NOT NULL, rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, "
      "afc_sum DOUBLE PRECISION NOT NULL, afc_n BIGINT NOT NULL",
-     "day, station, golden_id, outcome, reason", 3},
+     "day, outcome, reason, station, golden_id", 3},
     {"counts_hour",
      "hour TEXT NOT NULL, station TEXT NOT NULL, outcome TEXT NOT NULL, units BIGINT NOT NULL, "
      "rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, afc_sum DOUBLE PRECISION NOT NULL, "
@@ -121,6 +123,10 @@ const std::array<TCountsInfo, 3> kCounts = {{
      "hour, station, outcome", 3},
     {"stored_day", "day TEXT NOT NULL, station TEXT NOT NULL, stored_offset BIGINT NOT NULL, units BIGINT NOT NULL",
      "day, station, stored_offset", 3},
+    {"golden_day",
+     "golden_id TEXT NOT NULL, day TEXT NOT NULL, units BIGINT NOT NULL, mean_lo DOUBLE PRECISION NOT NULL, "
+     "mean_hi DOUBLE PRECISION NOT NULL",
+     "golden_id, day", 3},
 }};
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{

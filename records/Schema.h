@@ -138,16 +138,20 @@ extern const std::array<TDerivedInfo, 2> kDerived;
 //                  whose time does not read
 //   counts_hour    units per UTC hour ("2026-12-09T08"), station and outcome
 //   stored_day     units per UTC day, station and stored value
-// Each has units, and counts_day and counts_hour the sums and counts of the
-// average RSSI and the AFC spread; counts_day the units with a golden
-// identity and a result (valued).
+//   golden_day     a golden reference's units with a result per day (the
+//                  first ten characters of their time), and bounds of
+//                  their running means: no mean of the day lies outside
+//                  them, though a record that arrived late may have moved
+//                  one inside since
+// counts_day and counts_hour have the sums and counts of the average RSSI
+// and the AFC spread.
 struct TCountsInfo {
   const char* Name;
   const char* Columns;  // with their types, as both databases read them
   const char* Key;
   int Since;
 };
-extern const std::array<TCountsInfo, 3> kCounts;
+extern const std::array<TCountsInfo, 4> kCounts;
 
 // The statements that bring a database of schema version `from` (0: no
 // units table yet) to kSchemaVersion, inside the caller's transaction;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <set>
@@ -35,9 +36,46 @@ std::string Version() {
 }
 
 struct TSums {
-  int64_t Units = 0, Valued = 0, RssiN = 0, AfcN = 0;
+  int64_t Units = 0, RssiN = 0, AfcN = 0;
   double Rssi = 0, Afc = 0;
 };
+
+// A golden reference's units of a day, and the bounds of their means.
+struct TBounds {
+  int64_t Units = 0;
+  double Lo = HUGE_VAL, Hi = -HUGE_VAL;
+  void Add(double mean, int64_t units) {
+    Units += units;
+    Lo = std::min(Lo, mean);
+    Hi = std::max(Hi, mean);
+  }
+};
+// By golden identity and day.
+using TGoldenDays = std::map<std::pair<std::string, std::string>, TBounds>;
+
+// The golden references' units per day and the bounds of their means:
+// added to and widened, never narrowed.
+bool Widen(TSql& sql, const TGoldenDays& days) {
+  std::vector<TValue> params;
+  size_t n = 0;
+  auto flush = [&] {
+    if (n == 0) return true;
+    const bool ok = sql.Exec(
+        "INSERT INTO golden_day (golden_id, day, units, mean_lo, mean_hi) VALUES " + Marks(n, "(?, ?, ?, ?, ?)") +
+            " ON CONFLICT (golden_id, day) DO UPDATE SET units = golden_day.units + excluded.units, mean_lo = CASE "
+            "WHEN excluded.mean_lo < golden_day.mean_lo THEN excluded.mean_lo ELSE golden_day.mean_lo END, mean_hi = "
+            "CASE WHEN excluded.mean_hi > golden_day.mean_hi THEN excluded.mean_hi ELSE golden_day.mean_hi END",
+        params);
+    params.clear();
+    n = 0;
+    return ok;
+  };
+  for (const auto& [key, b] : days) {
+    params.insert(params.end(), {key.first, key.second, b.Units, b.Lo, b.Hi});
+    if (++n == kRowsAStatement && !flush()) return false;
+  }
+  return flush();
+}
 
 // (time, id) order, as the golden references' units are walked.
 struct TKey {
@@ -170,9 +208,14 @@ bool TUpkeep::Insert(const std::vector<TUnitRecord>& records) {
     }
   }
   std::vector<TFacts> counted;
-  for (size_t i = 0; i < fresh.size(); ++i)
-    if (!late[i]) counted.push_back(facts[i]);
+  TGoldenDays days;
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    if (late[i]) continue;
+    counted.push_back(facts[i]);
+    if (means[i]) days[{facts[i].GoldenId, facts[i].Time.substr(0, 10)}].Add(*means[i], 1);
+  }
   if (!Count(counted)) return false;
+  if (!Widen(FSql, days)) return Fail();
 
   std::vector<const TColumnInfo*> columns;
   for (const TColumnInfo& c : kColumns)
@@ -317,9 +360,7 @@ bool TUpkeep::Count(const std::vector<TFacts>& rows) {
         ++s.AfcN;
       }
     };
-    TSums& d = days[{day, f.Station, f.GoldenId, f.Outcome, FailureReason(r)}];
-    add(d);
-    if (f.Golden()) ++d.Valued;
+    add(days[{day, f.Station, f.GoldenId, f.Outcome, FailureReason(r)}]);
     if (!timed) continue;
     add(hours[{day + "T" + f.Time.substr(11, 2), f.Station, f.Outcome}]);
     if (f.Stored) ++stored[{day, f.Station, *f.Stored}];
@@ -347,11 +388,11 @@ bool TUpkeep::Count(const std::vector<TFacts>& rows) {
   };
   std::vector<std::vector<TValue>> dayRows, hourRows, storedRows;
   for (const auto& [k, s] : days)
-    dayRows.push_back({k[0], k[1], k[2], k[3], k[4], s.Units, s.Valued, s.Rssi, s.RssiN, s.Afc, s.AfcN});
+    dayRows.push_back({k[0], k[3], k[4], k[1], k[2], s.Units, s.Rssi, s.RssiN, s.Afc, s.AfcN});
   for (const auto& [k, s] : hours) hourRows.push_back({k[0], k[1], k[2], s.Units, s.Rssi, s.RssiN, s.Afc, s.AfcN});
   for (const auto& [k, n] : stored) storedRows.push_back({std::get<0>(k), std::get<1>(k), std::get<2>(k), n});
-  if (!upsert("counts_day", "day, station, golden_id, outcome, reason",
-              {"units", "valued", "rssi_sum", "rssi_n", "afc_sum", "afc_n"}, 5, dayRows) ||
+  if (!upsert("counts_day", "day, outcome, reason, station, golden_id",
+              {"units", "rssi_sum", "rssi_n", "afc_sum", "afc_n"}, 5, dayRows) ||
       !upsert("counts_hour", "hour, station, outcome", {"units", "rssi_sum", "rssi_n", "afc_sum", "afc_n"}, 3,
               hourRows) ||
       !upsert("stored_day", "day, station, stored_offset", {"units"}, 3, storedRows))
@@ -367,6 +408,7 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
   const int w = kGoldenWindow;
   std::map<int64_t, std::optional<double>> brought;  // every row: its mean
   std::map<int64_t, double> moved;                   // units already up whose mean changes
+  TGoldenDays days;
   std::map<std::string, std::vector<TKey>> goldens;
   for (const TFacts& f : rows) {
     brought[f.Id] = std::nullopt;
@@ -405,12 +447,15 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
       const int count = static_cast<int>(std::min<size_t>(k + 1, static_cast<size_t>(w)));
       const double mean = static_cast<double>(sum) / count;
       const int64_t uid = IntOf(u[0]).value_or(0);
+      const std::pair<std::string, std::string> day{id, TextOf(u[1]).substr(0, 10)};
       if (auto it = brought.find(uid); it != brought.end()) {
         it->second = mean;
         lastBrought = static_cast<int>(k);
+        days[day].Add(mean, 1);
       } else if (static_cast<int>(k) - lastBrought < w && !std::holds_alternative<std::monostate>(u[4]) &&
                  RealOf(u[3]) != mean) {
         moved[uid] = mean;
+        days[day].Add(mean, 0);
       }
     }
   }
@@ -437,7 +482,8 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
   };
   std::vector<std::pair<int64_t, std::optional<double>>> up(brought.begin(), brought.end()), shifted;
   for (const auto& [uid, mean] : moved) shifted.emplace_back(uid, mean);
-  if (!update("golden_mean = v.m, record_version = " + Version(), up) || !update("golden_mean = v.m", shifted))
+  if (!update("golden_mean = v.m, record_version = " + Version(), up) || !update("golden_mean = v.m", shifted) ||
+      !Widen(FSql, days))
     return Fail();
   return true;
 }

@@ -367,9 +367,11 @@ struct THistory::TDatabase {
 
   // The units of a query, by their time (every text of a day sorts after
   // the day and before "~").
-  static std::string Units(const TRecordQuery& q, std::vector<TValue>& params) {
+  // One lower bound, the later of the filter's and from: SQLite takes the
+  // first of two for its index range, whichever is the tighter.
+  static std::string Units(const TRecordQuery& q, std::vector<TValue>& params, const std::string& from = {}) {
     const TFilter& f = q.Filter;
-    params.push_back(f.FromDay.empty() ? std::string("0000-00-00") : f.FromDay);
+    params.push_back(std::max(f.FromDay.empty() ? std::string("0000-00-00") : f.FromDay, from));
     params.push_back((f.ToDay.empty() ? std::string("9999-99-99") : f.ToDay) + "~");
     std::string sql = "time_utc >= ? AND time_utc <= ?";
     if (!f.Station.empty()) {
@@ -425,11 +427,16 @@ struct THistory::TDatabase {
     int64_t Id0 = 0;
   };
 
-  // The unit's number: the valued units up to it.
+  // The unit's number: the valued units up to it, those of the days before
+  // from their counts.
   int NumberOf(const std::string& id, const std::string& time, int64_t uid) const {
-    const std::vector<TRow> n =
-        Rows(std::string("SELECT count(*)") + kValued + " AND (time_utc, id) <= (?, ?)", {id, time, uid});
-    return n.empty() ? 0 : static_cast<int>(IntOf(n[0][0]).value_or(0));
+    const std::string day = time.substr(0, 10);
+    const std::vector<TRow> before = Rows("SELECT sum(units) FROM golden_day WHERE golden_id = ? AND day < ?", {id, day});
+    const std::vector<TRow> that = Rows(std::string("SELECT count(*)") + kValued +
+                                            " AND time_utc >= ? AND (time_utc, id) <= (?, ?)",
+                                        {id, day, time, uid});
+    return static_cast<int>((before.empty() ? 0 : IntOf(before[0][0]).value_or(0)) +
+                            (that.empty() ? 0 : IntOf(that[0][0]).value_or(0)));
   }
 
   TBase Base(const std::string& id, int units, int baselineUnits) const {
@@ -492,7 +499,8 @@ struct THistory::TDatabase {
                                              " AND golden_mean = ?" + kFrom + " ORDER BY time_utc, id LIMIT 1",
                                          {id, r[0], t0, id0});
         if (e.empty()) break;
-        TGoldenPoint p = at(e[0], NumberOf(id, TextOf(e[0][0]), IntOf(e[0][1]).value_or(0)));
+        // Its number is told nowhere, and costs a count of all before it.
+        TGoldenPoint p = at(e[0], 0);
         if (!largest || std::fabs(p.Shift) > std::fabs(largest->Shift) ||
             (std::fabs(p.Shift) == std::fabs(largest->Shift) && p.TimeUtc < largest->TimeUtc))
           largest = p;
@@ -533,23 +541,23 @@ struct THistory::TDatabase {
   }
 
   // The health for a threshold: of a long history, the first unit beyond
-  // it found by a walk in time order, asked with a hair's margin and judged
-  // as the rows are.
+  // it found on the first day whose bounds reach beyond it, asked with a
+  // hair's margin and judged as the rows are.
   TGoldenHealth Judged(const TBase& base, double threshold) const {
     TGoldenHealth h = base.Health;
     h.Threshold = threshold;
     for (TGoldenPoint& p : h.Points) p.Over = std::fabs(p.Shift) > threshold;
     Judge(h);
     if (base.All || !h.Drifted) return h;
-    const double margin = 1e-9;
-    const std::vector<TValue> params{h.GoldenId, h.Baseline + threshold - margin, h.Baseline - threshold + margin,
-                                     base.T0, base.Id0};
-    for (int page = 0;; ++page) {
-      const std::vector<TRow> beyond =
-          Rows(std::string("SELECT time_utc, id, golden_mean") + kValued + " AND (golden_mean > ? OR golden_mean < ?)" +
-                   kFrom + " ORDER BY time_utc, id LIMIT 64 OFFSET " + std::to_string(page * 64),
-               params);
-      for (const TRow& r : beyond) {
+    const double hi = h.Baseline + threshold - 1e-9, lo = h.Baseline - threshold + 1e-9;
+    for (const TRow& d : Rows("SELECT day FROM golden_day WHERE golden_id = ? AND day >= ? AND (mean_hi > ? OR "
+                              "mean_lo < ?) ORDER BY golden_id, day",
+                              {h.GoldenId, base.T0.substr(0, 10), hi, lo})) {
+      const std::string day = TextOf(d[0]);
+      for (const TRow& r : Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
+                                    " AND (golden_mean > ? OR golden_mean < ?)" + kFrom +
+                                    " AND time_utc < ? ORDER BY time_utc, id",
+                                {h.GoldenId, hi, lo, std::max(base.T0, day), base.Id0, day + "~"})) {
         TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, threshold);
         if (!p.Over) continue;
         p.Unit = NumberOf(h.GoldenId, p.TimeUtc, IntOf(r[1]).value_or(0));
@@ -557,8 +565,8 @@ struct THistory::TDatabase {
         Judge(h);
         return h;
       }
-      if (beyond.size() < 64) return h;
     }
+    return h;
   }
 };
 
@@ -873,8 +881,7 @@ TFigures THistory::Figures(const TFilter& filter, const TGoldenOptions& options)
     shown.insert(TextOf(r[0]));
   if (db.BasesFor != options.BaselineUnits) {
     db.Bases.clear();
-    for (const TRow& r : db.Rows("SELECT golden_id, sum(valued) FROM counts_day WHERE golden_id <> '' GROUP BY "
-                                 "golden_id HAVING sum(valued) > 0 ORDER BY golden_id"))
+    for (const TRow& r : db.Rows("SELECT golden_id, sum(units) FROM golden_day GROUP BY golden_id ORDER BY golden_id"))
       db.Bases.push_back(db.Base(TextOf(r[0]), static_cast<int>(IntOf(r[1]).value_or(0)), options.BaselineUnits));
     db.BasesFor = options.BaselineUnits;
     db.JudgedFor = -1;
@@ -930,26 +937,27 @@ std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int6
     }
     return list;
   }
-  std::vector<TValue> params;
-  std::string sql = "SELECT " + FDb->Listed + " FROM units WHERE " + TDatabase::Units(q, params);
   int64_t skip = offset;
+  std::string from;
   if (after != nullptr) {
-    // A seek past the record before: a page after a page costs its rows.
-    sql += " AND (time_utc, id) > (?, ?)";
-    params.insert(params.end(), {after->TimeUtc, after->Id});
     skip = 0;
   } else if (q.Address.empty() && offset > 0) {
     // A page far in: its day from the counts of the days before, and only
     // that day's units counted off, not all before it.
-    const std::vector<std::pair<std::string, int64_t>>& days = FDb->DayCounts(q.Filter);
-    for (const auto& [day, units] : days) {
+    for (const auto& [day, units] : FDb->DayCounts(q.Filter)) {
       if (skip < units) {
-        sql += " AND time_utc >= ?";
-        params.emplace_back(day);
+        from = day;
         break;
       }
       skip -= units;
     }
+  }
+  std::vector<TValue> params;
+  std::string sql = "SELECT " + FDb->Listed + " FROM units WHERE " + TDatabase::Units(q, params, from);
+  if (after != nullptr) {
+    // A seek past the record before: a page after a page costs its rows.
+    sql += " AND (time_utc, id) > (?, ?)";
+    params.insert(params.end(), {after->TimeUtc, after->Id});
   }
   sql += " ORDER BY time_utc, id";
   if (count >= 0)

@@ -98,8 +98,8 @@ struct TGoldenOptions {
 };
 
 struct TGoldenPoint {
-  // Counted from 1 among this golden's units with a result; 0 for a point
-  // of a long history that was sampled for the chart only.
+  // Counted from 1 among this golden's units with a result; of a long
+  // history, 0 but for the first point beyond the threshold and the last.
   int Unit = 0;
   int64_t TimeMs = 0;
   std::string TimeUtc;

@@ -149,13 +149,27 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
       EXPECT_EQ(RealOf(r[7]), static_cast<double>(sum) / static_cast<double>(w.size() - from));
     }
     rows.clear();
-    ASSERT_TRUE(sql->Rows("SELECT coalesce(sum(units), 0), coalesce(sum(valued), 0) FROM counts_day", {}, rows));
+    ASSERT_TRUE(sql->Rows("SELECT coalesce(sum(units), 0) FROM counts_day", {}, rows));
     EXPECT_EQ(IntOf(rows[0][0]), up) << "every record brought up counts once";
+    // Each golden reference's days: its units brought up, and bounds that
+    // hold every mean of the day.
+    ASSERT_TRUE(sql->Rows("SELECT g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi, count(u.id), min(u.golden_mean), "
+                          "max(u.golden_mean) FROM golden_day g LEFT JOIN units u ON u.golden_id = g.golden_id AND "
+                          "substr(u.time_utc, 1, 10) = g.day AND u.record_version IS NOT NULL AND u.golden_mean IS NOT "
+                          "NULL GROUP BY g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi",
+                          {}, rows))
+        << sql->Error();
+    int64_t days = 0;
+    for (const TRow& r : rows) {
+      SCOPED_TRACE(TextOf(r[0]) + " " + TextOf(r[1]));
+      days += IntOf(r[2]).value_or(0);
+      EXPECT_EQ(IntOf(r[2]), IntOf(r[5]));
+      EXPECT_LE(RealOf(r[3]), RealOf(r[6]));
+      EXPECT_GE(RealOf(r[4]), RealOf(r[7]));
+    }
     ASSERT_TRUE(sql->Rows("SELECT count(*) FROM units WHERE record_version IS NOT NULL AND golden_mean IS NOT NULL", {},
                           rows));
-    const std::optional<int64_t> valued = IntOf(rows[0][0]);
-    ASSERT_TRUE(sql->Rows("SELECT coalesce(sum(valued), 0) FROM counts_day", {}, rows));
-    EXPECT_EQ(IntOf(rows[0][0]), valued);
+    EXPECT_EQ(IntOf(rows[0][0]), days);
     if (GetParam().From < kSchemaVersion && behind == 0) {
       ASSERT_TRUE(sql->Rows("SELECT count(*) FROM units WHERE transcript IS NOT NULL", {}, rows));
       EXPECT_EQ(IntOf(rows[0][0]), 0) << "no transcript left uncompressed";

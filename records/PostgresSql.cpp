@@ -58,12 +58,24 @@ std::string Numbered(const std::string& sql) {
 }
 
 int Hex(char c) {
-  return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  return c >= '0' && c <= '9'   ? c - '0'
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                : -1;
 }
 
 // The server's types by their fixed OIDs (pg_type.dat).
-enum : Oid { kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4 = 700, kFloat8 = 701,
-             kNumeric = 1700 };
+enum : Oid {
+  kBool = 16,
+  kBytea = 17,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kOid = 26,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kNumeric = 1700
+};
 
 TValue Value(const PGresult* r, int row, int col) {
   if (PQgetisnull(r, row, col)) return {};
@@ -86,8 +98,7 @@ TValue Value(const PGresult* r, int row, int col) {
       TBlob blob;
       if (length < 2 || text[0] != '\\' || text[1] != 'x') return blob;
       blob.Bytes.reserve((length - 2) / 2);
-      for (size_t i = 2; i + 1 < length; i += 2)
-        blob.Bytes += static_cast<char>(Hex(text[i]) << 4 | Hex(text[i + 1]));
+      for (size_t i = 2; i + 1 < length; i += 2) blob.Bytes += static_cast<char>(Hex(text[i]) << 4 | Hex(text[i + 1]));
       return blob;
     }
     default:

@@ -17,7 +17,6 @@ namespace {
 // to lock: the schema's own lock.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
 
-
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "";
   for (char& c : line)

@@ -38,8 +38,8 @@ constexpr TIndexInfo kIndexes[] = {
 };
 
 std::string CreateIndex(const TIndexInfo& i, bool ifNotExists) {
-  std::string sql = std::string("CREATE INDEX ") + (ifNotExists ? "IF NOT EXISTS " : "") + i.Name + " ON units(" +
-                    i.Columns + ")";
+  std::string sql =
+      std::string("CREATE INDEX ") + (ifNotExists ? "IF NOT EXISTS " : "") + i.Name + " ON units(" + i.Columns + ")";
   if (i.Where != nullptr) sql += std::string(" WHERE ") + i.Where;
   return sql;
 }

@@ -128,7 +128,8 @@ bool TUpkeep::Finish(const std::function<void(int64_t left)>& progress) {
   // statistics know the rows and its visibility map their pages (else a
   // walk of the time index looks cheaper): after a migration or a bulk
   // load now, rather than by the next autovacuum.
-  if (FSql.Postgres() && !FSql.Exec("VACUUM (ANALYZE) units, counts_day, counts_hour, stored_day")) return Fail();
+  if (FSql.Postgres() && !FSql.Exec("VACUUM (ANALYZE) units, counts_day, counts_hour, stored_day, golden_day"))
+    return Fail();
   return true;
 }
 
@@ -255,7 +256,8 @@ bool TUpkeep::Insert(const std::vector<TUnitRecord>& records) {
   for (size_t from = 0; from < uids.size(); from += 5 * kRowsAStatement) {
     const size_t n = std::min(5 * kRowsAStatement, uids.size() - from);
     size_t got = 0;
-    if (!Bring("record_uid IN (" + Marks(n) + ")", {uids.begin() + static_cast<long>(from), uids.begin() + static_cast<long>(from + n)}, 0, got))
+    if (!Bring("record_uid IN (" + Marks(n) + ")",
+               {uids.begin() + static_cast<long>(from), uids.begin() + static_cast<long>(from + n)}, 0, got))
       return false;
   }
   return true;
@@ -415,8 +417,10 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
     if (f.Golden()) goldens[f.GoldenId].push_back({f.Time, f.Id});
   }
   const std::string valued = "golden_id = ? AND coalesce(result_offset, stored_offset) IS NOT NULL";
-  const std::string columns = "SELECT id, time_utc, coalesce(result_offset, stored_offset), golden_mean, "
-                              "record_version FROM units WHERE " + valued;
+  const std::string columns =
+      "SELECT id, time_utc, coalesce(result_offset, stored_offset), golden_mean, "
+      "record_version FROM units WHERE " +
+      valued;
   for (auto& [id, keys] : goldens) {
     if (!Lock(id)) return false;
     std::sort(keys.begin(), keys.end());
@@ -425,9 +429,9 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
     // The window before the first, everything from the first to the last,
     // and the units after the last whose window reaches back to it.
     std::vector<TRow> before, between, after;
-    if (!FSql.Rows(columns + " AND (time_utc, id) < (?, ?) ORDER BY time_utc DESC, id DESC LIMIT " +
-                       std::to_string(w - 1),
-                   {id, first.Time, first.Id}, before) ||
+    if (!FSql.Rows(
+            columns + " AND (time_utc, id) < (?, ?) ORDER BY time_utc DESC, id DESC LIMIT " + std::to_string(w - 1),
+            {id, first.Time, first.Id}, before) ||
         !FSql.Rows(columns + " AND (time_utc, id) >= (?, ?) AND (time_utc, id) <= (?, ?) ORDER BY time_utc, id",
                    {id, first.Time, first.Id, last.Time, last.Id}, between) ||
         !FSql.Rows(columns + " AND (time_utc, id) > (?, ?) ORDER BY time_utc, id LIMIT " + std::to_string(w - 1),
@@ -472,9 +476,8 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
         else
           params.emplace_back();
       }
-      if (!FSql.Exec("WITH v(id, m) AS (VALUES " +
-                         Marks(n, "(CAST(? AS BIGINT), CAST(? AS DOUBLE PRECISION))") + ") UPDATE units SET " + set +
-                         " FROM v WHERE units.id = v.id",
+      if (!FSql.Exec("WITH v(id, m) AS (VALUES " + Marks(n, "(CAST(? AS BIGINT), CAST(? AS DOUBLE PRECISION))") +
+                         ") UPDATE units SET " + set + " FROM v WHERE units.id = v.id",
                      params))
         return false;
     }

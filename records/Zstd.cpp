@@ -31,7 +31,8 @@ TContexts& Contexts() {
 
 std::string Compress(const std::string& bytes) {
   std::string frame(ZSTD_compressBound(bytes.size()), '\0');
-  const size_t n = ZSTD_compressCCtx(Contexts().C.get(), frame.data(), frame.size(), bytes.data(), bytes.size(), kLevel);
+  const size_t n =
+      ZSTD_compressCCtx(Contexts().C.get(), frame.data(), frame.size(), bytes.data(), bytes.size(), kLevel);
   // Only a bound too small fails, and compressBound is not.
   frame.resize(ZSTD_isError(n) ? 0 : n);
   return frame;

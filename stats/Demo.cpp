@@ -44,10 +44,10 @@ struct TStation {
   uint32_t GoldenMac = 0;
   int GoldenError = 0;  // the golden's own error, in steps
   int Rssi = 180;
-  int Spread = 1;        // the AFC spread its radio shows
+  int Spread = 1;  // the AFC spread its radio shows
   double FailRate = 0.03;
   bool Drifts = false;
-  int64_t Done = 0;      // its units so far
+  int64_t Done = 0;  // its units so far
   int64_t DriftFrom = 0;
   uint32_t Retry = 0;  // a handheld that failed, which may come back
 };
@@ -88,7 +88,9 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
 
   const int64_t perDay = static_cast<int64_t>(count) * kUnitsADay;
   const int64_t days = (o.Units + perDay - 1) / perDay;
-  int64_t last = std::chrono::duration_cast<std::chrono::hours>(std::chrono::system_clock::now().time_since_epoch()).count() / 24 - 1;
+  int64_t last =
+      std::chrono::duration_cast<std::chrono::hours>(std::chrono::system_clock::now().time_since_epoch()).count() / 24 -
+      1;
   if (!o.LastDay.empty()) {
     const std::optional<int64_t> ms = records::ParseUtcMs(o.LastDay + "T00:00:00Z");
     if (!ms) {
@@ -131,7 +133,8 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
     f.GoldenOffset = 7;
 
     double drift = 0;
-    if (s.Drifts && s.Done >= s.DriftFrom) drift = std::min(kDrift, kDrift * static_cast<double>(s.Done - s.DriftFrom) / kDriftUnits);
+    if (s.Drifts && s.Done >= s.DriftFrom)
+      drift = std::min(kDrift, kDrift * static_cast<double>(s.Done - s.DriftFrom) / kDriftUnits);
     ++s.Done;
     const int own = std::clamp(static_cast<int>(std::lround(crystal(rng))), -40, 40);
     int result = own - s.GoldenError - static_cast<int>(std::lround(drift));

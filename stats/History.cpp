@@ -284,8 +284,9 @@ std::vector<std::string> AddressForms(const std::string& text) {
   const std::string given = text.substr(first, text.find_last_not_of(" \t") - first + 1);
   std::string hex = given;
   if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
-  const bool digits = !hex.empty() && hex.size() <= 8 &&
-                      std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+  const bool digits = !hex.empty() && hex.size() <= 8 && std::all_of(hex.begin(), hex.end(), [](char c) {
+    return std::isxdigit(static_cast<unsigned char>(c));
+  });
   std::vector<std::string> forms{given};
   if (digits) {
     std::string written = "0x" + std::string(8 - hex.size(), '0');
@@ -394,11 +395,10 @@ struct THistory::TDatabase {
   void Groups(const std::string& key, const std::string& table, const std::string& where,
               const std::vector<TValue>& params, bool reasons, std::map<std::string, TGroupFigures>& groups) const {
     const std::string reason = reasons ? "reason" : "''";
-    for (const TRow& r :
-         Rows("SELECT " + key + ", outcome, " + reason +
-                  ", sum(units), sum(rssi_sum), sum(rssi_n), sum(afc_sum), sum(afc_n) FROM " + table + " WHERE " +
-                  where + " GROUP BY " + key + ", outcome" + (reasons ? ", reason" : ""),
-              params)) {
+    for (const TRow& r : Rows("SELECT " + key + ", outcome, " + reason +
+                                  ", sum(units), sum(rssi_sum), sum(rssi_n), sum(afc_sum), sum(afc_n) FROM " + table +
+                                  " WHERE " + where + " GROUP BY " + key + ", outcome" + (reasons ? ", reason" : ""),
+                              params)) {
       TGroupFigures& g = groups[TextOf(r[0])];
       const int n = static_cast<int>(IntOf(r[3]).value_or(0));
       AddOutcome(g, OutcomeOf(TextOf(r[1])), n);
@@ -431,10 +431,11 @@ struct THistory::TDatabase {
   // from their counts.
   int NumberOf(const std::string& id, const std::string& time, int64_t uid) const {
     const std::string day = time.substr(0, 10);
-    const std::vector<TRow> before = Rows("SELECT sum(units) FROM golden_day WHERE golden_id = ? AND day < ?", {id, day});
-    const std::vector<TRow> that = Rows(std::string("SELECT count(*)") + kValued +
-                                            " AND time_utc >= ? AND (time_utc, id) <= (?, ?)",
-                                        {id, day, time, uid});
+    const std::vector<TRow> before =
+        Rows("SELECT sum(units) FROM golden_day WHERE golden_id = ? AND day < ?", {id, day});
+    const std::vector<TRow> that =
+        Rows(std::string("SELECT count(*)") + kValued + " AND time_utc >= ? AND (time_utc, id) <= (?, ?)",
+             {id, day, time, uid});
     return static_cast<int>((before.empty() ? 0 : IntOf(before[0][0]).value_or(0)) +
                             (that.empty() ? 0 : IntOf(that[0][0]).value_or(0)));
   }
@@ -463,16 +464,17 @@ struct THistory::TDatabase {
     const int points = units - start;
     if (points <= TGoldenHealth::kAllPoints) {
       int unit = start;
-      for (const TRow& r : Rows(std::string("SELECT time_utc, golden_mean") + kValued + " ORDER BY time_utc, id LIMIT " +
-                                    std::to_string(points) + " OFFSET " + std::to_string(start),
-                                golden))
+      for (const TRow& r :
+           Rows(std::string("SELECT time_utc, golden_mean") + kValued + " ORDER BY time_utc, id LIMIT " +
+                    std::to_string(points) + " OFFSET " + std::to_string(start),
+                golden))
         h.Points.push_back(Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone, ++unit));
       return base;
     }
     base.All = false;
-    rows = Rows(std::string("SELECT time_utc, id") + kValued + " ORDER BY time_utc, id LIMIT 1 OFFSET " +
-                    std::to_string(start),
-                golden);
+    rows = Rows(
+        std::string("SELECT time_utc, id") + kValued + " ORDER BY time_utc, id LIMIT 1 OFFSET " + std::to_string(start),
+        golden);
     if (rows.empty()) return base;
     const std::string t0 = base.T0 = TextOf(rows[0][0]);
     const int64_t id0 = base.Id0 = IntOf(rows[0][1]).value_or(0);
@@ -554,10 +556,10 @@ struct THistory::TDatabase {
                               "mean_lo < ?) ORDER BY golden_id, day",
                               {h.GoldenId, base.T0.substr(0, 10), hi, lo})) {
       const std::string day = TextOf(d[0]);
-      for (const TRow& r : Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
-                                    " AND (golden_mean > ? OR golden_mean < ?)" + kFrom +
-                                    " AND time_utc < ? ORDER BY time_utc, id",
-                                {h.GoldenId, hi, lo, std::max(base.T0, day), base.Id0, day + "~"})) {
+      for (const TRow& r :
+           Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
+                    " AND (golden_mean > ? OR golden_mean < ?)" + kFrom + " AND time_utc < ? ORDER BY time_utc, id",
+                {h.GoldenId, hi, lo, std::max(base.T0, day), base.Id0, day + "~"})) {
         TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, threshold);
         if (!p.Over) continue;
         p.Unit = NumberOf(h.GoldenId, p.TimeUtc, IntOf(r[1]).value_or(0));
@@ -871,13 +873,12 @@ TFigures THistory::Figures(const TFilter& filter, const TGoldenOptions& options)
     db.Groups("hour", "counts_hour", hour, one, false, hours);
     f.Hours = Listed(hours);
   }
-  for (const TRow& r : db.Rows("SELECT stored_offset, sum(units) FROM stored_day WHERE " + where +
-                                   " GROUP BY stored_offset",
-                               params))
+  for (const TRow& r :
+       db.Rows("SELECT stored_offset, sum(units) FROM stored_day WHERE " + where + " GROUP BY stored_offset", params))
     f.StoredValues[static_cast<int>(IntOf(r[0]).value_or(0))] = static_cast<int>(IntOf(r[1]).value_or(0));
   std::set<std::string> shown;
-  for (const TRow& r : db.Rows("SELECT DISTINCT golden_id FROM counts_day WHERE " + where + " AND golden_id <> ''",
-                               params))
+  for (const TRow& r :
+       db.Rows("SELECT DISTINCT golden_id FROM counts_day WHERE " + where + " AND golden_id <> ''", params))
     shown.insert(TextOf(r[0]));
   if (db.BasesFor != options.BaselineUnits) {
     db.Bases.clear();

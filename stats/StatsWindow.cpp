@@ -160,7 +160,8 @@ QValueAxis* ValueAxis(QChart* chart, const QString& title, Qt::Alignment side) {
 // into at most six.
 double NiceStep(double span, double resolution) {
   double step = resolution;
-  for (int i = 0; span / step > 6; ++i) step = resolution * std::pow(10, i / 3) * (i % 3 == 0 ? 2 : i % 3 == 1 ? 5 : 10);
+  for (int i = 0; span / step > 6; ++i)
+    step = resolution * std::pow(10, i / 3) * (i % 3 == 0 ? 2 : i % 3 == 1 ? 5 : 10);
   return step;
 }
 
@@ -252,8 +253,9 @@ bool WriteFile(const QString& path, const std::function<bool(std::ostream&)>& wr
   if (out) read = write(out);
   out.flush();
   if (!out || !read) {
-    if (error != nullptr) *error = out ? QStringLiteral("Cannot read the records for %1.").arg(path)
-                                       : QStringLiteral("Cannot write %1.").arg(path);
+    if (error != nullptr)
+      *error = out ? QStringLiteral("Cannot read the records for %1.").arg(path)
+                   : QStringLiteral("Cannot write %1.").arg(path);
     return false;
   }
   return true;
@@ -514,8 +516,7 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   connect(AddressEdit, &QLineEdit::editingFinished, this, [this] {
     if (!FLoading && Q(FModel->Query().Address) != AddressEdit->text().trimmed()) ShowRecords();
   });
-  connect(RecordsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-          [this] { ShowTranscript(); });
+  connect(RecordsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowTranscript(); });
   Refresh();
 }
 
@@ -701,7 +702,8 @@ void TStatsWindow::ShowStored() {
 void TStatsWindow::ShowYield() {
   const bool hours = !FFigures.Hours.empty();
   const std::vector<TGroupFigures>& groups = TimeGroups(FFigures);
-  QChart* days = NewChart(hours ? QStringLiteral("Units and yield per hour") : QStringLiteral("Units and yield per day"));
+  QChart* days =
+      NewChart(hours ? QStringLiteral("Units and yield per hour") : QStringLiteral("Units and yield per day"));
   if (!groups.empty()) {
     const qint64 span = hours ? kHourMs : kDayMs;
     QDateTimeAxis* x = TimeAxis(days, static_cast<qint64>(GroupX(groups.front().Key)) - span / 2,

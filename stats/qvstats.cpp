@@ -169,12 +169,14 @@ int Demo(const TOptions& o) {
   std::string why;
   const bool tty = isatty(2);
   const bool ok = qv::WriteDemo(*store, demo, why, [&](int64_t written) {
-    if (tty) std::fprintf(stderr, "\rqvstats: %lld of %lld demo units written", static_cast<long long>(written),
-                          static_cast<long long>(o.Units));
+    if (tty)
+      std::fprintf(stderr, "\rqvstats: %lld of %lld demo units written", static_cast<long long>(written),
+                   static_cast<long long>(o.Units));
   });
   if (tty) std::fputc('\n', stderr);
   if (!ok) {
-    std::fprintf(stderr, "qvstats: the demo records cannot be written to %s: %s\n", store->Where().c_str(), why.c_str());
+    std::fprintf(stderr, "qvstats: the demo records cannot be written to %s: %s\n", store->Where().c_str(),
+                 why.c_str());
     return kExitExport;
   }
   std::printf("%lld demo units on %d stations written to %s; see them with: qvstats --db %s\n",
@@ -198,8 +200,8 @@ int UnitHistory(const qv::THistory& history, const std::string& address) {
   for (const qv::TUnit& u : records) {
     std::string time = u.TimeUtc.substr(0, 19);
     if (time.size() > 10) time[10] = ' ';
-    std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(), u.Outcome.c_str(),
-                number(u.StoredOffset).c_str(), number(u.ResultOffset).c_str(), u.GoldenId.c_str(),
+    std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(),
+                u.Outcome.c_str(), number(u.StoredOffset).c_str(), number(u.ResultOffset).c_str(), u.GoldenId.c_str(),
                 number(u.RssiAvg).c_str(), number(u.AfcSpread).c_str(), qv::FailureReason(u).c_str());
   }
   return kExitOk;

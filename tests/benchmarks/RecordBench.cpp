@@ -83,16 +83,21 @@ int main(int argc, char** argv) {
     sqlite3* db = nullptr;
     sqlite3_open(dir.File("v2.records").c_str(), &db);
     sqlite3_exec(db, qv::test::EarlierUnitsTable(2, qv::records::kSqliteTypes).c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(db, "CREATE INDEX units_time ON units(time_utc); CREATE INDEX units_golden ON units(golden_id, time_utc)",
+    sqlite3_exec(db,
+                 "CREATE INDEX units_time ON units(time_utc); CREATE INDEX units_golden ON units(golden_id, time_utc)",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO units (record_uid, time_utc, station, tool, golden, golden_id, outcome, transcript) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &s, nullptr);
+    sqlite3_prepare_v2(
+        db,
+        "INSERT INTO units (record_uid, time_utc, station, tool, golden, golden_id, outcome, transcript) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        -1, &s, nullptr);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     for (int i = 0; i <= n; ++i) {
       const std::string uid = "s" + std::to_string(i);
-      const char* texts[] = {uid.c_str(), record.TimeUtc.c_str(), record.Station.c_str(), record.Tool.c_str(),
-                             record.Golden.c_str(), record.GoldenId.c_str(), record.Outcome.c_str()};
+      const char* texts[] = {uid.c_str(),           record.TimeUtc.c_str(), record.Station.c_str(),
+                             record.Tool.c_str(),   record.Golden.c_str(),  record.GoldenId.c_str(),
+                             record.Outcome.c_str()};
       for (int k = 0; k < 7; ++k) sqlite3_bind_text(s, k + 1, texts[k], -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(s, 8, transcript.data(), static_cast<int>(transcript.size()), SQLITE_TRANSIENT);
       sqlite3_step(s);

@@ -91,9 +91,7 @@ int Measure(const std::string& where) {
   };
   timed("filter: one station", [&] { window.StationCombo->setCurrentIndex(2); });
   timed("filter: its last 7 days", [&] { window.FromEdit->setDate(window.ToEdit->date().addDays(-6)); });
-  timed("filter: all again", [&] {
-    window.SetFilter({});
-  });
+  timed("filter: all again", [&] { window.SetFilter({}); });
   timed("golden threshold 2.5 steps", [&] { window.ThresholdSpin->setValue(2.5); });
   window.Tabs->setCurrentIndex(5);
   QTest::qWait(1);
@@ -184,9 +182,9 @@ int main(int argc, char** argv) {
     child.waitForFinished(-1);
   };
   for (const int64_t n : sizes) {
-    const std::string file = (cache / ("demo-v" + std::to_string(qv::records::kSchemaVersion) + "-" +
-                                       std::to_string(n) + ".records"))
-                                 .string();
+    const std::string file =
+        (cache / ("demo-v" + std::to_string(qv::records::kSchemaVersion) + "-" + std::to_string(n) + ".records"))
+            .string();
     std::printf("SQLite, %lld units:\n", static_cast<long long>(n));
     std::fflush(stdout);
     if (Write(file, false, n)) {
@@ -197,7 +195,8 @@ int main(int argc, char** argv) {
     if (!postgres) continue;
     std::printf("PostgreSQL, %lld units:\n", static_cast<long long>(n));
     std::fflush(stdout);
-    qv::test::TPgServer server((cache / ("pg-v" + std::to_string(qv::records::kSchemaVersion) + "-" + std::to_string(n))).string());
+    qv::test::TPgServer server(
+        (cache / ("pg-v" + std::to_string(qv::records::kSchemaVersion) + "-" + std::to_string(n))).string());
     if (!server.Problem().empty()) {
       std::printf("  no server: %s\n", server.Problem().c_str());
       continue;

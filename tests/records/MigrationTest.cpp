@@ -117,10 +117,11 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
   void CheckBroughtUp(int64_t& up, int64_t& behind) {
     auto sql = Connect();
     std::vector<TRow> rows;
-    ASSERT_TRUE(sql->Rows("SELECT record_uid, record_version, transcript_zstd, golden_id, time_utc, id, "
-                          "coalesce(result_offset, stored_offset), golden_mean FROM units ORDER BY golden_id, "
-                          "time_utc, id",
-                          {}, rows))
+    ASSERT_TRUE(
+        sql->Rows("SELECT record_uid, record_version, transcript_zstd, golden_id, time_utc, id, "
+                  "coalesce(result_offset, stored_offset), golden_mean FROM units ORDER BY golden_id, "
+                  "time_utc, id",
+                  {}, rows))
         << sql->Error();
     up = behind = 0;
     std::map<std::string, std::vector<int64_t>> windows;
@@ -153,11 +154,12 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
     EXPECT_EQ(IntOf(rows[0][0]), up) << "every record brought up counts once";
     // Each golden reference's days: its units brought up, and bounds that
     // hold every mean of the day.
-    ASSERT_TRUE(sql->Rows("SELECT g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi, count(u.id), min(u.golden_mean), "
-                          "max(u.golden_mean) FROM golden_day g LEFT JOIN units u ON u.golden_id = g.golden_id AND "
-                          "substr(u.time_utc, 1, 10) = g.day AND u.record_version IS NOT NULL AND u.golden_mean IS NOT "
-                          "NULL GROUP BY g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi",
-                          {}, rows))
+    ASSERT_TRUE(
+        sql->Rows("SELECT g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi, count(u.id), min(u.golden_mean), "
+                  "max(u.golden_mean) FROM golden_day g LEFT JOIN units u ON u.golden_id = g.golden_id AND "
+                  "substr(u.time_utc, 1, 10) = g.day AND u.record_version IS NOT NULL AND u.golden_mean IS NOT "
+                  "NULL GROUP BY g.golden_id, g.day, g.units, g.mean_lo, g.mean_hi",
+                  {}, rows))
         << sql->Error();
     int64_t days = 0;
     for (const TRow& r : rows) {
@@ -167,8 +169,8 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
       EXPECT_LE(RealOf(r[3]), RealOf(r[6]));
       EXPECT_GE(RealOf(r[4]), RealOf(r[7]));
     }
-    ASSERT_TRUE(sql->Rows("SELECT count(*) FROM units WHERE record_version IS NOT NULL AND golden_mean IS NOT NULL", {},
-                          rows));
+    ASSERT_TRUE(
+        sql->Rows("SELECT count(*) FROM units WHERE record_version IS NOT NULL AND golden_mean IS NOT NULL", {}, rows));
     EXPECT_EQ(IntOf(rows[0][0]), days);
     if (GetParam().From < kSchemaVersion && behind == 0) {
       ASSERT_TRUE(sql->Rows("SELECT count(*) FROM units WHERE transcript IS NOT NULL", {}, rows));
@@ -258,8 +260,8 @@ TEST(MigrationSpool, LineOfAnEarlierVersionIsRead) {
   for (const TColumnInfo& c : kColumns) {
     if (!InVersion(c, 2)) continue;
     const std::string name = c.Name;
-    line += name == "transcript" ? "\ts>Dongle found\\r1<128\\r\xE9\\r"
-            : name == "record_uid" ? "\tsspooled/1"
+    line += name == "transcript"      ? "\ts>Dongle found\\r1<128\\r\xE9\\r"
+            : name == "record_uid"    ? "\tsspooled/1"
             : name == "stored_offset" ? "\ti-37"
                                       : "\tn";
     if (c.NotNull && name != "record_uid") line.replace(line.size() - 1, 1, "sx");

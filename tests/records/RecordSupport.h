@@ -43,7 +43,9 @@ inline std::string EarlierUnitsTable(int version, const records::TSqlTypes& type
   for (const records::TColumnInfo& c : records::kColumns) {
     if (!records::InVersion(c, version)) continue;
     create += std::string(", ") + c.Name + " " +
-              (c.Type == records::ctText ? types.Text : c.Type == records::ctInteger ? types.Integer : types.Real) +
+              (c.Type == records::ctText      ? types.Text
+               : c.Type == records::ctInteger ? types.Integer
+                                              : types.Real) +
               (c.NotNull ? " NOT NULL" : "") + (std::string(c.Name) == "record_uid" ? " UNIQUE" : "");
   }
   return create + ")";

@@ -81,9 +81,13 @@ INSTANTIATE_TEST_SUITE_P(
         TCliCase{"UnitsWithoutDemo", {"--units", "5"}, 2, "qvstats: --units goes with --demo"},
         TCliCase{"NoUnits", {"--demo", "{dir}/d.records", "--units", "0"}, 2, "--units takes a number of units from 1"},
         TCliCase{"DemoAndExport", {"--demo", "{dir}/d.records", "--export-csv", "{dir}/u.csv"}, 2, "takes none of"},
-        TCliCase{"DemoOverARecordsFile", {"--demo", "{dir}/qvtune.records"}, 3,
+        TCliCase{"DemoOverARecordsFile",
+                 {"--demo", "{dir}/qvtune.records"},
+                 3,
                  "qvtune.records exists: the demo writes a new records file"},
-        TCliCase{"UnitWithoutRecords", {"--db", "{dir}/qvtune.records", "--unit", "0x12345678"}, 6,
+        TCliCase{"UnitWithoutRecords",
+                 {"--db", "{dir}/qvtune.records", "--unit", "0x12345678"},
+                 6,
                  "qvstats: no record of the radio address 0x12345678 in "}),
     TCaseName());
 

@@ -60,7 +60,9 @@ const TWritten& Written(bool postgres) {
   late.insert(late.end(), run.begin(), run.begin() + 40);
   late.push_back(run[3]);
   for (size_t i = 0; i < late.size() && w.Problem.empty(); i += 25)
-    if (!store->WriteMany({late.begin() + static_cast<long>(i), late.begin() + static_cast<long>(std::min(late.size(), i + 25))}, why))
+    if (!store->WriteMany(
+            {late.begin() + static_cast<long>(i), late.begin() + static_cast<long>(std::min(late.size(), i + 25))},
+            why))
       w.Problem = why;
   return w;
 }
@@ -193,7 +195,8 @@ TEST(FiguresTranscript, ReadWhenOneUnitIsOpened) {
   std::string why;
   ASSERT_TRUE(records::SqliteStore(now)->Write(sample, why)) << why;
   WriteRecords(earlier, 2, GoldenRun("SRV-0001", 3, 1));
-  for (const auto& [path, expected] : {std::pair{now, sample.Transcript}, std::pair{earlier, std::string("Test cycle 1 of 3\r\n")}}) {
+  for (const auto& [path, expected] :
+       {std::pair{now, sample.Transcript}, std::pair{earlier, std::string("Test cycle 1 of 3\r\n")}}) {
     THistory h;
     ASSERT_TRUE(h.Load(path)) << h.Error();
     ASSERT_FALSE(h.Units().empty());

@@ -74,9 +74,9 @@ TEST_P(HistoryVersionTest, FiguresPerDayAndStation) {
   sqlite3_close(holder);
   EXPECT_EQ(h.SchemaVersion(), c.Held ? c.Version : records::kSchemaVersion);
   EXPECT_EQ(h.InMemory(), c.Held);
-  EXPECT_EQ(h.Note().find("could not be brought to version " + std::to_string(records::kSchemaVersion)) !=
-                std::string::npos,
-            c.Held)
+  EXPECT_EQ(
+      h.Note().find("could not be brought to version " + std::to_string(records::kSchemaVersion)) != std::string::npos,
+      c.Held)
       << h.Note();
   if (!c.Held) {
     THistory again;

@@ -5,12 +5,12 @@
 
 #include <QComboBox>
 #include <QDateEdit>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -154,7 +154,8 @@ TEST_F(StatsWindowTest, FiltersChangeWhatIsShown) {
   w.FromEdit->setDate(QDate(2026, 12, 3));
   w.ToEdit->setDate(QDate(2026, 12, 3));
   EXPECT_EQ(w.RecordsView->model()->rowCount(), 25);
-  for (const TUnit& u : w.History().Records({w.Filter(), ""}, 0, -1)) EXPECT_EQ(u.Day() + u.Station, "2026-12-03REWORK");
+  for (const TUnit& u : w.History().Records({w.Filter(), ""}, 0, -1))
+    EXPECT_EQ(u.Day() + u.Station, "2026-12-03REWORK");
   EXPECT_EQ(w.DaysTable->rowCount(), 1);
 }
 

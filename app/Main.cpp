@@ -19,15 +19,18 @@
 #include <QScrollBar>
 
 #include <algorithm>
+#include <filesystem>
 #include <utility>
 
 #include "app/Bytes.h"
+#include "settings/PortList.h"
 #include "settings/SettingsFile.h"
 #include "firmware/Payload.h"
 #include "procedure/WorkerControl.h"
 #include "records/Record.h"
 #include "records/Store.h"
 #include "records/Text.h"
+#include "trace/Manifest.h"
 
 namespace qv {
 
@@ -501,6 +504,8 @@ void TMain::DoStart() {
     StartBut->setText(QStringLiteral("&Ok"));
     ExitBut->setText(QStringLiteral("&Cancel"));
     RefreshCombos();
+    PrepareTraceability();
+    FAccessHinted = false;
     if (PrepareWorker) {
       auto* worker = new TSerThread(true, *this);
       Worker = worker;
@@ -712,9 +717,50 @@ void TMain::OpenRecords() {
 }
 
 void TMain::UnitEnded(const TUnitResult& result) {
+  const std::vector<trace::TLimitVerdict> verdicts = FLimits.Check(result);
+  records::TUnitExtras extras;
+  if (!verdicts.empty()) extras.Limits = trace::LimitsJson(verdicts).dump();
+  if (const trace::TLimitVerdict* outside = trace::FirstFailed(verdicts)) {
+    extras.FailedLimit = trace::OutsideLimit(*outside);
+    // The pane only, the transcript stays the procedure's own; after the
+    // outcome line, which the worker shows once this call has returned.
+    const QString line = TextOfBytes("Unit " + extras.FailedLimit + ": " + trace::Describe(*outside));
+    QMetaObject::invokeMethod(
+        this, [this, line] { LogMemo->appendPlainText(line); }, Qt::QueuedConnection);
+  }
   if (!FRecords) return;
-  static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION};
-  FRecords->Submit(records::RecordOfUnit(result, source));
+  static const records::TRecordSource source{records::HostName(), "qvtune " QV_VERSION, {}};
+  FRecords->Submit(records::RecordOfUnit(result, source, extras));
+}
+
+void TMain::PortAccessDenied(const std::string& port, const std::string& reason) {
+  if (FAccessHinted) return;
+  FAccessHinted = true;
+  // The pane only: the transcript stays the procedure's own.
+  LogMemo->appendPlainText(TextOfBytes(PortAccessHint(port, reason)));
+}
+
+// The firmware manifest and the line's limits beside the program, read
+// afresh for each run so that a corrected file is picked up. One that
+// cannot be used is one more entry of the worker's reading errors: the run
+// fails before any byte goes to a device.
+void TMain::PrepareTraceability() {
+  std::error_code ec;
+  std::vector<std::string> problems;
+  std::shared_ptr<trace::TManifest> manifest;
+  const std::string manifestPath = ProgramDir + "qvtune.manifest";
+  if (std::filesystem::exists(manifestPath, ec)) {
+    manifest = std::make_shared<trace::TManifest>();
+    std::string error;
+    if (!manifest->Read(manifestPath, error)) problems.push_back(error);
+  }
+  FLimits = trace::TLimits();
+  const std::string limitsPath = ProgramDir + "qvtune.limits";
+  if (std::filesystem::exists(limitsPath, ec)) {
+    std::string error;
+    if (!FLimits.Read(limitsPath, error)) problems.push_back(error);
+  }
+  FirmwareCheck = trace::FirmwareCheck(manifest, problems);
 }
 
 }  // namespace qv

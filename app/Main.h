@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QList>
+#include <QMargins>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -22,6 +23,7 @@
 #include "procedure/WindowControls.h"
 #include "procedure/SerThread.h"
 #include "serial/ComPort.h"
+#include "trace/Limits.h"
 
 class QCheckBox;
 class QComboBox;
@@ -56,11 +58,16 @@ bool ExecuteOpenDialog(TOpenDialog& dialog, QWidget* parent);
 QStringList QtNameFilters(const QString& filter);
 
 // Where the window goes for the stored position and size: the frame's
-// top-left and the client size, from current where a value is absent. The
-// size stays within minimum and the largest screen; a position from which
-// too little of the caption would lie on any screen gives way to current's,
-// and failing that to the nearest place on the first screen.
-QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens);
+// top-left and the client size, from current where a value is absent; frame
+// is the window frame around the client area. The size stays within minimum
+// and the largest screen; a position from which too little of the caption
+// would lie on any screen gives way to current's, and failing that to the
+// nearest place on the first screen. A window whose frame does not lie on
+// the screens (Start and Exit, at its bottom corners, would be out of reach)
+// is moved onto its screen as far as its size allows; one that lies on them
+// stays exactly where it is.
+QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens,
+                   const QMargins& frame = {});
 
 namespace records {
 class TRecordWriter;
@@ -140,6 +147,7 @@ class TMain : public QWidget, public TWindowControls {
   void ReadSettings();
   void WriteSettings();
   void OpenRecords();
+  void PrepareTraceability();
 
   // ---- the window as the worker sees it ----
   bool AnaChkChecked() const override;
@@ -147,6 +155,8 @@ class TMain : public QWidget, public TWindowControls {
   void AddToHistory(TComboId id) override;
   // The unit's record, to the records beside the program.
   void UnitEnded(const TUnitResult& result) override;
+  // The hint goes to the log pane once a run.
+  void PortAccessDenied(const std::string& port, const std::string& reason) override;
 
   // ---- the controls the worker's intents are shown on ----
   void AddLogMemoLine(const std::string& line) override;
@@ -198,6 +208,9 @@ class TMain : public QWidget, public TWindowControls {
   std::atomic<bool> FAnaChecked{false};
   // Opened at the first activation, when the program's folder is known.
   std::unique_ptr<records::TRecordWriter> FRecords;
+  // The line's limits of the run, read with the manifest at its start.
+  trace::TLimits FLimits;
+  bool FAccessHinted = false;
 };
 
 // The program's window.

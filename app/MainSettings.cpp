@@ -38,7 +38,8 @@ int IndexOfItem(const QComboBox* combo, const QString& text) {
 
 }  // namespace
 
-QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens) {
+QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& minimum, const QList<QRect>& screens,
+                   const QMargins& frame) {
   if (screens.isEmpty()) return current;
   int widest = 0;
   int highest = 0;
@@ -62,14 +63,27 @@ QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& m
       if (onScreen(r, x, y)) return &r;
     return nullptr;
   };
+  // The frame's extent: pos() is the frame's corner, the size the client's.
+  const long long fw = w + static_cast<long long>(frame.left()) + frame.right();
+  const long long fh = h + static_cast<long long>(frame.top()) + frame.bottom();
+  auto onAnyScreen = [&](long long px, long long py) {
+    for (const QRect& r : screens)
+      if (px >= r.x() && px < r.x() + static_cast<long long>(r.width()) && py >= r.y() &&
+          py < r.y() + static_cast<long long>(r.height()))
+        return true;
+    return false;
+  };
+  auto wholly = [&](long long x0, long long y0) {
+    return onAnyScreen(x0, y0) && onAnyScreen(x0 + fw - 1, y0) && onAnyScreen(x0, y0 + fh - 1) &&
+           onAnyScreen(x0 + fw - 1, y0 + fh - 1);
+  };
   long long x = stored.Left.value_or(current.x());
   long long y = stored.Top.value_or(current.y());
-  // Stored values that are shown as they are stay exactly as they were, even
-  // partly off a screen. A window placed elsewhere, or cut down to a screen,
-  // lies wholly on its screen as far as its size allows: a screen-sized
-  // window left at the design place would have Start, Exit, the browse
-  // buttons and the progress bar off the screen.
-  bool fit = (stored.Width && *stored.Width != w) || (stored.Height && *stored.Height != h);
+  // A window that lies on the screens stays exactly where it is, across
+  // two of them too. One cut down to a screen, placed elsewhere, or partly
+  // off the screens (a scaled display makes the design place too low for
+  // Start and Exit) lies wholly on its screen as far as its size allows.
+  bool fit = (stored.Width && *stored.Width != w) || (stored.Height && *stored.Height != h) || !wholly(x, y);
   const QRect* home = screenOf(x, y);
   if (home == nullptr) {
     x = current.x();
@@ -80,8 +94,8 @@ QRect FitToScreens(const TSettings& stored, const QRect& current, const QSize& m
   if (home == nullptr) home = &screens.first();
   if (fit) {
     const QRect& r = *home;
-    x = std::clamp<long long>(x, r.x(), std::max<long long>(r.x(), r.x() + static_cast<long long>(r.width()) - w));
-    y = std::clamp<long long>(y, r.y(), std::max<long long>(r.y(), r.y() + static_cast<long long>(r.height()) - h));
+    x = std::clamp<long long>(x, r.x(), std::max<long long>(r.x(), r.x() + static_cast<long long>(r.width()) - fw));
+    y = std::clamp<long long>(y, r.y(), std::max<long long>(r.y(), r.y() + static_cast<long long>(r.height()) - fh));
   }
   return {static_cast<int>(x), static_cast<int>(y), w, h};
 }
@@ -95,7 +109,11 @@ void TMain::ReadSettings() {
   // every screen could not be reached.
   QList<QRect> screens;
   for (const QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
-  const QRect fitted = FitToScreens(s, QRect(pos(), size()), minimumSize(), screens);
+  // Known once the window is shown, as it is at its first activation.
+  const QRect outer = frameGeometry(), inner = geometry();
+  const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                       outer.bottom() - inner.bottom());
+  const QRect fitted = FitToScreens(s, QRect(pos(), size()), minimumSize(), screens, frame);
   move(fitted.topLeft());
   resize(fitted.size());
 

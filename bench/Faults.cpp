@@ -46,6 +46,13 @@ TFaultRule WrongOn(uint8_t received, int value, uint32_t times) {
   return r;
 }
 
+TFaultRule WrongOnNth(uint8_t received, uint64_t nth, int value) {
+  TFaultRule r = Rule(TFaultKind::Wrong, nth, received, 1);
+  r.Value = value;
+  r.NthOfByte = true;
+  return r;
+}
+
 TFaultRule DropAt(uint64_t nth) {
   return Rule(TFaultKind::Drop, nth, -1, 1);
 }
@@ -81,9 +88,10 @@ bool TFaults::DsrLost(TTime t) const {
 }
 
 bool TFaults::Matches(TActive& a, uint64_t count, uint8_t received) const {
-  if (a.Rule.Times != 0 && a.Fired >= a.Rule.Times) return false;
   if (a.Rule.OnByte >= 0 && a.Rule.OnByte != received) return false;
-  if (a.Rule.Nth != 0 && count - a.Base != a.Rule.Nth) return false;
+  const uint64_t n = a.Rule.NthOfByte ? ++a.Seen : count - a.Base;
+  if (a.Rule.Times != 0 && a.Fired >= a.Rule.Times) return false;
+  if (a.Rule.Nth != 0 && n != a.Rule.Nth) return false;
   ++a.Fired;
   return true;
 }

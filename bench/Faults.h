@@ -32,6 +32,9 @@ struct TFaultRule {
   uint32_t Times = 1;
   int64_t DelayUs = 0;  // Late
   int Value = -1;       // Wrong: the byte sent; -1: the answer with every bit inverted
+  // Nth counts the events of OnByte only (the third register read rather
+  // than the third answer).
+  bool NthOfByte = false;
 };
 
 TFaultRule SilentAt(uint64_t nth);
@@ -40,6 +43,9 @@ TFaultRule LateAt(uint64_t nth, int64_t delayUs);
 TFaultRule LateOn(uint8_t received, int64_t delayUs, uint32_t times = 1);
 TFaultRule WrongAt(uint64_t nth, int value = -1);
 TFaultRule WrongOn(uint8_t received, int value = -1, uint32_t times = 1);
+// The nth answer to this received byte is wrong (a register's value, the
+// answer to the read command 0x02).
+TFaultRule WrongOnNth(uint8_t received, uint64_t nth, int value = -1);
 TFaultRule DropAt(uint64_t nth);
 TFaultRule DropOn(uint8_t received, uint32_t times = 1);
 
@@ -76,6 +82,7 @@ class TFaults {
   struct TActive {
     TFaultRule Rule;
     uint64_t Base = 0;  // the counter when the rule was added
+    uint64_t Seen = 0;  // events of OnByte since then
     uint32_t Fired = 0;
   };
   bool Matches(TActive& a, uint64_t count, uint8_t received) const;

@@ -73,38 +73,68 @@ uint8_t* ReadWholeFile(const std::string& name) {
 
 }  // namespace
 
-void TSerThread::ReadFirmwareFile(std::optional<TComboId> combo, std::string name, const std::string& label,
-                                  uint8_t*& target, std::string& errors) {
+// The front end's check sees every input as read; one it refuses is not
+// kept. The payload's blocks are the program's own: they get their
+// identity, but no file name to check.
+bool TSerThread::CheckFirmwareInput(int input, const std::string& source, std::string& why) {
+  const uint8_t* buf = FirmwareBuf[static_cast<size_t>(input)];
+  const TInput bytes = InputBytes(buf);
+  TFirmwareInput id;
+  id.Input = input;
+  id.Label = kLabels[input - 1];
+  id.Source = source;
+  id.Size = bytes.size();
+  const bool ok = !Main.FirmwareCheck || Main.FirmwareCheck->Check(id, bytes.data(), bytes.size(), why);
+  if (ok) Facts.Firmware.push_back(std::move(id));
+  return ok;
+}
+
+void TSerThread::ReadFirmwareFile(std::optional<TComboId> combo, std::string name, int input, std::string& errors) {
+  uint8_t*& target = FirmwareBuf[static_cast<size_t>(input)];
+  const std::string label = kLabels[input - 1];
   target = nullptr;
   if (combo) name = Main.Combo(*combo).Text;
   target = ReadWholeFile(name);
-  if (target != nullptr) {
-    if (combo) Main.AddToHistory(*combo);
-  } else {
+  if (target == nullptr) {
     errors += kEntry + label + " \"" + name + "\"";
+    return;
   }
+  std::string why;
+  if (!CheckFirmwareInput(input, name, why)) {
+    delete[] target;
+    target = nullptr;
+    errors += kEntry + label + " \"" + name + "\" (" + why + ")";
+    return;
+  }
+  if (combo) Main.AddToHistory(*combo);
 }
 
 void TSerThread::ReadFirmwareFiles() {
   std::string errors;
   // A retry reads every input again, so that a corrected file is picked up.
   ReleaseFirmwareBuffers();
+  Facts.Firmware.clear();
+  if (Main.FirmwareCheck)
+    for (const std::string& problem : Main.FirmwareCheck->Problems()) errors += kEntry + problem;
   if (Main.Payload) {
     const TPayloadBlocks blocks = PayloadBlocks(Main.Payload.get(), Main.PayloadSize);
     for (size_t i = 1; i <= FirmwareBuf.Count; ++i) {
       FirmwareBuf[i] = blocks[i - 1];
-      if (FirmwareBuf[i] == nullptr) errors += kEntry + std::string(kLabels[i - 1]) + " (damaged payload block)";
+      std::string why;
+      if (FirmwareBuf[i] == nullptr)
+        errors += kEntry + std::string(kLabels[i - 1]) + " (damaged payload block)";
+      else if (!CheckFirmwareInput(static_cast<int>(i), "payload", why))
+        errors += kEntry + std::string(kLabels[i - 1]) + " (" + why + ")";
     }
   } else {
     FirmwareBuf.Items.fill(nullptr);
-    ReadFirmwareFile(std::nullopt, Main.ProgramDir + "qvftune.qpf", kHandheldTestLabel, FirmwareBuf[4], errors);
-    ReadFirmwareFile(std::nullopt, Main.ProgramDir + "srvftune.sff", kServerTestLabel, FirmwareBuf[5], errors);
+    ReadFirmwareFile(std::nullopt, Main.ProgramDir + "qvftune.qpf", 4, errors);
+    ReadFirmwareFile(std::nullopt, Main.ProgramDir + "srvftune.sff", 5, errors);
     if (!Main.GoldenIsHandheld) {
-      ReadFirmwareFile(ciFile1, "", kModemLabel, FirmwareBuf[1], errors);
-      ReadFirmwareFile(ciFile2, "", kHandheldLabel, FirmwareBuf[2], errors);
+      ReadFirmwareFile(ciFile1, "", 1, errors);
+      ReadFirmwareFile(ciFile2, "", 2, errors);
     }
-    if (Main.GoldenIsHandheld || Main.RestoreServer)
-      ReadFirmwareFile(ciFile3, "", kServerLabel, FirmwareBuf[3], errors);
+    if (Main.GoldenIsHandheld || Main.RestoreServer) ReadFirmwareFile(ciFile3, "", 3, errors);
   }
   if (!errors.empty()) {
     LogLine("Error reading file(s):" + errors);

@@ -9,7 +9,7 @@ namespace qv::line {
 
 namespace {
 
-const char* const kNames[] = {"unit", "log", "wait", "progress", "result", "say"};
+const char* const kNames[] = {"unit", "log", "wait", "progress", "result", "say", "json"};
 
 std::string Field(const std::string& text) {
   std::string out;
@@ -47,6 +47,7 @@ std::string EncodeEvent(const TLineEvent& e) {
       break;
     case ekWait:
     case ekSay:
+    case ekJson:
       add(Field(e.Text));
       break;
     case ekProgress:
@@ -78,7 +79,7 @@ bool DecodeEvent(const std::string& line, TLineEvent& e) {
   while (kind < std::size(kNames) && fields[0] != kNames[kind]) ++kind;
   if (kind == std::size(kNames)) return false;
   e.Kind = static_cast<TEventKind>(kind);
-  static const size_t kFields[] = {2, 5, 2, 2, 5, 2};
+  static const size_t kFields[] = {2, 5, 2, 2, 5, 2, 2};
   if (fields.size() != kFields[kind]) return false;
   switch (e.Kind) {
     case ekUnit:
@@ -90,6 +91,7 @@ bool DecodeEvent(const std::string& line, TLineEvent& e) {
       return ParseInt(fields[1], e.Unit);
     case ekWait:
     case ekSay:
+    case ekJson:
       e.Text = fields[1];
       return true;
     case ekProgress:

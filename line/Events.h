@@ -25,6 +25,9 @@ enum TEventKind {
   // A message for the operator (Text), as qvline alone writes it on its
   // standard error.
   ekSay,
+  // A JSON object qvline alone writes with --json (Text): a unit's result,
+  // the run's summary.
+  ekJson,
 };
 
 struct TLineEvent {

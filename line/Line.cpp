@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include "line/Json.h"
 #include "records/Text.h"
 
 namespace qv::line {
@@ -254,9 +255,7 @@ void TLine::Take(TStation& s, const TLineEvent& e) {
     case ekLog:
       s.Step = e.Step;
       if (FOptions.Json)
-        Out("{\"time\":" + records::JsonString(e.Time) + ",\"station\":" + records::JsonString(s.Spec.Name) +
-            ",\"unit\":" + std::to_string(e.Unit) + ",\"step\":" + records::JsonString(e.Step) +
-            ",\"text\":" + records::JsonString(e.Text) + "}\n");
+        Out(JsonLine(LogObject(e.Time, s.Spec.Name, e.Unit, e.Step, e.Text)));
       else
         Out(Prefixed("[" + s.Spec.Name + "] ", e.Text));
       break;
@@ -274,6 +273,9 @@ void TLine::Take(TStation& s, const TLineEvent& e) {
         if (e.Verdict == "failed") ++s.Failed;
         s.Last = "unit " + std::to_string(e.Unit) + " " + e.Verdict + (e.Text.empty() ? "" : ": " + e.Text);
       }
+      break;
+    case ekJson:
+      if (FOptions.Json) Out(e.Text + "\n");
       break;
     case ekSay: {
       std::string text = e.Text;

@@ -1,17 +1,26 @@
 #include "line/LineRunner.h"
 
+#include "line/Json.h"
 #include "line/Line.h"
+#include "trace/Manifest.h"
+#include "trace/Sha256.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "settings/PortList.h"
@@ -27,6 +36,8 @@ namespace qv::line {
 namespace {
 
 constexpr int kBarWidth = 40;
+// How often a station looks whether the radio channel is free.
+constexpr uint32_t kAirPollMs = 10;
 
 // Only a regular file that opens for reading is a usable input.
 std::string Unreadable(const std::string& path) {
@@ -100,6 +111,7 @@ TLineRunner::~TLineRunner() {
   }
   for (int fd : FWake)
     if (fd >= 0) ::close(fd);
+  if (FAirFd >= 0) ::close(FAirFd);
 }
 
 bool TLineRunner::Fail(const std::string& message) {
@@ -187,7 +199,72 @@ bool TLineRunner::Prepare(const std::string& programDir) {
     const std::string why = Unreadable(ProgramDir + name);
     if (!why.empty()) return Fail("the test firmware file \"" + ProgramDir + name + "\" " + why);
   }
+  return PrepareTraceability();
+}
+
+bool TLineRunner::PrepareTraceability() {
+  std::error_code ec;
+  std::shared_ptr<trace::TManifest> manifest;
+  const std::string manifestPath = FOptions.ManifestPath.empty() ? ProgramDir + "qvtune.manifest" : FOptions.ManifestPath;
+  if (!FOptions.ManifestPath.empty() || std::filesystem::exists(manifestPath, ec)) {
+    manifest = std::make_shared<trace::TManifest>();
+    std::string error;
+    if (!manifest->Read(manifestPath, error)) return Fail(error);
+    // Every input is checked now, before anything starts; the worker
+    // checks each again as it reads it.
+    std::vector<std::pair<std::string, std::string>> inputs = {
+        {"test firmware", ProgramDir + "qvftune.qpf"}, {"test firmware", ProgramDir + "srvftune.sff"}};
+    if (!GoldenIsHandheld) {
+      inputs.emplace_back("RF modem firmware", FCombos[ciFile1].Text);
+      inputs.emplace_back("Quorvantis firmware", FCombos[ciFile2].Text);
+    }
+    if (GoldenIsHandheld || RestoreServer) inputs.emplace_back("server firmware", FCombos[ciFile3].Text);
+    for (const auto& [label, path] : inputs) {
+      std::ifstream in(path, std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string why =
+          manifest->Refusal(path, trace::Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+      if (!why.empty()) return Fail("the " + label + " file \"" + path + "\" is refused: " + why);
+    }
+  }
+  FirmwareCheck = trace::FirmwareCheck(manifest);
+  const std::string limitsPath = FOptions.LimitsPath.empty() ? ProgramDir + "qvtune.limits" : FOptions.LimitsPath;
+  if (!FOptions.LimitsPath.empty() || std::filesystem::exists(limitsPath, ec)) {
+    std::string error;
+    if (!FLimits.Read(limitsPath, error)) return Fail(error);
+  }
   return true;
+}
+
+std::string TLineRunner::StationName() const {
+  return FOptions.Station.empty() ? records::HostName() : FOptions.Station;
+}
+
+bool TLineRunner::ReadScanId() {
+  FScanId.clear();
+  if (FIo.Err) FIo.Err("qvline: scan the identifier of unit " + std::to_string(FUnit) + "\n");
+  std::string line;
+  for (;;) {
+    pollfd p[2] = {{FIo.InFd, POLLIN, 0}, {FWake[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0 && errno != EINTR) return false;
+    if (FCancelRequested.load()) return false;
+    if (p[0].revents == 0) continue;
+    char c = 0;
+    const ssize_t n = ::read(FIo.InFd, &c, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    if (c == '\n' || c == '\r') {
+      // A scanner that ends its lines with CR LF, or a bare Enter, gives an
+      // empty line: the unit is still to be scanned.
+      while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.pop_back();
+      if (!line.empty()) {
+        FScanId = line;
+        return true;
+      }
+      continue;
+    }
+    line += c;
+  }
 }
 
 void TLineRunner::RequestCancel() {
@@ -223,10 +300,12 @@ void TLineRunner::EmitProgress(int percent) {
 
 void TLineRunner::NextUnit() {
   ++FUnit;
+  FUnitStart = FClock.Now();
   if (FOptions.LineMember) EmitUnit();
 }
 
 int TLineRunner::Run() {
+  FRunStart = FUnitStart = FClock.Now();
   if (FOptions.LineMember) EmitUnit();
   // Without the window's next-unit prompt (no restore, or a golden
   // handheld) a run holds one unit; the next unit or a retry is the next
@@ -256,6 +335,21 @@ int TLineRunner::Run() {
     break;
   }
   ClearBar();
+  if (FOptions.Json) {
+    TSummary summary;
+    summary.Time = records::UtcNow();
+    summary.Station = StationName();
+    summary.Units = FUnitsEnded;
+    summary.Tuned = FUnitsTuned;
+    summary.Failed = FUnitsFailed;
+    summary.FailedBy = FFailedBy;
+    summary.DurationS = std::chrono::duration<double>(FClock.Now() - FRunStart).count();
+    const TJson object = SummaryObject(summary);
+    if (FOptions.LineMember)
+      Emit(Event(ekJson, object.dump()));
+    else if (FIo.Out)
+      FIo.Out(JsonLine(object));
+  }
   if (FCancelled) return ecAborted;
   if (!FUnitEnded || FLastVerdict != uvCompleted || FRestoreFailed) return ecUnitFailed;
   return ecSuccess;
@@ -307,11 +401,14 @@ void TLineRunner::AnswerPrompt() {
       answer = anOk;
       break;
     case pkNextUnit:
-      answer = FUnitsTuned < FOptions.Units ? anYes : anNo;
-      break;
     case pkNextAttempt:
-      answer = FRetries < FOptions.Retries ? anYes : anNo;
-      if (answer == anYes) ++FRetries;
+      // A unit outside a limit completed, yet counts as failed.
+      if (prompt.Kind == pkNextUnit && !FOutsideLimit) {
+        answer = FUnitsTuned < FOptions.Units ? anYes : anNo;
+      } else {
+        answer = FRetries < FOptions.Retries ? anYes : anNo;
+        if (answer == anYes) ++FRetries;
+      }
       break;
     default:
       return;
@@ -319,10 +416,22 @@ void TLineRunner::AnswerPrompt() {
   const char* const name = answer == anOk ? "Ok" : answer == anYes ? "Yes" : "No";
   if (FIo.Err) FIo.Err("qvline: " + OneLine(prompt.Text) + " -> " + name + "\n");
   if (answer == anYes) NextUnit();
+  // No unit is tuned before it has been scanned.
+  if (FOptions.ScanId && answer != anNo && !ReadScanId()) {
+    if (FCancelRequested.load()) return;
+    if (FIo.Err) FIo.Err("qvline: no identifier was scanned (the end of the input); no further unit is tuned\n");
+    if (answer == anOk) {
+      FCancelled = true;
+      StopWorker(*this);
+      return;
+    }
+    answer = anNo;
+  }
   Answer(*this, answer);
 }
 
 void TLineRunner::LogAdded(const std::string& line, const char* step) {
+  FStep = step;
   if (!FIo.Out) return;
   if (FOptions.LineMember) {
     TLineEvent e = Event(ekLog, line);
@@ -335,8 +444,7 @@ void TLineRunner::LogAdded(const std::string& line, const char* step) {
   const bool bar = FBarShown;
   if (bar) ClearBar();
   if (FOptions.Json) {
-    FIo.Out("{\"time\":" + records::JsonString(records::UtcNow()) + ",\"unit\":" + std::to_string(FUnit) +
-            ",\"step\":" + records::JsonString(step) + ",\"text\":" + records::JsonString(line) + "}\n");
+    FIo.Out(JsonLine(LogObject(records::UtcNow(), StationName(), FUnit, step, line)));
   } else {
     FIo.Out(PlainLine(line) + "\n");
   }
@@ -388,30 +496,119 @@ void TLineRunner::DrawBar() {
   std::string bar = "\r[";
   bar.append(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(kBarWidth - filled), ' ');
-  bar += "] " + std::to_string(FBarPosition) + "%";
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(FClock.Now() - FUnitStart).count();
+  char time[24];
+  std::snprintf(time, sizeof time, " %lld:%02lld", static_cast<long long>(secs / 60), static_cast<long long>(secs % 60));
+  bar += "] " + std::to_string(FBarPosition) + "% " + FStep + time;
+  // What a longer bar before left on the line goes.
+  const size_t length = bar.size();
+  if (length < FBarLength) bar += std::string(FBarLength - length, ' ');
+  FBarLength = length;
   FIo.Bar(bar);
 }
 
 void TLineRunner::ClearBar() {
-  if (FBarShown && FIo.Bar && FOptions.Progress) FIo.Bar("\r" + std::string(kBarWidth + 8, ' ') + "\r");
+  if (FBarShown && FIo.Bar && FOptions.Progress) FIo.Bar("\r" + std::string(FBarLength, ' ') + "\r");
   FBarShown = false;
+  FBarLength = 0;
 }
 
 void TLineRunner::UnitEnded(const TUnitResult& result) {
+  const std::vector<trace::TLimitVerdict> verdicts = FLimits.Check(result);
+  const trace::TLimitVerdict* outside = trace::FirstFailed(verdicts);
+  records::TUnitExtras extras;
+  extras.ScanId = FScanId;
+  if (!verdicts.empty()) extras.Limits = trace::LimitsJson(verdicts).dump();
+  if (outside != nullptr) {
+    extras.FailedLimit = trace::OutsideLimit(*outside);
+    if (FIo.Err) FIo.Err("qvline: unit " + std::to_string(FUnit) + " is " + extras.FailedLimit + ": " +
+                         trace::Describe(*outside) + "\n");
+  }
+  const TUnitVerdict verdict = outside != nullptr ? uvFailed : result.Verdict;
+  const std::string message = outside != nullptr ? extras.FailedLimit : result.Message;
+  const std::string outcome = verdict == uvCompleted ? (result.AnalysisOnly ? "analysis" : "success")
+                              : verdict == uvFailed  ? "failed"
+                                                     : "aborted";
+  ++FUnitsEnded;
+  if (verdict == uvFailed) {
+    ++FUnitsFailed;
+    ++FFailedBy[message.empty() ? std::string("failed") : message];
+  }
+  if (FOptions.Json) {
+    TResultContext c;
+    c.Time = records::UtcNow();
+    c.Station = StationName();
+    c.Operator = FOptions.Operator;
+    c.ScanId = FScanId;
+    c.Unit = FUnit;
+    c.Limits = verdicts;
+    c.Outcome = outcome;
+    c.Message = message;
+    c.DurationS = std::chrono::duration<double>(FClock.Now() - FUnitStart).count();
+    const TJson object = ResultObject(result, c);
+    if (FOptions.LineMember)
+      Emit(Event(ekJson, object.dump()));
+    else if (FIo.Out)
+      FIo.Out(JsonLine(object));
+  }
   if (FOptions.LineMember) {
-    TLineEvent e = Event(ekResult, result.Message);
+    TLineEvent e = Event(ekResult, message);
     e.Unit = FUnit;
-    e.Verdict = result.Verdict == uvCompleted ? "completed" : result.Verdict == uvFailed ? "failed" : "aborted";
+    e.Verdict = verdict == uvCompleted ? "completed" : verdict == uvFailed ? "failed" : "aborted";
     e.Stored = result.Facts.Stored;
     Emit(e);
   }
-  FLastVerdict = result.Verdict;
+  FLastVerdict = verdict;
+  FOutsideLimit = outside != nullptr;
   FUnitEnded = true;
-  if (result.Verdict == uvCompleted) {
+  if (verdict == uvCompleted) {
     ++FUnitsTuned;
     FRetries = 0;
   }
-  if (OnUnitEnded) OnUnitEnded(result);
+  if (OnUnitEnded) OnUnitEnded(result, extras);
+}
+
+void TLineRunner::AirWanted() {
+  if (!FOptions.LineMember || FOptions.SeparateChannels) return;
+  if (FAirFd < 0) {
+    // Without waiting, and only a regular file: the lock must never hold a
+    // station up by itself.
+    const std::string path = ProgramDir + "qvtune.air";
+    FAirFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (FAirFd >= 0 && (::fstat(FAirFd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      ::close(FAirFd);
+      FAirFd = -1;
+    }
+    if (FAirFd < 0) {
+      if (FIo.Err) FIo.Err("qvline: the stations cannot take turns on the radio channel (" + path + ")\n");
+      FOptions.SeparateChannels = true;
+      return;
+    }
+  }
+  bool waiting = false;
+  while (::flock(FAirFd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || FCancelRequested.load()) return;
+    if (!waiting) Emit(Event(ekWait, "the radio channel"));
+    waiting = true;
+    FClock.Sleep(kAirPollMs);
+    // The clock of the in-process bench moves without waiting.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  FAirHeld = true;
+  if (waiting) Emit(Event(ekWait));
+}
+
+void TLineRunner::AirDone() {
+  if (!FAirHeld) return;
+  ::flock(FAirFd, LOCK_UN);
+  FAirHeld = false;
+}
+
+void TLineRunner::PortAccessDenied(const std::string& port, const std::string& reason) {
+  if (std::find(FRefusedPorts.begin(), FRefusedPorts.end(), port) != FRefusedPorts.end()) return;
+  FRefusedPorts.push_back(port);
+  if (FIo.Err) FIo.Err("qvline: " + PortAccessHint(port, reason) + "\n");
 }
 
 void TLineRunner::RestoreEnded(TUnitVerdict verdict) {
@@ -510,9 +707,9 @@ int RunLine(const std::vector<std::string>& args, const TLineIo& io, const std::
       if (lineIo.Err) lineIo.Err("qvline: " + line + "\n");
     });
     const records::TRecordSource source{options.Station.empty() ? records::HostName() : options.Station,
-                                        "qvline " + LineVersion()};
-    runner.OnUnitEnded = [&writer, source](const TUnitResult& result) {
-      writer->Submit(records::RecordOfUnit(result, source));
+                                        "qvline " + LineVersion(), options.Operator};
+    runner.OnUnitEnded = [&writer, source](const TUnitResult& result, const records::TUnitExtras& extras) {
+      writer->Submit(records::RecordOfUnit(result, source, extras));
     };
   }
   if (hooks.Runner) hooks.Runner(runner);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,8 @@
 
 #include "line/Events.h"
 #include "line/Options.h"
+#include "records/Record.h"
+#include "trace/Limits.h"
 #include "procedure/MainIntf.h"
 #include "procedure/SerThread.h"
 #include "serial/Clock.h"
@@ -27,6 +30,8 @@ struct TLineIo {
   std::function<void(const std::string&)> Err;
   // Terminal text for the progress bar; empty: no bar.
   std::function<void(const std::string&)> Bar;
+  // Where --scan-id reads the scanned identifiers.
+  int InFd = 0;
 };
 
 class TLineRunner final : public TMainIntf {
@@ -47,8 +52,9 @@ class TLineRunner final : public TMainIntf {
   // When set, each run's worker is handed to it before it starts (to fill
   // its step table).
   std::function<void(TSerThread&)> PrepareWorker;
-  // Called on Run's thread as each unit's outcome is known.
-  std::function<void(const TUnitResult&)> OnUnitEnded;
+  // Called on Run's thread as each unit's outcome is known, with what the
+  // runner adds to it (the scanned identifier, the limits' verdicts).
+  std::function<void(const TUnitResult&, const records::TUnitExtras&)> OnUnitEnded;
 
   const TLineOptions& Options() const { return FOptions; }
   int UnitsTuned() const { return FUnitsTuned; }
@@ -65,6 +71,12 @@ class TLineRunner final : public TMainIntf {
   void ProgressHidden() override;
   void UnitEnded(const TUnitResult& result) override;
   void RestoreEnded(TUnitVerdict verdict) override;
+  void PortAccessDenied(const std::string& port, const std::string& reason) override;
+  // As a station of a line on one radio channel: a turn on the channel,
+  // held in a lock that the line's stations share (a file beside the
+  // settings file; the system frees it with the process that held it).
+  void AirWanted() override;
+  void AirDone() override;
 
  private:
   bool Fail(const std::string& message);
@@ -74,6 +86,14 @@ class TLineRunner final : public TMainIntf {
   void Drive();
   void AwaitWake(int timeoutMs);
   void AnswerPrompt();
+  // The next unit's scanned identifier from InFd; false at the end of the
+  // input or on Cancel.
+  bool ReadScanId();
+  // Where the records and the JSON lines say the unit was tuned.
+  std::string StationName() const;
+  // The manifest and the limits beside the settings file or named; false,
+  // after one message, when one cannot be used or an input is refused.
+  bool PrepareTraceability();
   // The next unit's number; as a station of a line, told to the line.
   void NextUnit();
   void Emit(const TLineEvent& event);
@@ -99,13 +119,31 @@ class TLineRunner final : public TMainIntf {
   std::optional<TPrompt> FPrompt;
   bool FBarShown = false;
   int FBarPosition = 0;
+  size_t FBarLength = 0;
 
   int FUnit = 1;
   int FUnitsTuned = 0;
   int FRetries = 0;
   TUnitVerdict FLastVerdict = uvAborted;
+  // The last unit completed, yet was outside a limit.
+  bool FOutsideLimit = false;
   bool FUnitEnded = false;
   bool FRestoreFailed = false;
+
+  int FAirFd = -1;
+  bool FAirHeld = false;
+  // Ports refused for lack of permission, told once each.
+  std::vector<std::string> FRefusedPorts;
+  // Traceability: the line's limits, the unit's scanned identifier, the
+  // step and start of the unit, and the run's figures for its summary.
+  trace::TLimits FLimits;
+  std::string FScanId;
+  std::string FStep;
+  TClock::TDuration FUnitStart{0};
+  TClock::TDuration FRunStart{0};
+  int FUnitsEnded = 0;
+  int FUnitsFailed = 0;
+  std::map<std::string, int> FFailedBy;
 };
 
 class TLine;

@@ -50,8 +50,18 @@ std::string LineUsage() {
          "Policy:\n"
          "  --units N                stop after N units (default 1)\n"
          "  --retries K              retry a failed unit at most K times (default 0)\n"
+         "Traceability:\n"
+         "  --operator NAME          the operator, kept in every unit's record\n"
+         "  --scan-id                read each unit's scanned identifier (one line, as a barcode\n"
+         "                           scanner types it) from standard input before it is tuned\n"
+         "  --manifest FILE          the firmware manifest, as sha256sum writes it (default:\n"
+         "                           qvtune.manifest beside the settings file, when there is one);\n"
+         "                           a firmware file it does not list with its SHA-256 is refused\n"
+         "  --limits FILE            the line's limits (default: qvtune.limits beside the settings\n"
+         "                           file, when there is one): a unit outside one counts as failed\n"
          "Output:\n"
-         "  --json                   log lines as JSON lines: time, unit, step, text\n"
+         "  --json                   JSON lines, each with its event: log (time, unit, step, text),\n"
+         "                           result (at the end of each unit), summary (at the end)\n"
          "  --no-progress            no progress bar (it is drawn on standard error only when\n"
          "                           that is a terminal)\n"
          "Records (one a unit, written in the background; never hold up a unit):\n"
@@ -67,6 +77,8 @@ std::string LineUsage() {
          "  --stations FILE          the stations of a file: one a line, NAME DONGLE SERVER and the\n"
          "                           options of its own (--golden, --restore, --no-restore,\n"
          "                           --analysis, --no-analysis, --units, --retries)\n"
+         "  --separate-channels      the stations' radios do not hear each other (shielded boxes);\n"
+         "                           otherwise their test cycles take turns on the one channel\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 every unit tuned, 1 a unit failed (after its retries) or the server\n"
@@ -175,10 +187,20 @@ bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std
           error = "--station takes NAME or NAME=DONGLE,SERVER, not \"" + value + "\"";
         o.Stations.push_back(std::move(station));
       }
+    } else if (valued("--operator")) {
+      o.Operator = value;
+    } else if (flag("--scan-id")) {
+      o.ScanId = true;
+    } else if (valued("--manifest")) {
+      o.ManifestPath = value;
+    } else if (valued("--limits")) {
+      o.LimitsPath = value;
     } else if (valued("--stations")) {
       o.StationsFile = value;
     } else if (flag("--line-member")) {
       o.LineMember = true;
+    } else if (flag("--separate-channels")) {
+      o.SeparateChannels = true;
     } else if (arg.rfind("-", 0) == 0) {
       error = "unknown option \"" + arg + "\"";
     } else {
@@ -192,6 +214,11 @@ bool ParseLineOptions(const std::vector<std::string>& args, TLineOptions& o, std
   }
   if (!o.RecordsPath.empty() && !o.RecordsUrl.empty()) {
     error = "--records and --records-url exclude each other";
+    return false;
+  }
+  if ((!o.Stations.empty() || !o.StationsFile.empty()) && o.ScanId) {
+    error = "--scan-id reads one scanner on standard input, which the stations of a line cannot share: run a qvline "
+            "for each station with its own scanner";
     return false;
   }
   if ((!o.Stations.empty() || !o.StationsFile.empty()) &&

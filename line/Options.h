@@ -45,6 +45,14 @@ struct TLineOptions {
   bool NoRecords = false;
   // Empty: the host name.
   std::string Station;
+  // Kept in each unit's record; empty: none.
+  std::string Operator;
+  // Read a scanned identifier from standard input before each unit.
+  bool ScanId = false;
+  // Empty: qvtune.manifest and qvtune.limits beside the settings file, when
+  // they exist.
+  std::string ManifestPath;
+  std::string LimitsPath;
   // A line of stations: --station NAME=DONGLE,SERVER, and the stations
   // file's.
   std::vector<TStationSpec> Stations;
@@ -52,6 +60,9 @@ struct TLineOptions {
   // Run as one station of a line: events on standard output, the
   // transcript and the spool named after the station.
   bool LineMember = false;
+  // The stations' radios do not hear each other (shielded boxes): they need
+  // not take turns on the channel.
+  bool SeparateChannels = false;
   bool Help = false;
   bool Version = false;
 };

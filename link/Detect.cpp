@@ -232,6 +232,13 @@ void TSerThread::DetectPorts() {
         list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
         --i;  // wraps; the step below brings it back
       }
+    } catch (const EComError& e) {
+      // Not identified either, as any port that fails; but one the system
+      // refuses needs the operator to act, which the front end says.
+      if (e.Kind == ekAccessDenied) {
+        const std::string why = e.what();
+        Synchronize([this, &name, &why] { Main.PortAccessDenied(name, why); });
+      }
     } catch (...) {
     }
     ++i;

@@ -88,6 +88,20 @@ struct TProgress {
   bool ClosingRestore = false;
 };
 
+// A check of each firmware input as the worker reads it, before any byte
+// goes to a device: the front end computes the input's identity (its
+// SHA-256) and may refuse it (a manifest that names another hash).
+class TFirmwareCheck {
+public:
+  virtual ~TFirmwareCheck() = default;
+  // On the front end's thread, inside the worker's reading of its inputs:
+  // fills input.Sha256; false, with the reason in why, refuses the input.
+  virtual bool Check(TFirmwareInput& input, const uint8_t* bytes, size_t size, std::string& why) = 0;
+  // What keeps every input from being used before any is read (a manifest
+  // that cannot be read, say), each an entry of the reading errors.
+  virtual std::vector<std::string> Problems() const { return {}; }
+};
+
 class TMainIntf {
 public:
   virtual ~TMainIntf() = default;
@@ -107,6 +121,8 @@ public:
   std::unique_ptr<uint8_t[]> Payload;
   int32_t PayloadSize = 0;
   TPortRoles Ports;
+  // None: the inputs are read without identity or check.
+  std::shared_ptr<TFirmwareCheck> FirmwareCheck;
   // The decimal separator of the system's regional settings, for the
   // numbers in the log.
   char DecimalSeparator = '.';
@@ -137,8 +153,23 @@ public:
   virtual void ProgressShown() = 0;
   virtual void ProgressChanged(const TProgress& progress) = 0;
   virtual void ProgressHidden() = 0;
-  // Right after the outcome line: a unit's result, and the closing server
-  // restore's verdict.
+  // A test cycle is about to take the radio channel (the server's trial
+  // offset, the handheld's packets, the server's records), and has done
+  // with it. Stations that share one channel take turns here, so that no
+  // other station transmits while a server records; a front end of a lone
+  // station has nothing to do. The worker stands still until AirWanted
+  // returns.
+  virtual void AirWanted() {}
+  virtual void AirDone() {}
+  // A port the system refuses to this process (a serial device without
+  // permission): its name and the system's reason. Detection goes on with
+  // the next port; the front end tells the operator how to get access.
+  virtual void PortAccessDenied(const std::string&, const std::string&) {}
+  // A unit's result, in the synchronised call that shows its outcome line
+  // and just before it: a front end that keeps the result there (a synced
+  // append, never a wait for a database) has kept it once the operator
+  // sees the verdict. The closing server restore's verdict comes right
+  // after its outcome line.
   virtual void UnitEnded(const TUnitResult&) {}
   virtual void RestoreEnded(TUnitVerdict) {}
 };

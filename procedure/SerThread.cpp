@@ -112,7 +112,11 @@ void TSerThread::Execute() {
         LogText = LogPrefix + "...\r";
         Outcome = ocNone;
       }
+      // A unit that starts failed (no dongle found, a file unreadable)
+      // fails for the line that said why.
+      const std::string reason = Facts.LastLine;
       Facts.NewUnit();
+      if (Outcome == ocFailed) Facts.LastLine = reason;
       StepName = "InitHandheld";
       RunStep(*this, Steps.InitDevice, &TSerThread::InitDevice, *Ports.SerIF1, true);
       StepName = "DecodeFirmware";
@@ -132,8 +136,13 @@ void TSerThread::Execute() {
           Synchronize(&TSerThread::HideStatus);
         }
       }
-      ReportOutcome();
-      Synchronize([this] { Main.UnitEnded(UnitResult()); });
+      // The front end has the unit's result before the verdict is shown, in
+      // the same call: a unit whose outcome the operator saw is recorded.
+      DecideOutcome();
+      Synchronize([this] {
+        Main.UnitEnded(UnitResult());
+        MemoAdd();
+      });
       StepName = "NextUnit";
 
       if (Main.RestoreServer && !Main.GoldenIsHandheld) {
@@ -214,6 +223,11 @@ void TSerThread::RestoreServerFirmware() {
 }
 
 void TSerThread::ReportOutcome() {
+  DecideOutcome();
+  Synchronize(&TSerThread::MemoAdd);
+}
+
+void TSerThread::DecideOutcome() {
   if (Outcome == ocNone && (Finishing || !Terminated())) Outcome = ocCompleted;
   switch (Outcome) {
     case ocNone:
@@ -226,7 +240,6 @@ void TSerThread::ReportOutcome() {
       Reply = "Completed successfully!";
       break;
   }
-  Synchronize(&TSerThread::MemoAdd);
 }
 
 TUnitResult TSerThread::UnitResult() const {

@@ -72,12 +72,15 @@ public:
   void ProgramServer(int slot);
 
   // ---- firmware loading and decoding ----
-  // Reads one file into a new length-prefixed buffer in target (none on
-  // failure); with a combo the name is the combo's text, and a successful
-  // read puts it at the top of the combo's history. A failure adds its
-  // entry to errors.
-  void ReadFirmwareFile(std::optional<TComboId> combo, std::string name, const std::string& label, uint8_t*& target,
-                        std::string& errors);
+  // Reads input 1..5 from a file into a new length-prefixed buffer in
+  // FirmwareBuf (none on failure); with a combo the name is the combo's
+  // text, and a successful read puts it at the top of the combo's history.
+  // A failure, or an input the front end's check refuses, adds its entry
+  // to errors.
+  void ReadFirmwareFile(std::optional<TComboId> combo, std::string name, int input, std::string& errors);
+  // The input's identity to the facts, after the front end's check; false
+  // when the check refuses it.
+  bool CheckFirmwareInput(int input, const std::string& source, std::string& why);
   // The decoders on a length-prefixed buffer, for the slot of that number,
   // with HandheldHw and the termination request (unless Finishing).
   void DecodeQpf(const uint8_t* input, int slot, uint8_t& status);
@@ -195,12 +198,22 @@ private:
   // payload are never released here.
   void ReleaseFirmwareBuffers();
   void LogSettings(const std::string& device, int8_t factory, int8_t pcTool, int8_t effective);
+  struct THandheldSettings {
+    int8_t Factory = 0;
+    int8_t PcTool = 0;
+    uint32_t Mac = 0;
+    bool operator==(const THandheldSettings&) const = default;
+  };
+  // Registers 0x15, 0x16, then 0x14 down to 0x11.
+  THandheldSettings ReadSettingsRegisters();
   // One step of a programming operation's bar: moves it when the
   // percentage grows.
   void ProgressTick(uint16_t& ticks, uint16_t total);
   void AwaitDisconnection();
   void AskOperator(TPromptKind kind);
   void AskNextUnit(TPromptKind question);
+  // The verdict and its outcome line in Reply, not yet shown.
+  void DecideOutcome();
   void RestoreServerFirmware();
 };
 

@@ -16,9 +16,24 @@ struct TOffsetSettings {
   int Effective = 0;
 };
 
+// One firmware input as the worker read it.
+struct TFirmwareInput {
+  // 1..5: RF modem, handheld, server, handheld test, server test firmware.
+  int Input = 0;
+  std::string Label;
+  // The file's path, or "payload" for a block of the program's payload.
+  std::string Source;
+  uint64_t Size = 0;
+  // SHA-256 in hex; empty where no front end computed it.
+  std::string Sha256;
+  bool operator==(const TFirmwareInput&) const = default;
+};
+
 struct TUnitFacts {
   // ---- the run's: found once, kept from unit to unit ----
   std::string ServerId;
+  // The inputs of this attempt, in the order they were read.
+  std::vector<TFirmwareInput> Firmware;
 
   // ---- the unit's: cleared when a unit starts ----
   std::optional<uint8_t> HandheldHw;
@@ -40,6 +55,7 @@ struct TUnitFacts {
   void NewUnit() {
     TUnitFacts fresh;
     fresh.ServerId = ServerId;
+    fresh.Firmware = std::move(Firmware);
     *this = std::move(fresh);
   }
 };

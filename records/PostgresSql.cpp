@@ -1,36 +1,22 @@
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #include "records/Sql.h"
+#include "records/Text.h"
 
 namespace qv::records {
 
 namespace {
 
-// The server takes UTF-8 text only: bytes that are not UTF-8 (a message of
-// 8-bit names) are taken as Latin-1, so that none is lost.
+// The server takes UTF-8 text without NUL bytes only: bytes that are not
+// UTF-8 (a message of 8-bit names) are taken as Latin-1, so that none is
+// lost.
 std::string Utf8(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b == 0) continue;
-    size_t n = b < 0x80                   ? 1
-               : (b >= 0xC2 && b <= 0xDF) ? 2
-               : (b >= 0xE0 && b <= 0xEF) ? 3
-               : (b >= 0xF0 && b <= 0xF4) ? 4
-                                          : 0;
-    bool valid = n > 0 && i + n <= s.size();
-    for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-    if (valid) {
-      out.append(s, i, n);
-      i += n - 1;
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
+  std::string out = Utf8Text(s);
+  out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
   return out;
 }
 
@@ -137,9 +123,9 @@ class TPostgresSql final : public TSql {
       }
       values[i] = texts[i].c_str();
     }
-    FError.clear();
     if (!PQsendQueryParams(FConn, Numbered(sql).c_str(), static_cast<int>(params.size()), nullptr, values.data(),
                            lengths.data(), formats.data(), 0)) {
+      FState.clear();
       FError = OneLine(PQerrorMessage(FConn));
       return false;
     }
@@ -165,6 +151,8 @@ class TPostgresSql final : public TSql {
       } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && ok &&
                  !stopped) {
         ok = false;
+        const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+        FState = state != nullptr ? state : "";
         FError = OneLine(PQresultErrorMessage(r));
       }
       PQclear(r);
@@ -173,6 +161,7 @@ class TPostgresSql final : public TSql {
   }
 
   const std::string& Error() const override { return FError; }
+  std::string State() const override { return FState; }
   bool Postgres() const override { return true; }
 
   bool HasColumn(const std::string& table, const std::string& column) override {
@@ -189,7 +178,7 @@ class TPostgresSql final : public TSql {
  private:
   PGconn* FConn;
   const bool FOwned;
-  std::string FError;
+  std::string FError, FState;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 // stations starting at once do not both create it.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,6 +26,37 @@ std::string OneLine(const char* text) {
   return line;
 }
 
+// What a failure (its SQLSTATE code) means for the operator, with the
+// server's text in brackets.
+std::string Failure(PGconn* conn, const std::string& code, const std::string& text) {
+  std::string words;
+  if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
+    if (code.rfind("28", 0) == 0 || text.find("authentication") != std::string::npos)
+      words = "the server refused the login";
+    else if (code == "3D000" || text.find("does not exist") != std::string::npos)
+      words = "the database does not exist on the server";
+    else
+      words = "the server cannot be reached";
+  } else if (code == "53100") {
+    words = "the server's disk is full";
+  } else if (code == "42501") {
+    words = "the server denies this station the table";
+  } else if (code.rfind("55P03", 0) == 0 || code == "40P01") {
+    words = "the table is locked on the server";
+  } else if (code.rfind("08", 0) == 0 || code.rfind("57P", 0) == 0) {
+    words = "the server cannot be reached";
+  } else {
+    return text;
+  }
+  return words + " (" + text + ")";
+}
+
+// result is the statement's, or none for the connection.
+std::string Failure(PGconn* conn, const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  return Failure(conn, state != nullptr ? state : "", OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory"));
+}
+
 class TPostgresStore final : public TSqlStore {
  public:
   explicit TPostgresStore(std::string conninfo) : FConninfo(std::move(conninfo)) {}
@@ -33,11 +65,13 @@ class TPostgresStore final : public TSqlStore {
   std::string Where() const override { return "the PostgreSQL server"; }
 
  private:
+  std::string Words(const TSql& sql, const std::string& why) const override { return Failure(FConn, sql.State(), why); }
+
   bool Exec(const std::string& sql, std::string& why, int* version = nullptr) {
     PGresult* result = PQexec(FConn, sql.c_str());
     const ExecStatusType status = PQresultStatus(result);
     const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
-    if (!ok) why = OneLine(PQerrorMessage(FConn));
+    if (!ok) why = Failure(FConn, result);
     if (ok && version != nullptr) *version = PQntuples(result) > 0 ? std::atoi(PQgetvalue(result, 0, 0)) : 0;
     PQclear(result);
     return ok;
@@ -67,7 +101,7 @@ class TPostgresStore final : public TSqlStore {
     const char* values[] = {"5", FConninfo.c_str(), nullptr};
     FConn = PQconnectdbParams(keywords, values, 1);
     if (FConn == nullptr || PQstatus(FConn) != CONNECTION_OK) {
-      why = FConn != nullptr ? OneLine(PQerrorMessage(FConn)) : "out of memory";
+      why = Failure(FConn, nullptr);
       Close();
       return false;
     }

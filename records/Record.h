@@ -9,14 +9,26 @@
 
 namespace qv::records {
 
-// Who writes: the station and the tool with its version ("qvline 0.1").
+// Who writes: the station and the tool with its version ("qvline 0.1"),
+// and the operator where one is named.
 struct TRecordSource {
   std::string Station;
   std::string Tool;
+  std::string Operator;
 };
 
-// The record of a unit whose outcome the worker has just reported.
-TUnitRecord RecordOfUnit(const TUnitResult& result, const TRecordSource& source);
+// What the front end adds to the worker's result of a unit: its scanned
+// identifier, and the line's limits checked against it (as the JSON array
+// the record keeps) with the first one it failed, if any.
+struct TUnitExtras {
+  std::string ScanId;
+  std::string Limits;
+  std::string FailedLimit;
+};
+
+// The record of a unit whose outcome the worker has just reported. A unit
+// outside a limit is recorded as failed, its message naming the limit.
+TUnitRecord RecordOfUnit(const TUnitResult& result, const TRecordSource& source, const TUnitExtras& extras = {});
 
 // A record uid: station, UTC time, process and a counter, so that two
 // records never share one and a record sent again is recognised.

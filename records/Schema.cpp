@@ -29,12 +29,13 @@ struct TIndexInfo {
 
 constexpr TIndexInfo kIndexes[] = {
     {"units_time", "time_utc", 1},
-    {"units_golden", "golden_id, time_utc", 2, 3},
-    {"units_golden_mean", "golden_id, time_utc, id, golden_mean", 3},
-    {"units_golden_shift", "golden_id, golden_mean, time_utc, id", 3},
-    {"units_station", "station, time_utc, id", 3},
-    {"units_address", "handheld_mac, time_utc, id", 3},
-    {"units_behind", "id", 3, 0, "record_version IS NULL"},
+    {"units_golden", "golden_id, time_utc", 2, 4},
+    {"units_handheld_fw_sha256", "handheld_fw_sha256", 3},
+    {"units_golden_mean", "golden_id, time_utc, id, golden_mean", 4},
+    {"units_golden_shift", "golden_id, golden_mean, time_utc, id", 4},
+    {"units_station", "station, time_utc, id", 4},
+    {"units_address", "handheld_mac, time_utc, id", 4},
+    {"units_behind", "id", 4, 0, "record_version IS NULL"},
 };
 
 std::string CreateIndex(const TIndexInfo& i, bool ifNotExists) {
@@ -103,8 +104,8 @@ const TSqlTypes kSqliteTypes = {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL"
 const TSqlTypes kPostgresTypes = {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION", "BYTEA"};
 
 const std::array<TDerivedInfo, 2> kDerived = {{
-    {"golden_mean", ctReal, 3},
-    {"record_version", ctInteger, 3},
+    {"golden_mean", ctReal, 4},
+    {"record_version", ctInteger, 4},
 }};
 
 // BIGINT and DOUBLE PRECISION read as INTEGER and REAL in SQLite. The keys
@@ -115,18 +116,18 @@ const std::array<TCountsInfo, 4> kCounts = {{
      "day TEXT NOT NULL, station TEXT NOT NULL, golden_id TEXT NOT NULL, outcome TEXT NOT NULL, reason TEXT NOT NULL, "
      "units BIGINT NOT NULL, rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, "
      "afc_sum DOUBLE PRECISION NOT NULL, afc_n BIGINT NOT NULL",
-     "day, outcome, reason, station, golden_id", 3},
+     "day, outcome, reason, station, golden_id", 4},
     {"counts_hour",
      "hour TEXT NOT NULL, station TEXT NOT NULL, outcome TEXT NOT NULL, units BIGINT NOT NULL, "
      "rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, afc_sum DOUBLE PRECISION NOT NULL, "
      "afc_n BIGINT NOT NULL",
-     "hour, station, outcome", 3},
+     "hour, station, outcome", 4},
     {"stored_day", "day TEXT NOT NULL, station TEXT NOT NULL, stored_offset BIGINT NOT NULL, units BIGINT NOT NULL",
-     "day, station, stored_offset", 3},
+     "day, station, stored_offset", 4},
     {"golden_day",
      "golden_id TEXT NOT NULL, day TEXT NOT NULL, units BIGINT NOT NULL, mean_lo DOUBLE PRECISION NOT NULL, "
      "mean_hi DOUBLE PRECISION NOT NULL",
-     "golden_id, day", 3},
+     "golden_id, day", 4},
 }};
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{
@@ -157,8 +158,26 @@ const std::array<TColumnInfo, kColumnCount> kColumns = {{
     {"cycles", ctInteger, false, 1, &R::Cycles},
     {"outcome", ctText, true, 1, &R::Outcome},
     {"message", ctText, false, 1, &R::Message},
-    {"transcript", ctText, false, 1, &R::Transcript, true, 3},
-    {"transcript_zstd", ctCompressed, false, 3, &R::Transcript, true},
+    {"transcript", ctText, false, 1, &R::Transcript, true, 4},
+    {"operator", ctText, false, 3, &R::Operator},
+    {"scan_id", ctText, false, 3, &R::ScanId},
+    {"modem_fw_source", ctText, false, 3, &R::ModemFwSource},
+    {"modem_fw_size", ctInteger, false, 3, &R::ModemFwSize},
+    {"modem_fw_sha256", ctText, false, 3, &R::ModemFwSha256},
+    {"handheld_fw_source", ctText, false, 3, &R::HandheldFwSource},
+    {"handheld_fw_size", ctInteger, false, 3, &R::HandheldFwSize},
+    {"handheld_fw_sha256", ctText, false, 3, &R::HandheldFwSha256},
+    {"server_fw_source", ctText, false, 3, &R::ServerFwSource},
+    {"server_fw_size", ctInteger, false, 3, &R::ServerFwSize},
+    {"server_fw_sha256", ctText, false, 3, &R::ServerFwSha256},
+    {"handheld_test_fw_source", ctText, false, 3, &R::HandheldTestFwSource},
+    {"handheld_test_fw_size", ctInteger, false, 3, &R::HandheldTestFwSize},
+    {"handheld_test_fw_sha256", ctText, false, 3, &R::HandheldTestFwSha256},
+    {"server_test_fw_source", ctText, false, 3, &R::ServerTestFwSource},
+    {"server_test_fw_size", ctInteger, false, 3, &R::ServerTestFwSize},
+    {"server_test_fw_sha256", ctText, false, 3, &R::ServerTestFwSha256},
+    {"limits", ctText, false, 3, &R::Limits},
+    {"transcript_zstd", ctCompressed, false, 4, &R::Transcript, true},
 }};
 
 const TColumnInfo* FindColumn(const std::string& name) {

@@ -16,7 +16,7 @@ namespace qv::records {
 
 // The version this tool writes, and the first one (which every later
 // version can migrate from and qvstats still reads).
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kFirstSchemaVersion = 1;
 
 // A golden reference's running mean is taken over its last this many units;
@@ -47,6 +47,15 @@ struct TUnitRecord {
   std::string Outcome;  // "success", "failed", "aborted" or "analysis"
   std::string Message;
   std::string Transcript;
+  // Version 3: who tuned which unit with which firmware, and the line's
+  // limits. For each of the five firmware inputs the run read: where it
+  // came from (a file's path, or "payload"), its size and its SHA-256.
+  std::string Operator, ScanId;
+  std::string ModemFwSource, HandheldFwSource, ServerFwSource, HandheldTestFwSource, ServerTestFwSource;
+  std::optional<int> ModemFwSize, HandheldFwSize, ServerFwSize, HandheldTestFwSize, ServerTestFwSize;
+  std::string ModemFwSha256, HandheldFwSha256, ServerFwSha256, HandheldTestFwSha256, ServerTestFwSha256;
+  // The limits checked, as a JSON array of {name, value, min, max, pass}.
+  std::string Limits;
 
   bool operator==(const TUnitRecord&) const = default;
 };
@@ -71,7 +80,7 @@ struct TColumnInfo {
   int Retired = 0;
 };
 
-constexpr size_t kColumnCount = 29;
+constexpr size_t kColumnCount = 47;
 extern const std::array<TColumnInfo, kColumnCount> kColumns;
 
 // Whether records of that schema version have the column.

@@ -29,8 +29,13 @@ class TSql {
   // statement may run on the connection while each runs. False, with
   // Error(), when the database refuses it.
   virtual bool Run(const std::string& sql, const std::vector<TValue>& params, const TEachRow& each) = 0;
-  // The database's reason for the last failure, on one line.
+  // The database's reason for the last failure, on one line, and its
+  // codes for it: SQLite's extended result code with the system's errno,
+  // PostgreSQL's SQLSTATE.
   virtual const std::string& Error() const = 0;
+  virtual int Code() const { return 0; }
+  virtual int System() const { return 0; }
+  virtual std::string State() const { return {}; }
   virtual bool Postgres() const = 0;
   // Whether the table has that column.
   virtual bool HasColumn(const std::string& table, const std::string& column) = 0;

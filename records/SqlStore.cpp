@@ -9,7 +9,7 @@ bool TSqlStore::WriteMany(const std::vector<TUnitRecord>& records, std::string& 
     if (FBehind) FBehind = !FUpkeep->Slice();
     return true;
   }
-  why = FUpkeep->Error();
+  why = Words(*FSql, FUpkeep->Error());
   // A database that failed once is opened afresh next time: it may have
   // been replaced, repaired or unlocked meanwhile.
   Close();
@@ -19,7 +19,7 @@ bool TSqlStore::WriteMany(const std::vector<TUnitRecord>& records, std::string& 
 bool TSqlStore::Upgrade(std::string& why, const std::function<void(int64_t left)>& progress) {
   if (!FUpkeep && !Open(why)) return false;
   if (!FUpkeep->Finish(progress)) {
-    why = FUpkeep->Error();
+    why = Words(*FSql, FUpkeep->Error());
     return false;
   }
   FBehind = false;

@@ -25,6 +25,8 @@ class TSqlStore : public TRecordStore {
   virtual void Close() = 0;
   // Before a write of many records.
   virtual void Bulk() {}
+  // A failure in words the operator acts on, from the database's codes.
+  virtual std::string Words(const TSql& /*sql*/, const std::string& why) const { return why; }
   void Opened(std::unique_ptr<TSql> sql);
   void Closing();
 

@@ -46,13 +46,15 @@ class TSqliteSql final : public TSql {
       }
     }
     const bool ok = rc == SQLITE_DONE;
-    if (!ok) FError = sqlite3_errmsg(FDb);
+    if (!ok) Failed();
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     return ok;
   }
 
   const std::string& Error() const override { return FError; }
+  int Code() const override { return FCode; }
+  int System() const override { return FSystem; }
   bool Postgres() const override { return false; }
 
   bool HasColumn(const std::string& table, const std::string& column) override {
@@ -91,12 +93,18 @@ class TSqliteSql final : public TSql {
     if (FStatements.size() >= 64) Forget();
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(FDb, sql.c_str(), static_cast<int>(sql.size()), &s, nullptr) != SQLITE_OK) {
-      FError = sqlite3_errmsg(FDb);
+      Failed();
       sqlite3_finalize(s);
       return nullptr;
     }
     FStatements.emplace(sql, s);
     return s;
+  }
+
+  void Failed() {
+    FError = sqlite3_errmsg(FDb);
+    FCode = sqlite3_extended_errcode(FDb);
+    FSystem = sqlite3_system_errno(FDb);
   }
 
   void Forget() {
@@ -108,6 +116,7 @@ class TSqliteSql final : public TSql {
   const bool FOwned;
   std::unordered_map<std::string, sqlite3_stmt*> FStatements;
   std::string FError;
+  int FCode = 0, FSystem = 0;
 };
 
 }  // namespace

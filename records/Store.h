@@ -21,7 +21,9 @@ class TRecordStore {
  public:
   virtual ~TRecordStore() = default;
   // Writes one record; one whose uid is there already counts as written.
-  // False, with the reason, when the database did not take it.
+  // False, with the reason in words the operator acts on ("the disk is
+  // full (...)", "the database is locked by another program (...)", "the
+  // server cannot be reached (...)"), when the database did not take it.
   virtual bool Write(const TUnitRecord& record, std::string& why) = 0;
   // Writes the records in one transaction, as Write would each: a bulk
   // load such as the demo's.
@@ -48,35 +50,54 @@ std::unique_ptr<TRecordStore> SqliteStore(const std::string& path, int busyMs = 
 std::unique_ptr<TRecordStore> PostgresStore(const std::string& conninfo);
 
 // The connection string in a file: its first line that is neither blank
-// nor a comment ('#'); empty when there is none.
+// nor a comment ('#'); empty when there is none, or when the path names no
+// regular file.
 std::string ReadConninfoFile(const std::string& path);
 
+// Every record handed to the writer is in the spool file, synced, before
+// Submit returns: a unit's record survives the program being killed from
+// then on. The writer's thread moves the spool's records to the database
+// and empties the spool; while the database is out they wait there. A line
+// of the spool that holds no whole record (a crash or a full disk cut it
+// short) is never joined to the next record and never dropped: it is kept
+// aside in the spool's name + ".damaged", and the operator told so.
 class TRecordWriter {
  public:
   using TReport = std::function<void(const std::string& line)>;
 
-  // report gets one line when records start going to the spool file, on
-  // the writer's thread. The spool left by an earlier run is sent first.
+  // report gets one line at the start of each outage (of the database, of
+  // the spool file), for lines kept aside, and for records lost at the end;
+  // on the writer's thread or the submitting one. The spool left by an
+  // earlier run is sent first. A database that failed is tried again every
+  // retry, and not before: meanwhile records are only spooled.
   TRecordWriter(std::unique_ptr<TRecordStore> store, std::string spoolPath, TReport report,
                 std::chrono::milliseconds retry = std::chrono::seconds(10));
-  // Everything submitted is written or spooled before it returns.
+  // Sends what is left once more, unless the database is known to be out:
+  // the spool keeps it for the next run then.
   ~TRecordWriter();
   TRecordWriter(const TRecordWriter&) = delete;
   TRecordWriter& operator=(const TRecordWriter&) = delete;
 
-  // Never waits for the database.
-  void Submit(TUnitRecord record);
-  // Waits until every record submitted so far is written or spooled.
+  // Appends the record to the spool and syncs it (one fsync of a local
+  // file); never waits for the database. False when the spool cannot take
+  // it: the record then waits in memory for the database.
+  bool Submit(TUnitRecord record);
+  // Waits until the writer has nothing left that it would do now: every
+  // record submitted is in the database, or the database is out.
   void Drain();
   // Records in the spool file now.
   size_t Spooled() const;
 
  private:
   void Run();
-  void Take(const TUnitRecord& record);
+  bool Idle() const;
+  // The spool's records, then those held in memory, to the database; false
+  // at the first it does not take.
+  bool Send();
   bool SendSpool();
-  bool Append(const TUnitRecord& record);
-  void Report(const std::string& why);
+  void KeepAside(const std::vector<std::string>& lines);
+  void DatabaseOut(const std::string& why);
+  void Report(const std::string& line);
 
   std::unique_ptr<TRecordStore> FStore;
   const std::string FSpool;
@@ -85,12 +106,15 @@ class TRecordWriter {
 
   mutable std::mutex FMutex;
   std::condition_variable FCond;
-  std::deque<TUnitRecord> FQueue;
+  // Records the spool could not take.
+  std::deque<TUnitRecord> FHeld;
+  bool FSpoolPending = false;
+  bool FSpoolBroken = false;
+  // The database failed at its last write; tried again at FRetryAt.
+  bool FOut = false;
+  std::chrono::steady_clock::time_point FRetryAt;
   size_t FBusy = 0;
   bool FStop = false;
-  // Written by the thread only.
-  bool FSpoolPending = false;
-  bool FReported = false;
   std::thread FThread;
 };
 

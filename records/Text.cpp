@@ -75,6 +75,22 @@ std::optional<int64_t> ParseUtcMs(const std::string& t) {
   return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000LL + ms;
 }
 
+std::string Utf8Text(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    const size_t n = b < 0x80 ? 1 : Utf8Length(s, i);
+    if (n > 0) {
+      out.append(s, i, n);
+      i += n - 1;
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
   using namespace std::chrono;
   const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();

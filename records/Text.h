@@ -17,6 +17,10 @@ std::string UtcNow();
 // anything else.
 std::optional<int64_t> ParseUtcMs(const std::string& text);
 
+// The text as UTF-8: sequences that are UTF-8 stay, every other byte is
+// taken as the Latin-1 character of its value, so that no byte is lost.
+std::string Utf8Text(const std::string& bytes);
+
 // A JSON string literal, quotes included. Text that is not UTF-8 keeps each
 // byte as the code point of the same value (Latin-1), so nothing is lost.
 std::string JsonString(const std::string& bytes);

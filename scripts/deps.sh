@@ -3,18 +3,20 @@
 # "scripts/deps.sh fuzz" adds those of the fuzz targets: clang, libFuzzer's
 # runtime (only recommended by clang, so named here) and the symbolizer for
 # readable reports; "scripts/deps.sh windows" those of the Windows cross
-# build and its tests.
+# build and its tests; "scripts/deps.sh package" those that check the
+# station's package (lintian, and man for its pages).
 set -euo pipefail
 
 # python3-serial and ser2net are peers the network port tests run against;
 # gputils, binutils and srecord write the HEX files the firmware tests read;
 # the unit records go to SQLite or PostgreSQL (libpq), their transcripts
 # compressed with zstd, and the records' tests start a PostgreSQL server of
-# their own; qvstats reads the records
-# with SQLite and draws with Qt Charts (whose CMake package needs the OpenGL
-# one, which it does not pull in).
+# their own; qvstats reads the records with SQLite and draws with Qt Charts (whose CMake package needs the OpenGL
+# one, which it does not pull in); help2man makes the manual pages from the
+# programs' --help.
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
-  fonts-dejavu-core gputils binutils srecord libsqlite3-dev libpq-dev libzstd-dev postgresql qt6-charts-dev libqt6opengl6-dev)
+  fonts-dejavu-core gputils binutils srecord libsqlite3-dev libpq-dev libzstd-dev postgresql qt6-charts-dev
+  libqt6opengl6-dev help2man)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi
@@ -22,6 +24,9 @@ fi
 # to run its tests.
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
+fi
+if [ "${1:-}" = package ]; then
+  packages+=(lintian man-db)
 fi
 
 missing=()

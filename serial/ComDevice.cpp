@@ -74,11 +74,39 @@ bool ReadReturnsAtOnce(const TCommTimeouts& t) {
   return t.ReadIntervalTimeout == 0xFFFFFFFFu && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
 }
 
+namespace {
+
+// The total limit of an operation of n bytes; false when both are 0, which
+// means no total limit.
 bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit) {
   if (multiplier == 0 && constant == 0) return false;
   const uint64_t ms = static_cast<uint64_t>(multiplier) * n + constant;
   limit = TClock::TDuration(static_cast<int64_t>(std::min<uint64_t>(ms, uint64_t{1} << 40)) * 1000);
   return true;
+}
+
+}  // namespace
+
+TDeadline ReadDeadline(const TCommTimeouts& t, const TOverlapped& ov) {
+  TDeadline d;
+  TClock::TDuration total{};
+  d.Limited = TotalTimeout(t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, ov.Length, total);
+  d.At = ov.Started + total;
+  // The interval runs only once a byte has come.
+  if (t.ReadIntervalTimeout != 0 && ov.Transferred > 0) {
+    const TClock::TDuration gapEnd = ov.LastByte + TClock::TDuration(int64_t{t.ReadIntervalTimeout} * 1000);
+    d.At = d.Limited ? std::min(d.At, gapEnd) : gapEnd;
+    d.Limited = true;
+  }
+  return d;
+}
+
+TDeadline WriteDeadline(const TCommTimeouts& t, const TOverlapped& ov) {
+  TDeadline d;
+  TClock::TDuration total{};
+  d.Limited = TotalTimeout(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, ov.Length, total);
+  d.At = ov.Started + total;
+  return d;
 }
 
 }  // namespace qv

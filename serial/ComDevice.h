@@ -15,21 +15,49 @@
 
 namespace qv {
 
-// Result of a device-layer call: Code 0 is success, any other value is the
-// platform's error code (errno, GetLastError) with the system's text for it.
+// What kind of failure a device-layer call or a port operation met, the
+// same on every platform and backend. The platform's code and text stay the
+// account of what happened; the kind is what a caller may tell failures
+// apart by. Each backend maps its platform's codes onto these in one place.
+enum TComErrorKind {
+  ekNone,          // no failure (a device-layer status only; never an EComError's)
+  ekOther,         // none of the kinds below: the code and the text tell
+  ekTimeout,       // a read or write ended short under its time-outs; a port server or a connection that did
+                   // not answer in time
+  ekNotOpen,       // the operation needs an open port or handle
+  ekOpenPort,      // the setting cannot change while the port is open
+  ekNotFound,      // no serial device under that name: no such path, no port of that name, no server
+                   // listening at the address, a name that is no network port name
+  ekAccessDenied,  // the system refuses the device to this process
+  ekBusy,          // another handle or client holds the device
+  ekDeviceLost,    // the device has gone while open: a hang-up, a removed adapter, an unplugged bench device,
+                   // the end of the connection to the port server; every later call fails the same way
+  ekUnsupported,   // the device cannot do what was asked: a frame it cannot make, a setting its server will
+                   // not take, modem lines it does not have, a wait it cannot make
+  ekProtocol,      // the port server does not keep to the protocol the port needs (it refuses port control)
+  ekNoResources,   // the system could not give a thread, an event, memory or a descriptor
+};
+
+// Result of a device-layer call: Ok, or a failure with its kind and, where
+// a platform call failed, the platform's error code (errno, GetLastError)
+// with the system's text for it. A failure of the backend's own (a port
+// server's wrong answer) has code 0 and a text of its own.
 struct TDevStatus {
   int32_t Code = 0;
   std::string Text;
-  // The device is gone for good: a removed adapter (access denied on
-  // Windows), a hang-up, a lost connection. A failed event wait that says
-  // so closes the port.
-  bool Lost = false;
-  bool Ok() const { return Code == 0; }
+  // ekNone with a code other than 0 is a failure of no known kind.
+  TComErrorKind Kind = ekNone;
+  bool Ok() const { return Code == 0 && Kind == ekNone; }
+  // The device is gone for good: a failed event wait that says so closes
+  // the port.
+  bool Lost() const { return Kind == ekDeviceLost; }
 };
 
 // The system's message with trailing control characters, blanks and full
 // stops removed.
 std::string TrimSystemMessage(std::string text);
+
+struct TOverlapped;
 
 // Device control block: the fields and flag bits of the Windows DCB, used
 // by every backend as the one description of the line settings.
@@ -87,9 +115,26 @@ struct TCommTimeouts {
 // What every backend reads from the time-outs. A read returns at once with
 // what has arrived when the interval is MAXDWORD and there are no totals.
 bool ReadReturnsAtOnce(const TCommTimeouts& t);
-// The total time-out of an operation of n bytes (multiplier x n + constant
-// milliseconds); false when both are 0, which means no total limit.
-bool TotalTimeout(uint32_t multiplier, uint32_t constant, uint32_t n, TClock::TDuration& limit);
+
+// When an operation in progress ends by its time-outs if nothing else ends
+// it first: At, when Limited.
+struct TDeadline {
+  bool Limited = false;
+  TClock::TDuration At{};
+  bool Passed(TClock::TDuration now) const { return Limited && now >= At; }
+  // How long a wait from now may last, in microseconds: -1 without limit,
+  // 0 once At has passed (a last look that does not block).
+  int64_t WaitUs(TClock::TDuration now) const { return !Limited ? -1 : now >= At ? 0 : (At - now).count(); }
+};
+
+// A read of ov.Length bytes ends ReadMultiplier x n + ReadConstant ms after
+// ov.Started when either is not 0, and, once a byte has come, ReadInterval
+// ms after ov.LastByte when that is not 0, whichever is first; with all
+// three 0 it waits for every byte. Looked at again after every arrival.
+TDeadline ReadDeadline(const TCommTimeouts& t, const TOverlapped& ov);
+// A write of ov.Length bytes ends WriteMultiplier x n + WriteConstant ms
+// after ov.Started when either is not 0, and otherwise has no limit.
+TDeadline WriteDeadline(const TCommTimeouts& t, const TOverlapped& ov);
 
 // Purge flags.
 enum : uint32_t { PURGE_TXABORT = 0x01, PURGE_RXABORT = 0x02, PURGE_TXCLEAR = 0x04, PURGE_RXCLEAR = 0x08 };

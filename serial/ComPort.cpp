@@ -207,8 +207,8 @@ void TCustomComPort::SetClock(TClock& clock) {
 
 // ---- errors --------------------------------------------------------------
 
-void TCustomComPort::RaiseComError(int32_t code, const std::string& message) {
-  EComError error(code, message);
+void TCustomComPort::RaiseComError(int32_t code, const std::string& message, TComErrorKind kind) {
+  EComError error(code, message, kind);
   TComAction action = caFail;
   if (OnError) OnError(this, error, action);
   if (action == caAbort) throw EAbort();
@@ -216,15 +216,16 @@ void TCustomComPort::RaiseComError(int32_t code, const std::string& message) {
 }
 
 void TCustomComPort::CheckResult(const TDevStatus& status) {
-  if (status.Code != 0) RaiseComError(status.Code, status.Text);
+  // A backend that gives a code but no kind gives a failure all the same.
+  if (!status.Ok()) RaiseComError(status.Code, status.Text, status.Kind == ekNone ? ekOther : status.Kind);
 }
 
 void TCustomComPort::CheckOpen() {
-  if (IsDesigning() ? !FStoredActive : !HandleValid()) RaiseComError(0, kClosedPort);
+  if (IsDesigning() ? !FStoredActive : !HandleValid()) RaiseComError(0, kClosedPort, ekNotOpen);
 }
 
 void TCustomComPort::CheckClosed() {
-  if (!IsDesigning() && HandleValid()) RaiseComError(0, kOpenPort);
+  if (!IsDesigning() && HandleValid()) RaiseComError(0, kOpenPort, ekOpenPort);
 }
 
 // ---- open and close ------------------------------------------------------
@@ -398,7 +399,7 @@ void TCustomComPort::FinishOperation(TComEvent* event, TOverlapped& ov, int32_t 
     // The wait is over either way; the next operation must not wait again.
     event->Set();
     CheckResult(status);
-    if (transferred != static_cast<uint32_t>(pendingLength)) RaiseComError(0, kTimeout);
+    if (transferred != static_cast<uint32_t>(pendingLength)) RaiseComError(0, kTimeout, ekTimeout);
   }
   CheckLineErrors();
 }

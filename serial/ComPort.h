@@ -5,6 +5,29 @@
 // devices the system knows. While device-event handlers are assigned to an
 // open port, its event monitor (TComThread) waits for device events on a
 // thread of its own and calls the handlers.
+//
+// Failures. Every failure of an operation is an EComError, raised through
+// OnError first (which may turn it into the silent EAbort): ErrorCode is the
+// platform's code where a platform call failed (errno, GetLastError) and 0
+// for the component's own messages, Message the system's text or the
+// component's, Kind the same on every platform and backend. A failure
+// leaves the port where it got to: a failed Open closed with everything
+// released, a failed read, write or setting open. The component's own:
+//   "Can't perform this operation on a closed port"  ekNotOpen
+//   "Can't perform this operation on an open port"   ekOpenPort
+//   "Timeout"                                         ekTimeout
+//   "Can't create thread"                             ekNoResources
+// The backends add the kinds of their devices (ComDevice.h): ekNotFound,
+// ekBusy or ekAccessDenied at open, ekDeviceLost after a hang-up or a lost
+// connection, ekUnsupported for what a device cannot do, ekProtocol and
+// ekTimeout from a port server.
+//
+// Threads. A port has no lock for its operations: one thread at a time
+// opens, sets up, reads, writes and closes it (in this program the worker),
+// here called the port's thread. One read and one write may be in progress
+// at once. ListComDevices may be called from any thread. A device-event
+// handler may assign handlers and close the port also when it runs on the
+// monitor's thread: Close there is carried out on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -87,8 +110,10 @@ class TCustomComPort;
 
 class EComError : public Exception {
 public:
-  EComError(int32_t code, const std::string& message) : Exception(message), ErrorCode(code) {}
+  EComError(int32_t code, const std::string& message, TComErrorKind kind = ekOther)
+      : Exception(message), ErrorCode(code), Kind(kind) {}
   int32_t ErrorCode;
+  TComErrorKind Kind;
 };
 
 using TNotifyEvent = TEvent<TCustomComPort* /*Sender*/>;
@@ -204,9 +229,14 @@ public:
   explicit TCustomComPort(TComponent* AOwner);
   ~TCustomComPort() override;
 
-  // Properties.
+  // Properties, on the port's thread. A setter stores a changed value and,
+  // on an open port, applies its group to the device before it returns,
+  // raising what the device raises (the value stays stored). The
+  // sub-objects' setters do the same.
   std::string About() const;
   void SetAbout(const std::string&) {}
+  // True while open (in design mode: the value last assigned). Assigning
+  // opens or closes, raising what Open and Close raise.
   bool Active() const;
   void SetActive(bool value);
   TBaudRate BaudRate() const { return FBaudRate; }
@@ -217,9 +247,14 @@ public:
   void SetCustomBaudRate(int32_t value);
   TDataBits DataBits() const { return FDataBits; }
   void SetDataBits(TDataBits value);
+  // DeviceName, SynchronizeEvents and PriorityClass cannot change while the
+  // port is open: a new value raises ekOpenPort and is not stored.
   const std::string& DeviceName() const { return FDeviceName; }
   void SetDeviceName(const std::string& value);
   TFlowControl& FlowControl() { return *FFlowControl; }
+  // The modem input lines now; empty in design mode. Raises ekNotOpen on a
+  // closed port, and the device's failure (ekUnsupported: a device without
+  // modem lines; ekDeviceLost).
   TModemStatus ModemStatus();
   TOptions Options() const { return FOptions; }
   void SetOptions(TOptions value);
@@ -241,22 +276,48 @@ public:
   void SetThreadPriority(TThreadPriority value);
   TTimeouts& Timeouts() { return *FTimeouts; }
 
-  // Operations.
+  // Operations, on the port's thread.
+
+  // Opens DeviceName and applies every setting; nothing when open. Raises
+  // the backend's failure to open (ekNotFound, ekBusy, ekAccessDenied;
+  // from a port server also ekTimeout and ekProtocol), a setting the device
+  // refuses (ekUnsupported), ekNoResources; the port is then closed.
   void Open();
+  // Closes the device, dropping a read or write in progress; nothing when
+  // closed. Raises only what BeforeClose and AfterClose raise.
   void Close();
+  // Abort the read (write) in progress and empty the device's receive
+  // (transmit) queue; nothing when closed. Raise the device's failure.
   void PurgeInput();
   void PurgeOutput();
+  // The bytes waiting in the receive queue; reads and clears the device's
+  // error word for OnLineError. No closed-port check: on a closed port the
+  // platform's invalid-handle error (ekNotOpen).
   uint32_t InputCount();
+  // Finish the read (write) started before, then start one of Length bytes
+  // (none when Length <= 0), and with WaitOnCompletion wait for its end.
+  // Write copies the bytes. Raise ekNotOpen on a closed port, ekTimeout
+  // ("Timeout") when an operation waited for ended short under the
+  // time-outs, and the device's failure (ekDeviceLost once it has gone).
   void Read(void* Buffer, int32_t Length, bool WaitOnCompletion);
   void Write(const void* Buffer, int32_t Length, bool WaitOnCompletion);
+  // Read of one byte, waited for: raises "Timeout" when none comes within
+  // the read time-outs.
   uint8_t ReadByte();
+  // Write of one byte, not waited for: the next write waits for it and
+  // raises "Timeout" if it did not go.
   void WriteByte(uint8_t Value);
+  // Appends the serial devices the system reports; touches no port state,
+  // raises nothing, any thread.
   void ListComDevices(std::vector<std::string>& List);
 
   // Events.
   TOpenCloseEvent AfterClose, AfterOpen, BeforeClose, BeforeOpen;
   TReadWriteEvent AfterRead, AfterWrite, BeforeRead, BeforeWrite;
   TComErrorEvent OnError;
+  // The device-event handlers. On an open port the first one assigned
+  // starts the monitor and the last one removed ends it, raising what the
+  // device's event mask raises, or "Can't create thread".
   TLineErrorEvent OnLineError() const;
   void SetOnLineError(TLineErrorEvent value);
   // The twelve device events in dispatch order (OnLineError sits between
@@ -268,7 +329,8 @@ public:
   TNotifyEvent DeviceEvent(TDeviceEvent which) const;
   void SetDeviceEvent(TDeviceEvent which, TNotifyEvent handler);
 
-  // The clock that read and write time-outs run on (the real one by default).
+  // The clock that read and write time-outs run on (the real one by
+  // default); the device takes it at Open.
   TClock& Clock() const { return *FClock; }
   void SetClock(TClock& clock);
 
@@ -287,36 +349,9 @@ public:
   // itself once the port has let go of it.
   TComThread* Monitor() const;
 
-  // The event mask the assigned device-event handlers ask for.
-  uint32_t WantedEventMask() const;
-
-  // Raises EComError through OnError (which may turn it into EAbort).
-  [[noreturn]] void RaiseComError(int32_t code, const std::string& message);
-  // Raises when a guarded device call failed.
-  void CheckResult(const TDevStatus& status);
-  void CheckOpen();
-  void CheckClosed();
-  void CheckLineErrors();
-  void CompleteRead();
-  void CompleteWrite();
-
-  // The event monitor's steps: one wait and its dispatch (on the monitor
-  // thread), the handlers for EventMask in the fixed order, and the failed
-  // wait's error (on the main thread).
-  void WaitForEvents(TComThread& thread);
-  void DispatchEvents();
-  [[noreturn]] void RaiseMonitorError();
-
 protected:
   virtual void DoOpen();
   void Loaded() override;
-  void ReleaseDevice();
-  void ApplyLineSettings();
-  void ApplyTimeouts();
-  void ApplyBufferSizes();
-  void ApplyEventMask();
-  void StartMonitor();
-  void StopMonitor();
 
 private:
   friend class TComThread;
@@ -326,6 +361,31 @@ private:
   friend class TTimeouts;
 
   bool CanApply() const { return HandleValid() && !IsDesigning(); }
+  // Raises EComError through OnError (which may turn it into EAbort).
+  [[noreturn]] void RaiseComError(int32_t code, const std::string& message, TComErrorKind kind);
+  // Raises when a guarded device call failed.
+  void CheckResult(const TDevStatus& status);
+  void CheckOpen();
+  void CheckClosed();
+  void CheckLineErrors();
+  void CompleteRead();
+  void CompleteWrite();
+  void ReleaseDevice();
+  void ApplyLineSettings();
+  void ApplyTimeouts();
+  void ApplyBufferSizes();
+  void ApplyEventMask();
+  // The event mask the assigned device-event handlers ask for.
+  uint32_t WantedEventMask() const;
+  void StartMonitor();
+  void StopMonitor();
+
+  // The event monitor's steps: one wait and its dispatch (on the monitor
+  // thread), the handlers for EventMask in the fixed order, and the failed
+  // wait's error (on the main thread).
+  void WaitForEvents(TComThread& thread);
+  void DispatchEvents();
+  [[noreturn]] void RaiseMonitorError();
   // The walk of DispatchEvents; with a link, it stops once the monitor has
   // been let go (a handler closed the port or removed the last handler).
   void Walk(TMonitorLink* link);
@@ -375,6 +435,7 @@ private:
   uint32_t FEventMask = 0;
   int32_t FMonitorError = 0;
   std::string FMonitorErrorText;
+  TComErrorKind FMonitorErrorKind = ekOther;
   // The monitor and what it shares with the port; the monitor may let go
   // of the port from its own thread, hence the lock.
   mutable std::mutex FMonitorMutex;

@@ -139,7 +139,7 @@ void TCustomComPort::StartMonitor() {
     started = true;
   } catch (const std::exception&) {
   }
-  if (!started) RaiseComError(0, kNoThread);
+  if (!started) RaiseComError(0, kNoThread, ekNoResources);
 }
 
 void TCustomComPort::StopMonitor() {
@@ -237,7 +237,8 @@ void TCustomComPort::WaitForEvents(TComThread& thread) {
   }
   FMonitorError = status.Code;
   FMonitorErrorText = status.Text;
-  MonitorFailed(link, status.Lost);
+  FMonitorErrorKind = status.Kind == ekNone ? ekOther : status.Kind;
+  MonitorFailed(link, status.Lost());
 }
 
 void TCustomComPort::Dispatch(TMonitorLink& link) {
@@ -317,7 +318,7 @@ void TCustomComPort::MonitorFailed(TMonitorLink& link, bool lost) {
 }
 
 void TCustomComPort::RaiseMonitorError() {
-  RaiseComError(FMonitorError, FMonitorErrorText);
+  RaiseComError(FMonitorError, FMonitorErrorText, FMonitorErrorKind);
 }
 
 // ---- the thread ------------------------------------------------------------------

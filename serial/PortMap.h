@@ -46,4 +46,8 @@ std::string ResolvePortName(const std::string& name);
 // The folder of the running program, with a trailing separator.
 std::string ProgramDir();
 
+// The group that owns a device file (its members may open it), or empty
+// where there is none: a network port, a system without device groups.
+std::string DeviceGroup(const std::string& device);
+
 }  // namespace qv

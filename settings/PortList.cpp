@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "serial/ComPort.h"
+#include "serial/PortMap.h"
 
 namespace qv {
 
@@ -35,6 +36,19 @@ int FindPortItem(const std::vector<std::string>& items, const std::string& name,
   for (size_t i = from; i < items.size(); ++i)
     if (SamePortName(items[i], name)) return static_cast<int>(i);
   return -1;
+}
+
+std::string PortAccessHint(const std::string& portName, const std::string& reason) {
+  const std::string device = ResolvePortName(portName);
+  std::string hint = "The port " + portName + (device != portName ? " (" + device + ")" : std::string()) +
+                     " cannot be opened: " + reason + ".";
+  const std::string group = DeviceGroup(device);
+  if (!group.empty())
+    hint += " Its device belongs to the group " + group + ": ask the administrator to add you to it (sudo usermod -aG " +
+            group + " $USER), then log in again.";
+  else
+    hint += " Ask the administrator for access to it.";
+  return hint;
 }
 
 }  // namespace qv

@@ -28,4 +28,9 @@ bool SamePortName(const std::string& a, const std::string& b);
 // from item `from` on; -1 when there is none.
 int FindPortItem(const std::vector<std::string>& items, const std::string& name, size_t from = 0);
 
+// What tells the operator how to get at a port the system refused for lack
+// of permission: the device behind the name (through the port map), the
+// system's reason, and the group that owns the device, to join.
+std::string PortAccessHint(const std::string& portName, const std::string& reason);
+
 }  // namespace qv

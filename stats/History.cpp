@@ -16,6 +16,7 @@
 #include <set>
 #include <system_error>
 
+#include "records/Files.h"
 #include "records/Record.h"
 #include "records/Sql.h"
 #include "records/Store.h"
@@ -85,6 +86,22 @@ std::string Failure(const std::string& path, sqlite3* db, int code) {
     default:
       return "Cannot read " + path + " (" + what + ").";
   }
+}
+
+// A path in an SQLite URI: everything but the plain characters escaped.
+std::string UriPath(const std::string& path) {
+  std::string out;
+  for (const char c : path) {
+    const auto b = static_cast<unsigned char>(c);
+    if (std::isalnum(b) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      char esc[4];
+      std::snprintf(esc, sizeof esc, "%%%02X", b);
+      out += esc;
+    }
+  }
+  return out;
 }
 
 std::string Text(sqlite3_stmt* s, int col) {
@@ -178,8 +195,8 @@ bool FillUnit(const TRow& row, TUnit& u) {
 // names the file or server.
 std::string VersionProblem(const std::string& where, int version) {
   if (version > records::kSchemaVersion)
-    return where + " holds records of schema version " + std::to_string(version) +
-           ", newer than this qvstats reads (versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
+    return where + " holds records of a schema version newer than this qvstats reads (" + std::to_string(version) +
+           "; it reads versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
            std::to_string(records::kSchemaVersion) + "): use the qvstats of the same release as the program that wrote it.";
   if (version < records::kFirstSchemaVersion) return where + " is damaged: it has no valid schema version.";
   return {};
@@ -672,7 +689,7 @@ bool THistory::ReadServer(const std::string& conninfo, bool upgrade) {
     std::string why;
     if (records::PostgresStore(conninfo)->Upgrade(why, Progress)) return ReadServer(conninfo, false);
     if (!ReadServer(conninfo, false)) return false;
-    FNote = FPath + " holds records of schema version " + std::to_string(FVersion) +
+    FNote += (FNote.empty() ? "" : " ") + FPath + " holds records of schema version " + std::to_string(FVersion) +
             " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
             "): they are read as they stand, all into memory.";
     return true;
@@ -704,38 +721,69 @@ bool THistory::Read(const std::string& path, bool upgrade) {
     FError = path + " is a folder, not a records file.";
     return false;
   }
+  // SQLite would wait in open() or read() on a FIFO or a device, in the
+  // file's place or in that of its write-ahead log.
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string why = records::NotAFile(path + suffix);
+    if (!why.empty()) {
+      FError = why + ": not a records file.";
+      return false;
+    }
+  }
   if (fs::file_size(path, ec) == 0) {
     FError = path + " is empty: no unit has been recorded in it.";
     return false;
   }
 
-  sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  TDb db(raw);
-  if (rc != SQLITE_OK) {
-    FError = Failure(path, raw, rc);
-    return false;
-  }
-  // A writer holds its lock for a record's time only.
-  sqlite3_busy_timeout(db.get(), 2000);
-
+  TDb db;
+  int rc = SQLITE_OK;
+  TStmt stmt;
   auto prepare = [&](const std::string& sql, TStmt& out) {
     sqlite3_stmt* s = nullptr;
     const int r = sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &s, nullptr);
     out.reset(s);
     return r;
   };
-
   // The tables there are: the first read of the file, where a file that is
   // no database shows itself.
-  TStmt stmt;
   std::set<std::string> tables;
-  rc = prepare("SELECT name FROM sqlite_master WHERE type = 'table'", stmt);
-  if (rc == SQLITE_OK)
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) tables.insert(Text(stmt.get(), 0));
-  if (rc != SQLITE_DONE) {
-    FError = Failure(path, db.get(), rc);
-    return false;
+  auto open = [&](bool immutable) {
+    tables.clear();
+    stmt.reset();
+    db.reset();
+    sqlite3* raw = nullptr;
+    rc = immutable ? sqlite3_open_v2(("file:" + UriPath(path) + "?immutable=1").c_str(), &raw,
+                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                   : sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    db.reset(raw);
+    if (rc != SQLITE_OK) return false;
+    // A writer holds its lock for a record's time only.
+    sqlite3_busy_timeout(db.get(), 2000);
+    rc = prepare("SELECT name FROM sqlite_master WHERE type = 'table'", stmt);
+    if (rc == SQLITE_OK)
+      while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) tables.insert(Text(stmt.get(), 0));
+    return rc == SQLITE_DONE;
+  };
+  if (!open(false)) {
+    // The tools write in write-ahead-log mode, and a reader needs the log's
+    // index beside the file: in a folder that cannot be written (a share,
+    // an archive, a read-only disk) it cannot be made. Without a log that
+    // holds anything the file alone is the whole of it, and is read as it
+    // stands, without the readers' lock. A log that holds records cannot be
+    // read without its index.
+    const int code = rc & 0xFF;
+    const bool noIndex = code == SQLITE_CANTOPEN || code == SQLITE_READONLY;
+    const bool logEmpty = fs::file_size(path + "-wal", ec) == 0 || ec;
+    if (noIndex && !logEmpty) {
+      FError = "Cannot read " + path + ": its folder cannot be written, and records still in its write-ahead log " +
+               path + "-wal need an index beside it. Copy both files to a folder that can be written.";
+      return false;
+    }
+    if (!noIndex || !open(true)) {
+      FError = Failure(path, db.get(), rc);
+      return false;
+    }
+    FNote = path + " was read as it stands, without the readers' lock: its folder cannot be written.";
   }
   if (!tables.count("units") || !tables.count("schema_version")) {
     FError = path + " is a database but not a records file of qvtune (it has no table '" +
@@ -776,7 +824,7 @@ bool THistory::Read(const std::string& path, bool upgrade) {
     std::string why;
     if (records::SqliteStore(path)->Upgrade(why, Progress)) return Read(path, false);
     if (!Read(path, false)) return false;
-    FNote = path + " holds records of schema version " + std::to_string(FVersion) +
+    FNote += (FNote.empty() ? "" : " ") + path + " holds records of schema version " + std::to_string(FVersion) +
             " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
             "): they are read as they stand, all into memory.";
     return true;

@@ -23,8 +23,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitRecords = 1;  // the records file cannot be read
 constexpr int kExitUsage = 2;
 constexpr int kExitExport = 3;  // an export file cannot be written
-constexpr int kExitDrift = 5;   // written, and a golden reference shown has drifted
-constexpr int kExitNoUnit = 6;  // --unit: no record of that radio address
+constexpr int kExitLeftOut = 4;  // written, but records were left out
+constexpr int kExitDrift = 5;    // written, and a golden reference shown has drifted
+constexpr int kExitNoUnit = 6;   // --unit: no record of that radio address
 
 const char kUsage[] =
     "Usage: qvstats [--db FILE|CONNINFO] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
@@ -57,11 +58,15 @@ const char kUsage[] =
     "                     one of them drifting, then exit\n"
     "  --units N          how many demo units (default 2000)\n"
     "  --seed N           the demo's random seed (default 1)\n"
+    "  --help             show this text and exit\n"
+    "  --version          show the version and exit\n"
     "\n"
     "With an export option no window opens; drifted golden references are named on\n"
     "standard error. Exit codes: 0 done, 1 the records file cannot be read, 2 bad\n"
     "usage, 3 an export cannot be written, 5 the exports are written and a golden\n"
-    "reference shown has drifted, 6 --unit found no record of that address.\n";
+    "reference shown has drifted, else 4 the exports are written but records were\n"
+    "left out (their time cannot be read; standard error says how many); 6 --unit\n"
+    "found no record of that address.\n";
 
 struct TOptions {
   QString Db;
@@ -73,6 +78,7 @@ struct TOptions {
   int64_t Units = qv::TDemoOptions().Units;
   uint64_t Seed = qv::TDemoOptions().Seed;
   bool Help = false;
+  bool Version = false;
 };
 
 int Usage(const std::string& problem) {
@@ -98,6 +104,10 @@ int Parse(int argc, char** argv, TOptions& o) {
     std::string name = argv[i], value;
     if (name == "--help" || name == "-h") {
       o.Help = true;
+      continue;
+    }
+    if (name == "--version") {
+      o.Version = true;
       continue;
     }
     const size_t eq = name.find('=');
@@ -216,6 +226,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (o.Version) {
+    std::printf("qvstats %s\n", QV_VERSION);
+    return kExitOk;
+  }
   if (!o.Demo.empty()) return Demo(o);
   const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty();
   // Exports draw the charts without a display.
@@ -267,7 +281,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qvstats: %s\n", error.toLocal8Bit().constData());
     return kExitExport;
   }
-  std::printf("%d units exported of %lld\n", window.Figures().Total.Units,
+  const int skipped = window.History().Skipped();
+  std::printf("%d units exported of %lld", window.Figures().Total.Units,
               static_cast<long long>(window.History().UnitCount()));
-  return drifted.empty() ? kExitOk : kExitDrift;
+  if (skipped > 0) {
+    std::printf("; %d records left out\n", skipped);
+    std::fprintf(stderr, "qvstats: %d records of %s left out: their time cannot be read\n", skipped,
+                 window.History().Path().c_str());
+  } else {
+    std::printf("\n");
+  }
+  return !drifted.empty() ? kExitDrift : skipped > 0 ? kExitLeftOut : kExitOk;
 }

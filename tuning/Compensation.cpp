@@ -97,11 +97,17 @@ void TSerThread::ReadHandheldSettings() {
     if (ReadHandheldReg(hrJob) != 0) LinkOk = false;
   }
   const uint8_t version = ReadHandheldReg(hrCompensation);
-  const auto factory = static_cast<int8_t>(ReadHandheldReg(hrFactory));
-  const auto pcTool = static_cast<int8_t>(ReadHandheldReg(hrPcTool));
-  uint32_t mac = 0;
-  for (int reg = hrMacLow + 3; reg >= hrMacLow; --reg) mac = mac << 8 | ReadHandheldReg(static_cast<uint8_t>(reg));
+  const THandheldSettings first = ReadSettingsRegisters();
+  // A register's value has no check of its own on the dongle's line. These
+  // decide what is stored: the settings give the golden reference's value
+  // (or the unit's own in its record), the radio address picks the
+  // handheld's packets out of the server's records. So they are read again,
+  // and a value that reads differently fails the unit as a link failure.
+  if (LinkOk && !Terminated() && ReadSettingsRegisters() != first) LinkOk = false;
   if (!LinkOk || Terminated()) return;
+  const int8_t factory = first.Factory;
+  const int8_t pcTool = first.PcTool;
+  const uint32_t mac = first.Mac;
   HandheldMac = mac;
 
   char macText[9];
@@ -115,6 +121,14 @@ void TSerThread::ReadHandheldSettings() {
     Facts.GoldenOffset = effective;
   else
     Facts.Unit = TOffsetSettings{factory, pcTool, effective};
+}
+
+TSerThread::THandheldSettings TSerThread::ReadSettingsRegisters() {
+  THandheldSettings s;
+  s.Factory = static_cast<int8_t>(ReadHandheldReg(hrFactory));
+  s.PcTool = static_cast<int8_t>(ReadHandheldReg(hrPcTool));
+  for (int reg = hrMacLow + 3; reg >= hrMacLow; --reg) s.Mac = s.Mac << 8 | ReadHandheldReg(static_cast<uint8_t>(reg));
+  return s;
 }
 
 bool TSerThread::CheckServerTestFirmware() {
@@ -163,7 +177,10 @@ void TSerThread::StoreCompensation() {
     StartHandheldJob(3, jcStore);
     if (LinkOk && !Terminated()) {
       AwaitHandheld(kShortJobPolls);
+      // The store's status decides whether the value counts as stored: read
+      // twice, as the settings are.
       if (ReadHandheldReg(hrJob) != 0) LinkOk = false;
+      if (LinkOk && ReadHandheldReg(hrJob) != 0) LinkOk = false;
       if (LinkOk) Facts.Stored = static_cast<int8_t>(v);
     }
     return;

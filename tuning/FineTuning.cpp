@@ -64,6 +64,14 @@ void TSerThread::RunTestCycle() {
 
   while (Outcome == ocNone && !Terminated() && LinkOk) {
     if (state <= 4) offset = kTrialOffsets[state];
+    // From the trial offset to the last record fetched the channel is this
+    // station's: another station's packets would collide with the unit's or
+    // fill the server's list.
+    Synchronize([this] { Main.AirWanted(); });
+    struct TAirTurn {
+      TSerThread& Worker;
+      ~TAirTurn() { Worker.Synchronize([this] { Worker.Main.AirDone(); }); }
+    } turn{*this};
     if (ServerCommand(Bytes({0x03, static_cast<uint8_t>(offset)}), true) != Bytes({kServerDone})) LinkOk = false;
     if (LinkOk && !Terminated()) StartHandheldJob(3, jcTestCycle);
     if (LinkOk && !Terminated()) {

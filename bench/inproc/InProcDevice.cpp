@@ -21,8 +21,28 @@ constexpr int64_t kRealPollUs = 10000;
 
 using bench::TTime;
 
+// The bench port fails with the errno values a terminal would give, and
+// with their kinds.
 TDevStatus ErrorStatus(int code) {
-  return {code, TrimSystemMessage(std::strerror(code))};
+  TComErrorKind kind = ekOther;
+  switch (code) {
+    case EIO:  // unplugged while open
+      kind = ekDeviceLost;
+      break;
+    case ENOENT:
+      kind = ekNotFound;
+      break;
+    case EBUSY:
+      kind = ekBusy;
+      break;
+    // A frame no line carries; a wait without limit, in virtual time, for
+    // what can never come.
+    case EINVAL:
+    case EDEADLK:
+      kind = ekUnsupported;
+      break;
+  }
+  return {code, TrimSystemMessage(std::strerror(code)), kind};
 }
 
 struct TPortState {
@@ -101,12 +121,6 @@ bool DtrOn(const TDCB& d) {
 }
 
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
-
-TDevStatus LostStatus() {
-  TDevStatus status = ErrorStatus(EIO);
-  status.Lost = true;
-  return status;
-}
 
 uint32_t LinesOf(const bench::TDevice& d, TTime now) {
   uint32_t lines = 0;
@@ -425,7 +439,7 @@ class TInProcDevice final : public TComDevice {
       }
       if (!FPort->Device) {
         EndOperation(ov, FEventWait);
-        return LostStatus();
+        return ErrorStatus(EIO);
       }
       const TTime now = NowOf(FClock);
       Pump(now);
@@ -464,11 +478,6 @@ class TInProcDevice final : public TComDevice {
   }
 
   TDevStatus FinishRead(TOverlapped& ov) {
-    TClock::TDuration totalLimit{};
-    const bool hasTotal =
-        TotalTimeout(FTimeouts.ReadTotalTimeoutMultiplier, FTimeouts.ReadTotalTimeoutConstant, ov.Length, totalLimit);
-    const TTime total = totalLimit.count();
-    const TTime interval = static_cast<TTime>(FTimeouts.ReadIntervalTimeout) * 1000;
     for (;;) {
       TTime next = -1;
       {
@@ -479,15 +488,8 @@ class TInProcDevice final : public TComDevice {
           EndOperation(ov, FRead);
           return status;
         }
-        bool limited = hasTotal;
-        TTime deadline = ov.Started.count() + total;
-        // The interval runs only once a byte has come.
-        if (FTimeouts.ReadIntervalTimeout != 0 && ov.Transferred > 0) {
-          const TTime gapEnd = ov.LastByte.count() + interval;
-          deadline = limited ? std::min(deadline, gapEnd) : gapEnd;
-          limited = true;
-        }
-        if (limited && now >= deadline) {
+        const TDeadline deadline = ReadDeadline(FTimeouts, ov);
+        if (deadline.Passed(TClock::TDuration(now))) {
           EndOperation(ov, FRead);
           return {};
         }
@@ -496,7 +498,7 @@ class TInProcDevice final : public TComDevice {
         };
         if (!FTx.empty()) consider(FTx.front().End);
         consider(FPort->Device->NextOutput());
-        if (limited) consider(deadline);
+        if (deadline.Limited) consider(deadline.At.count());
         if (next < 0 && FVirtual) {
           // Nothing can ever arrive and nothing limits the wait: in virtual
           // time that wait would never end.

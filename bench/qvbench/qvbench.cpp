@@ -76,10 +76,12 @@ bool IsDevNull(int fd) {
   return ::stat("/dev/null", &null) == 0 && S_ISCHR(in.st_mode) && in.st_rdev == null.st_rdev;
 }
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: qvbench [--echo] [--base-port N] [--ports-file PATH] [--print-ready] [--trace]\n"
-               "               [--units N] [--report PATH] [--stations N] [--collisions on|off] [--seed N]\n"
+const char kUsageLine[] =
+    "usage: qvbench [--echo] [--base-port N] [--ports-file PATH] [--print-ready] [--trace]\n"
+    "               [--units N] [--report PATH] [--stations N] [--collisions on|off] [--seed N]\n";
+
+void Options(std::FILE* out) {
+  std::fprintf(out,
                "  --echo            one port that echoes every byte (DTR loops to DSR, RTS to CTS)\n"
                "                    instead of a dongle with a handheld and a server\n"
                "  --base-port N     the first port's TCP port (default %d; 0: any free port)\n"
@@ -97,7 +99,34 @@ void Usage() {
                kDefaultBasePort, kMaxStations);
 }
 
+void Usage() {
+  std::fputs(kUsageLine, stderr);
+  Options(stderr);
+}
+
+void Help() {
+  std::fputs(kUsageLine, stdout);
+  std::fputs(
+      "The device bench: a dongle with a handheld behind it and a server, simulated and\n"
+      "served as network serial ports (Telnet COM-PORT-OPTION) on 127.0.0.1, COM31 and\n"
+      "COM32 in the port map (with --stations N, N such pairs on one radio channel, COM31\n"
+      "to COM(30+2N)); the bench stops on SIGINT, SIGTERM or the end of its input (an\n"
+      "input that is /dev/null is not watched).\n"
+      "\n",
+      stdout);
+  Options(stdout);
+  std::fputs(
+      "  --help            show this text and exit\n"
+      "  --version         show the version and exit\n"
+      "\n"
+      "Exit status: 0 stopped, 1 a port could not listen or a file could not be written,\n"
+      "2 bad usage.\n",
+      stdout);
+}
+
 struct TOptions {
+  bool Help = false;
+  bool Version = false;
   bool Echo = false;
   int BasePort = kDefaultBasePort;
   std::string PortsFile;
@@ -120,7 +149,11 @@ bool ParseNumber(const char* text, long low, long high, long& value) {
 bool ParseOptions(int argc, char** argv, TOptions& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--echo") {
+    if (arg == "--help") {
+      options.Help = true;
+    } else if (arg == "--version") {
+      options.Version = true;
+    } else if (arg == "--echo") {
       options.Echo = true;
     } else if (arg == "--print-ready") {
       options.PrintReady = true;
@@ -340,6 +373,14 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) {
     Usage();
     return 2;
+  }
+  if (options.Help) {
+    Help();
+    return 0;
+  }
+  if (options.Version) {
+    std::printf("qvbench %s\n", QV_VERSION);
+    return 0;
   }
 
   // Blocked in every thread; the main thread takes them only inside its

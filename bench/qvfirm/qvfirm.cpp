@@ -37,10 +37,27 @@ bool Exists(const std::string& path) {
   return std::filesystem::exists(path, ec) || ec;
 }
 
+const char kUsage[] = "usage: qvfirm --out DIR [--settings FILE]\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: qvfirm --out DIR [--settings FILE]\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
+
+const char kHelp[] =
+    "Writes the device bench's firmware files, the set a new station needs to run a unit\n"
+    "against the bench without choosing a file.\n"
+    "\n"
+    "  --out DIR        the folder for the test firmware files the tool reads beside\n"
+    "                   itself (qvftune.qpf, srvftune.sff) and the production files\n"
+    "                   qvmodem.qpf, qvhandheld.qpf, qvserver.hex and qvserver.sff\n"
+    "  --settings FILE  a settings file to create with the production files in its\n"
+    "                   firmware histories, when it does not exist yet (an existing one\n"
+    "                   is never touched)\n"
+    "  --help           show this text and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "Exit status: 0 written, 1 a file could not be written, 2 bad usage.\n";
 
 }  // namespace
 
@@ -48,6 +65,15 @@ int main(int argc, char** argv) {
   std::string dir, settings;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("qvfirm %s\n", QV_VERSION);
+      return 0;
+    }
     if ((arg == "--out" || arg == "--settings") && i + 1 < argc) {
       (arg == "--out" ? dir : settings) = argv[++i];
     } else {

@@ -1,4 +1,5 @@
 #include "serial/posix/TermiosDevice.h"
+#include "serial/PortMap.h"
 
 // Only the kernel's own termios definitions are used in this file: glibc's
 // <termios.h> declares a struct termios of another layout and knows nothing
@@ -6,6 +7,7 @@
 #include <asm/termbits.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/major.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -262,12 +264,6 @@ bool WakeSignalReady() {
   return ready;
 }
 
-TDevStatus LostStatus() {
-  TDevStatus status = ErrnoStatus(EIO);
-  status.Lost = true;
-  return status;
-}
-
 struct TNiceClass {
   uint32_t Class;
   int Nice;
@@ -279,10 +275,41 @@ constexpr TNiceClass kNiceClasses[] = {
     {REALTIME_PRIORITY_CLASS, -20},
 };
 
+// The one mapping of the backend's errno values onto the portable kinds.
+TComErrorKind ErrnoKind(int code) {
+  switch (code) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return ekNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ekAccessDenied;
+    case EBUSY:
+      return ekBusy;
+    case EIO:  // a hang-up, a USB adapter pulled out
+      return ekDeviceLost;
+    case EBADF:
+      return ekNotOpen;
+    case ENOTTY:  // no terminal, or a driver without the request
+    case EINVAL:
+    case EOPNOTSUPP:
+      return ekUnsupported;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+      return ekNoResources;
+    default:
+      return ekOther;
+  }
+}
+
 }  // namespace
 
-TDevStatus ErrnoStatus(int code) {
-  return {code, TrimSystemMessage(std::strerror(code))};
+TDevStatus ErrnoStatus(int code, const char* text) {
+  return {code, text ? text : TrimSystemMessage(std::strerror(code)), ErrnoKind(code)};
 }
 
 // ---- platform functions ----------------------------------------------------
@@ -356,7 +383,7 @@ TDevStatus TTermiosDevice::Open(const std::string& path, TClock& clock, std::uni
   if (fd < 0) return ErrnoStatus(errno);
   if (!::isatty(fd)) {
     ::close(fd);
-    return {ENOTTY, kNotTerminal};
+    return ErrnoStatus(ENOTTY, kNotTerminal);
   }
   // TIOCEXCL does not stop root, so a second open of ours is refused by the
   // lock; the kernel's exclusive mode keeps other programs out.
@@ -565,7 +592,7 @@ TDevStatus TTermiosDevice::GetModemStatus(uint32_t& status) {
   int lines = 0;
   if (Ioctl(FFd, TIOCMGET, &lines) < 0) {
     const int e = errno;
-    if (e == ENOTTY || e == EINVAL) return {e, kNoModemLines};
+    if (e == ENOTTY || e == EINVAL) return ErrnoStatus(e, kNoModemLines);
     return ErrnoStatus(e);
   }
   status = 0;
@@ -746,7 +773,7 @@ TDevStatus TTermiosDevice::FinishEventWait(TOverlapped& ov) {
     }
     if (FHungUp) {
       EndOperation(ov, FEventWait);
-      return LostStatus();
+      return ErrnoStatus(EIO);
     }
   }
 }
@@ -868,30 +895,12 @@ TDevStatus TTermiosDevice::StartRead(TOverlapped& ov) {
 }
 
 TDevStatus TTermiosDevice::FinishRead(TOverlapped& ov) {
-  TClock::TDuration total{};
-  const bool hasTotal =
-      TotalTimeout(FTimeouts.ReadTotalTimeoutMultiplier, FTimeouts.ReadTotalTimeoutConstant, ov.Length, total);
-  const TClock::TDuration interval(static_cast<int64_t>(FTimeouts.ReadIntervalTimeout) * 1000);
   // Wait first, then read: the operation's start has already read what was
   // waiting (or left it to this wait), so a read before the wait would only
-  // find the queue empty.
+  // find the queue empty. Past the deadline the wait still looks once,
+  // without blocking, for bytes that came in the meantime.
   for (;;) {
-    bool limited = hasTotal;
-    TClock::TDuration deadline = ov.Started + total;
-    // The interval runs only once a byte has come.
-    if (FTimeouts.ReadIntervalTimeout != 0 && ov.Transferred > 0) {
-      const TClock::TDuration gapEnd = ov.LastByte + interval;
-      deadline = limited ? std::min(deadline, gapEnd) : gapEnd;
-      limited = true;
-    }
-    int64_t waitUs = -1;
-    if (limited) {
-      const TClock::TDuration now = FClock.Now();
-      // Past the deadline the wait still looks once, without blocking, for
-      // bytes that came in the meantime.
-      waitUs = now >= deadline ? 0 : (deadline - now).count();
-    }
-    const int ready = FClock.WaitFd(FFd, POLLIN, waitUs);
+    const int ready = FClock.WaitFd(FFd, POLLIN, ReadDeadline(FTimeouts, ov).WaitUs(FClock.Now()));
     if (ready < 0) {
       if (errno == EINTR) continue;
       const int e = errno;
@@ -960,10 +969,7 @@ TDevStatus TTermiosDevice::StartWrite(TOverlapped& ov) {
 }
 
 TDevStatus TTermiosDevice::FinishWrite(TOverlapped& ov) {
-  TClock::TDuration total{};
-  const bool limited =
-      TotalTimeout(FTimeouts.WriteTotalTimeoutMultiplier, FTimeouts.WriteTotalTimeoutConstant, ov.Length, total);
-  const TClock::TDuration deadline = ov.Started + total;
+  const TDeadline deadline = WriteDeadline(FTimeouts, ov);
   bool hungUp = false;
   for (;;) {
     uint32_t written = 0;
@@ -976,16 +982,12 @@ TDevStatus TTermiosDevice::FinishWrite(TOverlapped& ov) {
       EndOperation(ov, FWrite);
       return ErrnoStatus(EIO);
     }
-    int64_t waitUs = -1;
-    if (limited) {
-      const TClock::TDuration now = FClock.Now();
-      if (now >= deadline) {
-        EndOperation(ov, FWrite);
-        return {};
-      }
-      waitUs = (deadline - now).count();
+    const TClock::TDuration now = FClock.Now();
+    if (deadline.Passed(now)) {
+      EndOperation(ov, FWrite);
+      return {};
     }
-    const int ready = FClock.WaitFd(FFd, POLLOUT, waitUs);
+    const int ready = FClock.WaitFd(FFd, POLLOUT, deadline.WaitUs(now));
     if (ready < 0) {
       if (errno == EINTR) continue;
       const int e = errno;
@@ -1020,6 +1022,16 @@ TDevStatus TTermiosDevice::GetOverlappedResult(TOverlapped& ov, uint32_t& transf
   transferred = ov.Transferred;
   if (ov.Event) ov.Event->Set();
   return status;
+}
+
+std::string DeviceGroup(const std::string& device) {
+  struct stat st {};
+  if (device.empty() || device[0] != '/' || ::stat(device.c_str(), &st) != 0) return {};
+  std::vector<char> buf(4096);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (::getgrgid_r(st.st_gid, &entry, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {};
+  return found->gr_name;
 }
 
 }  // namespace qv

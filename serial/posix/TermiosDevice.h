@@ -21,6 +21,9 @@
 //   the bytes), EV_PERR, EV_EVENT1, EV_EVENT2. A pseudo-terminal has no
 //   counters either, so it gives EV_RXCHAR, EV_RX80FULL and EV_TXEMPTY only.
 // - A hang-up fails the wait as a lost device (EIO).
+//
+// Failures are the system's errno values; ErrnoKind in the source gives
+// each its kind (EIO, a hang-up: device lost).
 #pragma once
 
 #include <atomic>
@@ -34,8 +37,9 @@
 
 namespace qv {
 
-// The status for an errno value: the code itself and the system's text.
-TDevStatus ErrnoStatus(int code);
+// The status for an errno value: the code, the system's text (or the
+// backend's own text for it) and the kind the code stands for.
+TDevStatus ErrnoStatus(int code, const char* text = nullptr);
 
 class TTermiosDevice final : public TComDevice {
  public:

@@ -20,11 +20,6 @@ using namespace rfc2217;
 
 namespace {
 
-constexpr const char* kBadName = "Not a network port name";
-constexpr const char* kNoConfirmation = "The port server did not confirm the request";
-constexpr const char* kRefused = "The port server refused the setting";
-constexpr const char* kNoPortControl = "The server does not offer port control";
-constexpr const char* kNoLineControl = "The port server did not confirm the change of DTR or RTS";
 constexpr size_t kRecvChunk = 16384;
 // Consumed buffer space is given back once it is this large.
 constexpr size_t kCompactAt = 65536;
@@ -38,8 +33,66 @@ constexpr TClock::TDuration kFreshLook{1000};
 constexpr uint8_t kModemMask = mlDeltaCts | mlDeltaDsr | mlRiTrailingEdge | mlDeltaDcd | mlCts | mlDsr | mlRi | mlDcd;
 constexpr uint8_t kLineMask = lsOverrun | lsParity | lsFraming | lsBreak;
 
+// The one mapping of the socket's errno values onto the portable kinds. A
+// connection that has ended is a lost device whatever the socket says
+// (Lose).
+TComErrorKind SocketKind(int code) {
+  switch (code) {
+    case ECONNREFUSED:  // nothing listens at the address
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EADDRNOTAVAIL:
+      return ekNotFound;
+    case ETIMEDOUT:
+      return ekTimeout;
+    case EACCES:
+    case EPERM:
+      return ekAccessDenied;
+    case EBUSY:
+      return ekBusy;
+    case EIO:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE:
+    case ENETRESET:
+    case ENETDOWN:
+      return ekDeviceLost;
+    case EBADF:
+      return ekNotOpen;
+    case EINVAL:
+      return ekUnsupported;
+    case ENOMEM:
+    case ENOBUFS:
+    case EMFILE:
+    case ENFILE:
+      return ekNoResources;
+    default:
+      return ekOther;
+  }
+}
+
 TDevStatus Errno(int code) {
-  return {code, TrimSystemMessage(std::strerror(code))};
+  return {code, TrimSystemMessage(std::strerror(code)), SocketKind(code)};
+}
+
+// The backend's own failures, where the server's answers (or their absence)
+// are what failed: no system call did, so their code is 0.
+enum TOwnFailure { ofBadName, ofNoConfirmation, ofNoLineControl, ofNoPortControl, ofRefused };
+
+TDevStatus Failure(TOwnFailure failure) {
+  struct TEntry {
+    const char* Text;
+    TComErrorKind Kind;
+  };
+  static constexpr TEntry kFailures[] = {
+      {"Not a network port name", ekNotFound},
+      {"The port server did not confirm the request", ekTimeout},
+      {"The port server did not confirm the change of DTR or RTS", ekTimeout},
+      {"The server does not offer port control", ekProtocol},
+      // It answered with the value it has: its port cannot take this one.
+      {"The port server refused the setting", ekUnsupported},
+  };
+  return {0, kFailures[failure].Text, kFailures[failure].Kind};
 }
 
 // ser2net leaves Nagle's algorithm on: of the answers to one batch of
@@ -156,7 +209,7 @@ TRfc2217Device::~TRfc2217Device() {
 TDevStatus TRfc2217Device::Open(const std::string& name, TClock& clock, std::unique_ptr<TComDevice>& device,
                                 const TRfc2217Options& options) {
   std::string host, port;
-  if (!ParseRfc2217Name(name, host, port)) return {EINVAL, kBadName};
+  if (!ParseRfc2217Name(name, host, port)) return Failure(ofBadName);
   std::unique_ptr<TRfc2217Device> dev(new TRfc2217Device(-1, clock, options));
   TDevStatus status = dev->Connect(host, port);
   if (!status.Ok()) return status;
@@ -178,7 +231,7 @@ TDevStatus TRfc2217Device::Connect(const std::string& host, const std::string& p
   const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
   if (rc != 0) {
     if (rc == EAI_SYSTEM) return Errno(errno);
-    return {EHOSTUNREACH, TrimSystemMessage(::gai_strerror(rc))};
+    return {EHOSTUNREACH, TrimSystemMessage(::gai_strerror(rc)), SocketKind(EHOSTUNREACH)};
   }
   const TClock::TDuration deadline = FClock.Now() + TClock::TDuration(Us(FOptions.ConnectTimeoutMs));
   TDevStatus status = Errno(EHOSTUNREACH);
@@ -234,13 +287,13 @@ TDevStatus TRfc2217Device::Negotiate() {
     // it drops our unread requests) has its port taken by another client.
     if (!FLost.Ok()) return Errno(EBUSY);
     const int64_t left = (deadline - FClock.Now()).count();
-    if (left <= 0) return {ETIMEDOUT, kNoConfirmation};
+    if (left <= 0) return Failure(ofNoConfirmation);
     QuickAck(FFd);
     int ready = 0;
     TDevStatus status = Wait(0, left, ready);
     if (!status.Ok()) return status;
   }
-  if (FTelnet.PortAgreement() == paRefused) return {EPROTONOSUPPORT, kNoPortControl};
+  if (FTelnet.PortAgreement() == paRefused) return Failure(ofNoPortControl);
   // Servers exist that leave the line queries and the masks unanswered
   // (the line state then stays as assumed, DTR and RTS on as a port's open
   // leaves them). Those go first and are not waited for: a server answers
@@ -295,7 +348,7 @@ TDevStatus TRfc2217Device::AwaitAnswers() {
       });
       // Answers that come late update the settings without matching.
       FAwaited.clear();
-      return {ETIMEDOUT, linesOnly ? kNoLineControl : kNoConfirmation};
+      return Failure(linesOnly ? ofNoLineControl : ofNoConfirmation);
     }
     QuickAck(FFd);
     int ready = 0;
@@ -423,7 +476,10 @@ void TRfc2217Device::Consume(int fd) {
 // ---- socket --------------------------------------------------------------------
 
 TDevStatus TRfc2217Device::Lose(TDevStatus status) {
-  if (FLost.Ok()) FLost = std::move(status);
+  if (FLost.Ok()) {
+    FLost = std::move(status);
+    FLost.Kind = ekDeviceLost;
+  }
   return FLost;
 }
 
@@ -608,7 +664,7 @@ TDevStatus TRfc2217Device::SetState(const TDCB& dcb) {
                      FConfirmed.Parity == parity && FConfirmed.StopSize == stop && FConfirmed.OutFlow == outFlow &&
                      (!sendInFlow || FConfirmed.InFlow == inFlow) && (!dtrChanges || FConfirmed.Dtr == dtr) &&
                      (!rtsChanges || FConfirmed.Rts == rts);
-  if (!taken) return {EINVAL, kRefused};
+  if (!taken) return Failure(ofRefused);
   FShadow = dcb;
   FDtrAsked.Value = dtr;
   if (sendRts) FRtsAsked.Value = rts;
@@ -686,9 +742,7 @@ TDevStatus TRfc2217Device::FinishEventWait(TOverlapped& ov) {
     }
     if (!FLost.Ok()) {
       EndOperation(ov, FEventWait);
-      TDevStatus lost = FLost;
-      lost.Lost = true;
-      return lost;
+      return FLost;
     }
     FMutex.unlock();
     pollfd fds[2] = {{FFd, POLLIN, 0}, {FWakeMonitor, POLLIN, 0}};
@@ -811,10 +865,6 @@ TDevStatus TRfc2217Device::StartRead(TOverlapped& ov) {
 }
 
 TDevStatus TRfc2217Device::FinishRead(TOverlapped& ov) {
-  TClock::TDuration total{};
-  const bool hasTotal =
-      TotalTimeout(FTimeouts.ReadTotalTimeoutMultiplier, FTimeouts.ReadTotalTimeoutConstant, ov.Length, total);
-  const TClock::TDuration interval(Us(FTimeouts.ReadIntervalTimeout));
   for (;;) {
     CopyOut(ov);
     if (ov.Transferred >= ov.Length) {
@@ -825,22 +875,9 @@ TDevStatus TRfc2217Device::FinishRead(TOverlapped& ov) {
       EndOperation(ov, FRead);
       return FLost;
     }
-    bool limited = hasTotal;
-    TClock::TDuration deadline = ov.Started + total;
-    // The interval runs only once a byte has come.
-    if (FTimeouts.ReadIntervalTimeout != 0 && ov.Transferred > 0) {
-      const TClock::TDuration gapEnd = ov.LastByte + interval;
-      deadline = limited ? std::min(deadline, gapEnd) : gapEnd;
-      limited = true;
-    }
-    int64_t waitUs = -1;
-    if (limited) {
-      const TClock::TDuration now = FClock.Now();
-      // Past the deadline the wait still looks once, without blocking.
-      waitUs = now >= deadline ? 0 : (deadline - now).count();
-    }
+    // Past the deadline the wait still looks once, without blocking.
     int ready = 0;
-    TDevStatus status = Wait(0, waitUs, ready);
+    TDevStatus status = Wait(0, ReadDeadline(FTimeouts, ov).WaitUs(FClock.Now()), ready);
     if (!status.Ok()) {
       EndOperation(ov, FRead);
       return status;
@@ -934,10 +971,7 @@ void TRfc2217Device::CutWrite() {
 }
 
 TDevStatus TRfc2217Device::FinishWrite(TOverlapped& ov) {
-  TClock::TDuration total{};
-  const bool limited =
-      TotalTimeout(FTimeouts.WriteTotalTimeoutMultiplier, FTimeouts.WriteTotalTimeoutConstant, ov.Length, total);
-  const TClock::TDuration deadline = ov.Started + total;
+  const TDeadline deadline = WriteDeadline(FTimeouts, ov);
   for (;;) {
     Flush();
     if (!ov.InProgress) return {};
@@ -945,18 +979,14 @@ TDevStatus TRfc2217Device::FinishWrite(TOverlapped& ov) {
       EndOperation(ov, FWrite);
       return FLost;
     }
-    int64_t waitUs = -1;
-    if (limited) {
-      const TClock::TDuration now = FClock.Now();
-      if (now >= deadline) {
-        CutWrite();
-        EndOperation(ov, FWrite);
-        return {};
-      }
-      waitUs = (deadline - now).count();
+    const TClock::TDuration now = FClock.Now();
+    if (deadline.Passed(now)) {
+      CutWrite();
+      EndOperation(ov, FWrite);
+      return {};
     }
     int ready = 0;
-    TDevStatus status = Wait(POLLOUT, waitUs, ready);
+    TDevStatus status = Wait(POLLOUT, deadline.WaitUs(now), ready);
     if (!status.Ok()) {
       EndOperation(ov, FWrite);
       return status;

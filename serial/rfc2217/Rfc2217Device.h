@@ -21,7 +21,10 @@
 //   every wait going through the clock given at open.
 // - A lost connection (end of stream, reset) fails the operation waiting
 //   and every later one at once, like a hang-up: end of stream gives EIO,
-//   a socket error its own code.
+//   a socket error its own code, and either is a lost device.
+// - What the server's answers make fail (a request not confirmed in time,
+//   a setting answered with another value, no port control at all) has
+//   code 0: no system call failed.
 // - InputCount counts the bytes received and decoded but not read yet,
 //   after taking in whatever the socket holds.
 //

@@ -3,6 +3,7 @@
 // and signals the events itself, so this layer only translates records and
 // codes.
 #include "serial/ComDevice.h"
+#include "serial/PortMap.h"
 
 #include <memory>
 #include <mutex>
@@ -109,23 +110,52 @@ std::string SystemText(DWORD code) {
   return TrimSystemMessage(std::string(buffer, n));
 }
 
-// The one mapping from a Win32 error code to a device status. A call that
-// fails while the code reads 0 has not really failed, and ERROR_IO_PENDING
-// only says that an overlapped operation goes on: both are success.
-//
-// A USB adapter pulled out of the machine fails every call on its handle
-// with access denied, the event wait among them: the device is gone.
-TDevStatus StatusOf(DWORD code) {
+// The one mapping from a Win32 error code to its kind. Access denied
+// means two things: at open, that another handle holds the port (a COM
+// port is opened with share mode 0); on an open handle, that the device has
+// gone, as a USB adapter pulled out of the machine fails every call on its
+// handle so, the event wait among them.
+TComErrorKind KindOf(DWORD code, bool opening) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return ekNotFound;
+    case ERROR_ACCESS_DENIED:
+      return opening ? ekBusy : ekDeviceLost;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return ekBusy;
+    case ERROR_INVALID_HANDLE:
+      return ekNotOpen;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+      return ekUnsupported;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NO_SYSTEM_RESOURCES:
+      return ekNoResources;
+    default:
+      return ekOther;
+  }
+}
+
+// The device status of a Win32 error code. A call that fails while the code
+// reads 0 has not really failed, and ERROR_IO_PENDING only says that an
+// overlapped operation goes on: both are success.
+TDevStatus StatusOf(DWORD code, bool opening = false) {
   if (code == ERROR_SUCCESS || code == ERROR_IO_PENDING) return {};
-  return {static_cast<int32_t>(code), SystemText(code), code == ERROR_ACCESS_DENIED};
+  return {static_cast<int32_t>(code), SystemText(code), KindOf(code, opening)};
 }
 
 // The status of a call that has just failed. The code is consumed, so that
 // a later failure that sets none is not reported with this one's.
-TDevStatus LastErrorStatus() {
+TDevStatus LastErrorStatus(bool opening = false) {
   const DWORD code = GetLastError();
   SetLastError(ERROR_SUCCESS);
-  return StatusOf(code);
+  return StatusOf(code, opening);
 }
 
 TDevStatus Check(BOOL ok) {
@@ -341,7 +371,7 @@ TDevStatus OpenPlatformDevice(const std::string& path, TClock& /*clock*/, std::u
   device.reset();
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastErrorStatus();
+  if (h == INVALID_HANDLE_VALUE) return LastErrorStatus(true);
   device = std::make_unique<TWin32Device>(h);
   return {};
 }
@@ -395,6 +425,12 @@ void ListPlatformComDevices(std::vector<std::string>& list) {
     if (name.starts_with("COM") || name.starts_with("\\\\.\\COM")) list.push_back(name);
     start = i + 1;
   }
+}
+
+// Windows gives its COM ports to whoever opens them first; there is no
+// group to join.
+std::string DeviceGroup(const std::string&) {
+  return {};
 }
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <QScreen>
 
 #include <chrono>
@@ -386,8 +387,11 @@ INSTANTIATE_TEST_SUITE_P(
         TGeometryCase{"FarBeyondTheScreen", "2147483647\r\n2147483647\r\n\r\n\r\n", kDesignPos, kDesignSize},
         TGeometryCase{"AboveTheScreen", "100\r\n-400\r\n\r\n\r\n", kDesignPos, kDesignSize},
         TGeometryCase{"JustBesideTheScreen", "800\r\n100\r\n\r\n\r\n", kDesignPos, kDesignSize},
-        // Sane values, even partly off the screen, are applied as they are.
-        TGeometryCase{"PartlyOffTheRightAndBottom", "600\r\n700\r\n\r\n\r\n", {600, 700}, kDesignSize},
+        // Partly off the screen, Start and Exit would be out of reach: the
+        // window moves onto it, its frame (2 pixels here) included. One that
+        // lies on it stays.
+        TGeometryCase{"PartlyOffTheRightAndBottom", "600\r\n700\r\n\r\n\r\n", {442, 426}, kDesignSize},
+        TGeometryCase{"WhollyOnTheScreen", "442\r\n426\r\n\r\n\r\n", {442, 426}, kDesignSize},
         TGeometryCase{"ScreenSized", "0\r\n0\r\n800\r\n800\r\n", {0, 0}, {800, 800}}),
     [](const ::testing::TestParamInfo<TGeometryCase>& tpi) { return std::string(tpi.param.Name); });
 
@@ -424,6 +428,72 @@ TEST(FitToScreensTest, KeepsWhatIsWithinReachOnAnyScreen) {
   TSettings far;
   far.Left = 100000;
   EXPECT_EQ(FitToScreens(far, QRect(-5000, 5000, 354, 370), minimum, screens), QRect(0, 670, 354, 370));
+}
+
+// A display of 1280 x 900 scaled by 2 is 640 x 450 to the window: the design
+// place leaves Start and Exit below its bottom edge, so the window moves up
+// just enough, its frame included; a place that fits stays as it was.
+TEST(FitToScreensTest, ScaledDisplayKeepsTheBottomRowOnTheScreen) {
+  const QList<QRect> scaled = {QRect(0, 0, 640, 450)};
+  const QRect design(192, 107, 354, 370);
+  const QSize minimum(342, 361);
+  const QMargins frame(1, 24, 1, 1);
+  const struct {
+    const char* Name;
+    std::optional<int> Left, Top;
+    QMargins Frame;
+    QRect Expected;
+  } cases[] = {
+      {"DesignPlace", {}, {}, {}, QRect(192, 80, 354, 370)},
+      {"DesignPlaceWithItsFrame", {}, {}, frame, QRect(192, 55, 354, 370)},
+      {"StoredPlaceThatFits", 40, 30, frame, QRect(40, 30, 354, 370)},
+      {"StoredPlaceTooFarRight", 400, 30, frame, QRect(284, 30, 354, 370)},
+  };
+  for (const auto& c : cases) {
+    TSettings stored;
+    stored.Left = c.Left;
+    stored.Top = c.Top;
+    EXPECT_EQ(FitToScreens(stored, design, minimum, scaled, c.Frame), c.Expected) << c.Name;
+  }
+}
+
+// The window itself on such a display (the offscreen platform given one
+// screen of 1280 x 900 and QT_SCALE_FACTOR=2, in a process of its own), with
+// no settings file: Start and Exit lie on the screen.
+TEST_F(SettingsTest, ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable) {
+  if (qEnvironmentVariableIsEmpty("QV_SCALED_DISPLAY")) {
+    const std::string config = Dir + "/screens.json";
+    WriteFile(config, R"({"windowFrameMargins": true, "screens": [{"name": "scaled", "x": 0, "y": 0, "width": 1280, )"
+                      R"("height": 900, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QV_SCALED_DISPLAY"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"),
+               QStringLiteral("offscreen:configfile=") + QString::fromStdString(config));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(
+        QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--gtest_filter=SettingsTest.ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const std::string output = child.readAll().toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    return;
+  }
+  TMain& w = Open();
+  ASSERT_TRUE(w.isVisible());
+  const QRect screen = w.screen()->availableGeometry();
+  ASSERT_EQ(screen, QRect(0, 0, 640, 450));
+  EXPECT_TRUE(screen.contains(w.frameGeometry()))
+      << "frame " << w.frameGeometry().y() << "+" << w.frameGeometry().height();
+  for (QPushButton* button : {w.StartBut, w.ExitBut}) {
+    ASSERT_TRUE(button->isVisible());
+    EXPECT_TRUE(screen.contains(QRect(button->mapToGlobal(QPoint(0, 0)), button->size())))
+        << button->text().toStdString();
+  }
+  EXPECT_EQ(w.pos().x(), 192) << "moved up only";
 }
 
 // A history entry or a port is an operator's name: it comes back byte for

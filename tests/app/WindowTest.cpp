@@ -518,6 +518,32 @@ TEST_F(WindowTest, HistoryAdditionByTheWorker) {
   EXPECT_EQ(seen[0].ItemIndex, 0);
 }
 
+// Ports the system refuses during detection: the hint goes to the log
+// pane once a run, however many ports are refused, and never into the
+// transcript.
+TEST_F(WindowTest, RefusedPortsGiveOneHintARun) {
+  Steps = [&](TSerThread& t) {
+    t.Steps.DetectPorts = [&](TSerThread& worker) {
+      for (const char* port : {"COM77", "COM78"})
+        worker.Synchronize([&] { worker.Main.PortAccessDenied(port, "Permission denied"); });
+    };
+  };
+  TMain& w = Open();
+  for (int run = 0; run < 2; ++run) {
+    Click(w.StartBut);
+    ASSERT_TRUE(AwaitOkPrompt());
+    Click(w.StartBut);
+    ASSERT_TRUE(AwaitFinished());
+    const QStringList lines = LogLines(w);
+    EXPECT_EQ(lines.filter(QStringLiteral("cannot be opened")).size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.contains(QStringLiteral("The port COM77 cannot be opened: Permission denied. Ask the administrator "
+                                              "for access to it.")))
+        << lines.join('\n').toStdString();
+    EXPECT_EQ(ReadFile(Dir + "/qvtune.ERR").find("cannot be opened"), std::string::npos);
+    Click(w.StartBut);  // back to the start view
+  }
+}
+
 // The worker's changes to the panes, made through its synchronised calls.
 TEST_F(WindowTest, ProgressAndStatusFromTheWorker) {
   std::vector<int> bar;

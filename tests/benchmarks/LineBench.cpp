@@ -21,9 +21,8 @@
 #include <vector>
 
 #include "app/Main.h"
-#include "settings/SettingsFile.h"
-#include "bench/Firmware.h"
 #include "serial/PortMap.h"
+#include "tests/benchmarks/StationFolder.h"
 #include "tests/rfc2217/NetSupport.h"
 
 namespace {
@@ -31,20 +30,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-void Write(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A station folder with the bench's firmware and a settings file naming it.
+// A station folder with the window's program in it.
 fs::path Station(const std::string& name) {
-  const fs::path dir = fs::temp_directory_path() / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  for (const auto& [file, bytes] : bench::StandardFiles()) Write(dir / file, bytes);
-  qv::TSettings s;
-  s.Histories = {std::vector<std::string>{(dir / "qvmodem.qpf").string()},
-                 std::vector<std::string>{(dir / "qvhandheld.qpf").string()}, std::vector<std::string>{}};
-  qv::WriteSettingsLines((dir / "qvtune.INI").string(), qv::FormatSettings(s));
+  const fs::path dir = qv::benchmarks::StationFolder(name);
   fs::copy_file(QV_QVTUNE_PATH, dir / "qvtune");
   return dir;
 }

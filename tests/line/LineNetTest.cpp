@@ -2,7 +2,12 @@
 // a whole unit, a failed one, Cancel by signal, and the options it refuses.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -176,6 +181,45 @@ TEST(LineNet, StationKilledMidUnitLeavesTheOtherToFinish) {
   EXPECT_TRUE(Has(lines, "[L2] Completed successfully!")) << Joined(lines);
   EXPECT_TRUE(Has(lines, "qvline: [L2] ended (exit 0): 1 tuned, 0 failed")) << Joined(lines);
   EXPECT_NE(ReadWhole(station.Dir / "L2.ERR").find(">Storing obtained compensation value\r"), std::string::npos);
+}
+
+// A port the system refuses: qvline says which device, why, and which
+// group to join. The device is a pseudo-terminal that this user may not
+// open (as root: run as nobody, for whom the terminal's mode 620 is no
+// access); the group is the one its system gives the terminals.
+TEST(LineNet, PortWithoutPermissionSaysWhichGroupToJoin) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string device = ::ptsname(master);
+  std::vector<std::string> prefix;
+  if (::geteuid() == 0)
+    prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  else
+    ASSERT_EQ(::chmod(device.c_str(), 0), 0);
+  TNetStation station;
+  fs::permissions(station.Dir, fs::perms::all, fs::perm_options::add);
+  WriteFile(station.PortMap(), "COM77=" + device + "\nCOM78=" + device + "\n");
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"};
+  argv.insert(argv.end(), prefix.begin(), prefix.end());
+  argv.push_back(QV_QVLINE_PATH);
+  for (const std::string& a : station.Args({"--dongle-port", "COM77", "--server-port", "COM78"})) argv.push_back(a);
+  TChild line(argv);
+  const std::vector<std::string> lines = ReadAll(line, 60000);
+  EXPECT_EQ(line.Wait(10000), 1) << Joined(lines);
+  const std::string hint = "qvline: The port COM77 (" + device + ") cannot be opened: ";
+  const auto told = std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(hint, 0) == 0; });
+  EXPECT_EQ(told, 1) << Joined(lines);
+  struct stat st {};
+  ASSERT_EQ(::stat(device.c_str(), &st), 0);
+  const std::string group = ::getgrgid(st.st_gid)->gr_name;
+  EXPECT_NE(Joined(lines).find("belongs to the group " + group + ": ask the administrator to add you to it (sudo usermod "
+                               "-aG " + group + " $USER), then log in again."),
+            std::string::npos)
+      << Joined(lines);
+  EXPECT_TRUE(Has(lines, "Dongle not found!")) << Joined(lines);
+  ::close(master);
 }
 
 struct TBadCase {

@@ -40,10 +40,11 @@ double Disagreement(const bench::THandheld& h, bench::TServer& s) {
   return std::abs(h.Config().Crystal + h.EffectiveOffset() - (s.Config().Crystal + s.EffectiveOffset()));
 }
 
-// Two stations, S1 on COM3/COM4 and S2 on COM5/COM6, with the bench's
-// firmware and a settings file in one folder.
+// Stations S1 on COM3/COM4, S2 on COM5/COM6, ..., with the bench's firmware
+// and a settings file in one folder.
 struct TLineBench {
-  explicit TLineBench(const std::string& choices = "S") : Dir(Stations.Bench.Dir() + "/line/") {
+  explicit TLineBench(const std::string& choices = "S", size_t count = 2)
+      : Stations(count), Dir(Stations.Bench.Dir() + "/line/") {
     fs::create_directories(Dir);
     for (const auto& [file, bytes] : bench::StandardFiles()) std::ofstream(Dir + file, std::ios::binary) << bytes;
     TSettings s;
@@ -51,9 +52,9 @@ struct TLineBench {
     s.Histories = {std::vector<std::string>{Dir + "qvmodem.qpf"}, std::vector<std::string>{Dir + "qvhandheld.qpf"},
                    std::vector<std::string>{Dir + "qvserver.hex"}};
     WriteSettingsLines(Dir + "qvtune.INI", FormatSettings(s));
-    // Each server hears the other station's handheld during its search.
-    const double crystals[2][2] = {{10, 0}, {-10, 5}};
-    for (size_t k = 0; k < 2; ++k) {
+    // Each server hears the other stations' handhelds during its search.
+    const double crystals[4][2] = {{10, 0}, {-10, 5}, {4, -6}, {-3, 2}};
+    for (size_t k = 0; k < count; ++k) {
       Stations[k].Handheld->Config().Crystal = crystals[k][0];
       Stations[k].Server->Config().Crystal = crystals[k][1];
       Stations[k].Radio->SetServerCrystal(crystals[k][1]);
@@ -73,18 +74,29 @@ struct TLineBench {
     line::TLineHooks hooks;
     hooks.Line = [&](line::TLine& line) { Line = &line; };
     hooks.Launcher = test::ThreadStations(
-        Dir, [this](const std::string& name) -> TClock& { return Stations[name == "S1" ? 0 : 1].Clock; },
+        Dir, [this](const std::string& name) -> TClock& { return Stations[Index(name)].Clock; },
         [this, prepare](const std::string& name, line::TLineHooks& h) {
           if (prepare) prepare(name, h);
           // A station that has ended is no longer waited for on the air.
-          h.RunnerEnded = [this, name] { Stations[name == "S1" ? 0 : 1].Radio->Leave(); };
+          h.RunnerEnded = [this, name] { Stations[Index(name)].Radio->Leave(); };
         });
     const int code = line::RunLine(args, io, Dir, RealClock(), hooks);
     Line = nullptr;
     return code;
   }
 
-  TStations Stations{2};
+  static size_t Index(const std::string& name) { return static_cast<size_t>(std::stoi(name.substr(1)) - 1); }
+  // Every station's own --station option.
+  std::vector<std::string> All() const {
+    std::vector<std::string> args;
+    for (size_t k = 0; k < Stations.Size(); ++k) {
+      args.push_back("--station");
+      args.push_back("S" + std::to_string(k + 1) + "=COM" + std::to_string(3 + 2 * k) + ",COM" + std::to_string(4 + 2 * k));
+    }
+    return args;
+  }
+
+  TStations Stations;
   const std::string Dir;
   std::string Out, Err;
   std::function<void(const std::string&)> OnOut;
@@ -99,9 +111,12 @@ std::vector<std::string> With(std::vector<std::string> more) {
   return args;
 }
 
+// Two stations that do not take turns (declared on separate channels, yet
+// on one): each server records the other station's packets, which the
+// procedure passes over.
 TEST(LineStations, TwoStationsOnOneChannelEachTuneTheirOwnUnit) {
   TLineBench b;
-  EXPECT_EQ(b.Run(With({"--records", b.Dir + "line.records"})), line::ecSuccess) << b.Err;
+  EXPECT_EQ(b.Run(With({"--records", b.Dir + "line.records", "--separate-channels"})), line::ecSuccess) << b.Err;
   for (size_t k = 0; k < 2; ++k) {
     const std::string name = "S" + std::to_string(k + 1);
     SCOPED_TRACE(name);
@@ -133,6 +148,33 @@ TEST(LineStations, TwoStationsOnOneChannelEachTuneTheirOwnUnit) {
   sqlite3_finalize(stmt);
   sqlite3_close(db);
   EXPECT_EQ(rows, (std::vector<std::string>{"S1 success", "S2 success"}));
+}
+
+// Four stations testing at the same moments on one channel would collide
+// and fill one another's servers: they take turns, and every unit is tuned
+// with only its own packets heard. With separate channels declared they do
+// not, and the packets collide.
+TEST(LineStations, StationsTakeTurnsOnTheChannel) {
+  for (const bool separate : {false, true}) {
+    SCOPED_TRACE(separate ? "separate channels" : "one channel");
+    TLineBench b("S", 4);
+    std::vector<std::string> args = b.All();
+    if (separate) args.push_back("--separate-channels");
+    const int code = b.Run(args);
+    size_t collided = 0;
+    for (size_t k = 0; k < 4; ++k) collided += b.Stations[k].Radio->Counters().Collided;
+    if (separate) {
+      EXPECT_GT(collided, 0u);
+      continue;
+    }
+    EXPECT_EQ(code, line::ecSuccess) << b.Err;
+    EXPECT_EQ(collided, 0u);
+    for (size_t k = 0; k < 4; ++k) {
+      SCOPED_TRACE("S" + std::to_string(k + 1));
+      EXPECT_NE(b.Stations[k].Handheld->Config().PcToolOffset, 0);
+      EXPECT_LE(Disagreement(*b.Stations[k].Handheld, *b.Stations[k].Server), 1.0);
+    }
+  }
 }
 
 TEST(LineStations, LostDongleFailsItsStationAlone) {
@@ -190,12 +232,12 @@ TEST(LineStations, GoldenHandheldBesideGoldenServerFromAStationsFile) {
   EXPECT_LE(Disagreement(*b.Stations[1].Handheld, *b.Stations[1].Server), 1.0);
   // Every JSON object names its station.
   static const std::regex object(
-      R"re(\{"time":"20[0-9-]+T[0-9:.]+Z","station":"(S1|S2)","unit":1,"step":"[A-Za-z]*","text":".*"\})re");
+      R"re(\{"event":"(log|result|summary)","time":"20[0-9-]+T[0-9:.]+Z","station":"(S1|S2)",.*\})re");
   int perStation[2] = {0, 0};
   for (const std::string& l : Lines(b.Out)) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(l, m, object)) << l;
-    ++perStation[m[1] == "S1" ? 0 : 1];
+    ++perStation[m[2] == "S1" ? 0 : 1];
   }
   EXPECT_GT(perStation[0], 10);
   EXPECT_GT(perStation[1], 10);

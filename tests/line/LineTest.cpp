@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -13,6 +15,8 @@
 #include "settings/SettingsFile.h"
 #include "bench/Faults.h"
 #include "line/LineRunner.h"
+
+#include <nlohmann/json.hpp>
 #include "tests/line/Station.h"
 #include "tests/support/Cases.h"
 
@@ -110,20 +114,77 @@ TEST(Line, CancelStillRestoresTheServerAndWritesTheLog) {
   EXPECT_FALSE(station.U.Bench.Handheld->ReleasedAt() >= 0) << "the unit was left as it was";
 }
 
-TEST(Line, JsonLinesCarryTimeUnitStepAndText) {
+// What sha256sum says of a file.
+std::string Sha256sum(const std::string& path) {
+  std::string out;
+  if (std::FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    ::pclose(p);
+  }
+  return out.substr(0, 64);
+}
+
+// Every line a JSON object with its event: the log lines, then one result
+// for the unit, then the summary; parsed and checked field by field.
+TEST(Line, JsonLinesAreLogResultAndSummaryObjects) {
   TStation station;
-  EXPECT_EQ(station.Run({"--json"}), line::ecSuccess) << station.Err;
-  const std::vector<std::string> lines = Lines(station.Out);
-  ASSERT_FALSE(lines.empty());
-  for (const std::string& l : lines) {
-    ASSERT_EQ(l.rfind("{\"time\":\"20", 0), 0u) << l;
-    EXPECT_NE(l.find("Z\",\"unit\":1,\"step\":\""), std::string::npos) << l;
+  EXPECT_EQ(station.Run({"--json", "--operator", "A. Operator", "--station", "LINE-7"}), line::ecSuccess)
+      << station.Err;
+  std::vector<nlohmann::json> objects;
+  for (const std::string& l : Lines(station.Out)) objects.push_back(nlohmann::json::parse(l));
+  ASSERT_GE(objects.size(), 3u);
+  const nlohmann::json& summary = objects.back();
+  int results = 0;
+  nlohmann::json result;
+  for (size_t i = 0; i + 1 < objects.size(); ++i) {
+    const nlohmann::json& o = objects[i];
+    if (o["event"] == "result") {
+      result = o;
+      ++results;
+      continue;
+    }
+    ASSERT_EQ(o["event"], "log") << o;
+    EXPECT_EQ(o["station"], "LINE-7");
+    EXPECT_EQ(o["unit"], 1);
+    EXPECT_TRUE(o["time"].get<std::string>().rfind("20", 0) == 0);
   }
   EXPECT_NE(station.Out.find("\"step\":\"DetectPorts\",\"text\":\"Dongle found on COM3"), std::string::npos);
-  EXPECT_NE(station.Out.find("\"step\":\"FineTuning\",\"text\":\"--- Running crystal fine-tuning algorithm ---\"}"),
-            std::string::npos);
-  EXPECT_EQ(lines.back().substr(lines.back().find("\"step\"")),
-            "\"step\":\"Close\",\"text\":\"Error log file written\"}");
+
+  ASSERT_EQ(results, 1);
+  EXPECT_EQ(result["station"], "LINE-7");
+  EXPECT_EQ(result["unit"], 1);
+  EXPECT_EQ(result["radio_address"], "0x00A1B2C3");
+  EXPECT_EQ(result["operator"], "A. Operator");
+  EXPECT_TRUE(result["scan_id"].is_null());
+  EXPECT_EQ(result["hardware"], "2.1");
+  EXPECT_EQ(result["golden"]["side"], "server");
+  EXPECT_EQ(result["golden"]["id"], "RFQVSERVER000123");
+  EXPECT_EQ(result["before"]["factory"], station.U.Bench.Handheld->Config().FactoryOffset);
+  const int stored = station.U.Bench.Handheld->Config().PcToolOffset;
+  EXPECT_EQ(result["stored"]["steps"], stored);
+  EXPECT_NEAR(result["stored"]["ppm"].get<double>(), stored / 1.92955, 0.005);
+  EXPECT_GE(result["measurement"]["cycles"].get<int>(), 2);
+  EXPECT_EQ(result["measurement"]["trial_offsets"].size(), result["measurement"]["records_per_cycle"].size());
+  EXPECT_TRUE(result["limits"].is_array() && result["limits"].empty());
+  EXPECT_EQ(result["outcome"], "success");
+  EXPECT_TRUE(result["message"].is_null());
+  EXPECT_GT(result["duration_s"].get<double>(), 0);
+  // The firmware the unit got, each as sha256sum sees its file.
+  std::vector<std::string> inputs;
+  for (const nlohmann::json& f : result["firmware"]) {
+    inputs.push_back(f["input"]);
+    EXPECT_EQ(f["sha256"], Sha256sum(f["source"])) << f;
+    EXPECT_EQ(f["size"].get<uint64_t>(), std::filesystem::file_size(f["source"].get<std::string>()));
+  }
+  EXPECT_EQ(inputs, (std::vector<std::string>{"Quorvantis test firmware", "Server test firmware", "RF modem firmware",
+                                              "Quorvantis firmware"}));
+
+  EXPECT_EQ(summary["event"], "summary");
+  EXPECT_EQ(summary["units"], 1);
+  EXPECT_EQ(summary["tuned"], 1);
+  EXPECT_EQ(summary["failed"], 0);
+  EXPECT_TRUE(summary["failed_by_reason"].empty());
 }
 
 // The policy answers each prompt by its kind, whatever its text says: these

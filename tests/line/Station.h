@@ -49,6 +49,7 @@ struct TStation {
       if (onLine && runner != nullptr) onLine(*runner, text.substr(0, text.size() - 1));
     };
     io.Err = [&](const std::string& text) { Err += text; };
+    io.InFd = InFd;
     line::TLineHooks hooks;
     hooks.Runner = [&](line::TLineRunner& r) {
       runner = &r;
@@ -58,6 +59,8 @@ struct TStation {
   }
 
   TUnitBench U;
+  // Where --scan-id reads.
+  int InFd = 0;
   std::string Out;
   std::string Err;
 };

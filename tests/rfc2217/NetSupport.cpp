@@ -205,6 +205,7 @@ class TScriptServer::TSink final : public TTelnetSink {
  public:
   TSink(TScriptServer& server, std::string& out) : FServer(server), FOut(out) {}
   void OnData(const uint8_t* data, size_t n) override {
+    if (FServer.FEcho) AppendData(FOut, data, n);
     std::lock_guard<std::mutex> lock(FServer.FMutex);
     FServer.FData.append(reinterpret_cast<const char*>(data), n);
     FServer.FChanged.notify_all();
@@ -452,6 +453,17 @@ void TScriptServer::Run() {
       }
     }
   }
+}
+
+std::string TNetFailures::Missing() const {
+  return "rfc2217://127.0.0.1:" + std::to_string(UnusedPort());
+}
+
+std::string TNetFailures::RefusingPortControl() {
+  TScriptPolicy policy;
+  policy.RefusePortOption = true;
+  Refusing = std::make_unique<TScriptServer>(policy);
+  return Refusing->Url();
 }
 
 }  // namespace qv::test

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -108,6 +109,8 @@ class TScriptServer {
   void Close();              // end of stream
   void Reset();              // connection reset
   void SetReading(bool on);  // off: the client's bytes pile up unread
+  // From now on every data byte received is sent back.
+  void SetEcho(bool on) { FEcho = on; }
 
   bool WaitConnected(int timeoutMs);
   // Waits until the decoded data received reaches n bytes.
@@ -138,6 +141,7 @@ class TScriptServer {
   int FWake[2] = {-1, -1};
   std::thread FThread;
   std::atomic<bool> FStop{false};
+  std::atomic<bool> FEcho{false};
 
   std::mutex FMutex;
   std::condition_variable FChanged;
@@ -146,6 +150,15 @@ class TScriptServer {
   std::string FData;
   std::vector<std::string> FCommands;
   std::vector<rfc2217::TTelnetError> FErrors;
+};
+
+// Names whose open fails on a network port: nobody listens at the first; a
+// staged server that refuses port control (it lives as long as this) at
+// the second.
+struct TNetFailures {
+  std::string Missing() const;
+  std::string RefusingPortControl();
+  std::unique_ptr<TScriptServer> Refusing;
 };
 
 }  // namespace qv::test

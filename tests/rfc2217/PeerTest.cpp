@@ -14,6 +14,7 @@
 #include "serial/ComPort.h"
 #include "serial/rfc2217/Rfc2217Device.h"
 #include "tests/rfc2217/NetSupport.h"
+#include "tests/serial/DeviceSuite.h"
 
 namespace qv {
 namespace {
@@ -63,17 +64,7 @@ class PeerPyserialServer : public ::testing::Test {
     FUrl = "rfc2217://127.0.0.1:" + ready->substr(6);
   }
 
-  void Program(TComPort& port) {
-    port.SetDeviceName(FUrl);
-    port.SetBaudRate(br9600);
-    port.SetDataBits(db8);
-    port.SetParity(paNone);
-    port.SetStopBits(sb1);
-    port.FlowControl().SetDTR(dcDisable);
-    port.FlowControl().SetRTS(rcEnable);
-    port.FlowControl().SetXOnXOff(xcDisable);
-    port.Timeouts().SetReadConstant(250);
-  }
+  void Program(TComPort& port) { test::ProgramSettings(port, FUrl); }
 
   std::optional<TChild> FServer;
   std::string FUrl;

@@ -168,6 +168,7 @@ TEST_F(ComPortTest, DeviceNameOnAnOpenPort) {
   } catch (const EComError& e) {
     EXPECT_EQ(e.Message, "Can't perform this operation on an open port");
     EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_EQ(e.Kind, ekOpenPort);
   }
   EXPECT_EQ(port.DeviceName(), "rec://a");
   EXPECT_THROW(port.SetPriorityClass(pcHigh), EComError);
@@ -186,6 +187,7 @@ TEST_F(ComPortTest, FailedOpenRaisesThePlatformCodeAndLeavesThePortClosed) {
   } catch (const EComError& e) {
     EXPECT_EQ(e.ErrorCode, 2);
     EXPECT_EQ(e.Message, "No such file or directory");
+    EXPECT_EQ(e.Kind, ekOther) << "a code without a kind is a failure of no known kind";
   }
   EXPECT_FALSE(port.Active());
   EXPECT_EQ(port.SavedPriorityClass(), -1);
@@ -202,13 +204,14 @@ TEST_F(ComPortTest, FailingSettingDuringOpenReleasesEverything) {
 
 TEST_F(ComPortTest, ClosedPortOperationsFailOrDoNothing) {
   for (auto op : {+[](TComPort& p) { p.ReadByte(); }, +[](TComPort& p) { p.WriteByte(1); },
-                  +[](TComPort& p) { p.ModemStatus(); }, +[](TComPort& p) { p.CheckLineErrors(); }}) {
+                  +[](TComPort& p) { p.ModemStatus(); }}) {
     try {
       op(port);
       ADD_FAILURE() << "expected EComError";
     } catch (const EComError& e) {
       EXPECT_EQ(e.Message, "Can't perform this operation on a closed port");
       EXPECT_EQ(e.ErrorCode, 0);
+      EXPECT_EQ(e.Kind, ekNotOpen);
     }
   }
   try {
@@ -217,6 +220,7 @@ TEST_F(ComPortTest, ClosedPortOperationsFailOrDoNothing) {
   } catch (const EComError& e) {
     EXPECT_EQ(e.ErrorCode, InvalidHandleStatus().Code) << "the platform's invalid-handle error";
     EXPECT_EQ(e.Message, InvalidHandleStatus().Text);
+    EXPECT_EQ(e.Kind, ekNotOpen);
   }
   EXPECT_NO_THROW(port.PurgeInput());
   EXPECT_NO_THROW(port.PurgeOutput());
@@ -292,6 +296,7 @@ TEST_F(ComPortTest, ReadThatEndsShortRaisesTimeoutWithCodeZero) {
   } catch (const EComError& e) {
     EXPECT_EQ(e.Message, "Timeout");
     EXPECT_EQ(e.ErrorCode, 0);
+    EXPECT_EQ(e.Kind, ekTimeout);
   }
   EXPECT_TRUE(port.Active()) << "a failed read leaves the port open";
 }
@@ -317,11 +322,12 @@ TEST_F(ComPortTest, ModemStatusFromTheDevice) {
 TEST_F(ComPortTest, HandlerOfTheSameRoutineOnAnotherObjectStoresNothing) {
   TEventLog other;
   port.SetDeviceEvent(TCustomComPort::deRxChar, TNotifyEvent::Of<&TEventLog::Notify>(&log));
-  EXPECT_EQ(port.WantedEventMask(), 0x0001u);
   port.SetDeviceEvent(TCustomComPort::deRxChar, TNotifyEvent::Of<&TEventLog::Notify>(&other));
   EXPECT_EQ(port.DeviceEvent(TCustomComPort::deRxChar).Data, &log);
+  port.Open();
+  EXPECT_EQ(Dev().EventMasks, (std::vector<uint32_t>{EV_RXCHAR}));
   port.SetDeviceEvent(TCustomComPort::deRxChar, nullptr);
-  EXPECT_EQ(port.WantedEventMask(), 0u);
+  EXPECT_EQ(Dev().EventMasks.back(), 0u);
 }
 
 TEST_F(ComPortTest, DestructionClosesWithEvents) {
@@ -333,6 +339,24 @@ TEST_F(ComPortTest, DestructionClosesWithEvents) {
   }
   EXPECT_FALSE(Dev().IsOpen);
   EXPECT_EQ(log.Calls, (std::vector<std::string>{"AfterClose"}));
+}
+
+// The platform's events: one per direction, signalled while no operation
+// of it is in progress.
+TEST(ComPortPlatform, EventsResetManuallyOrByTheWait) {
+  TDevStatus st;
+  auto manual = CreateComEvent(true, true, st);
+  ASSERT_TRUE(st.Ok());
+  EXPECT_TRUE(manual->IsSignalled());
+  EXPECT_TRUE(manual->IsSignalled());
+  manual->Reset();
+  EXPECT_FALSE(manual->IsSignalled());
+  auto automatic = CreateComEvent(false, false, st);
+  ASSERT_TRUE(st.Ok());
+  EXPECT_FALSE(automatic->IsSignalled());
+  automatic->Set();
+  EXPECT_TRUE(automatic->IsSignalled());
+  EXPECT_FALSE(automatic->IsSignalled());
 }
 
 }  // namespace

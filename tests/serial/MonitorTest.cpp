@@ -189,6 +189,7 @@ struct TFailureCase {
 struct TErrorSeen {
   std::string Message;
   int32_t Code;
+  TComErrorKind Kind;
   bool OnMain;
   bool PortOpen;
 };
@@ -196,7 +197,7 @@ struct TErrorSeen {
 class MonitorFailedWait : public MonitorTest, public ::testing::WithParamInterface<TFailureCase> {
  public:
   void OnError(TCustomComPort* p, EComError& e, TComAction& action) {
-    errors.push_back({e.Message, e.ErrorCode, loop.OnMainThread(), p->Active()});
+    errors.push_back({e.Message, e.ErrorCode, e.Kind, loop.OnMainThread(), p->Active()});
     action = GetParam().Action;
   }
 
@@ -215,6 +216,8 @@ TEST_P(MonitorFailedWait, IsReportedOnceOnTheMainThreadAndClosesOnlyALostDevice)
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].Message, c.Failure.Text);
   EXPECT_EQ(errors[0].Code, c.Failure.Code);
+  // A failure the device gives no kind is of no known kind.
+  EXPECT_EQ(errors[0].Kind, c.StaysOpen ? ekOther : ekDeviceLost);
   EXPECT_TRUE(errors[0].OnMain);
   EXPECT_TRUE(errors[0].PortOpen) << "OnError sees the port before it closes";
   EXPECT_EQ(port->Active(), c.StaysOpen);
@@ -238,9 +241,9 @@ TEST_P(MonitorFailedWait, IsReportedOnceOnTheMainThreadAndClosesOnlyALostDevice)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MonitorFailedWait,
-    ::testing::Values(TFailureCase{"AccessDenied", {5, "Access is denied", true}, caFail, false},
-                      TFailureCase{"HangUp", {EIO, "Input/output error", true}, caFail, false},
-                      TFailureCase{"AccessDeniedSilentAbort", {5, "Access is denied", true}, caAbort, false},
+    ::testing::Values(TFailureCase{"AccessDenied", {5, "Access is denied", ekDeviceLost}, caFail, false},
+                      TFailureCase{"HangUp", {EIO, "Input/output error", ekDeviceLost}, caFail, false},
+                      TFailureCase{"AccessDeniedSilentAbort", {5, "Access is denied", ekDeviceLost}, caAbort, false},
                       TFailureCase{
                           "OtherCode", {31, "A device attached to the system is not functioning"}, caFail, true}),
     test::TCaseName());

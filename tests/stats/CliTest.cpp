@@ -1,6 +1,8 @@
 // qvstats from the command line: exports without a window, and the exit
 // codes and messages of bad usage and unreadable files.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <QImage>
 #include <QProcess>
@@ -48,13 +50,28 @@ struct TCliCase {
   std::vector<std::string> Args;
   int Exit;
   const char* Says;  // on standard error
+  // Changes the scratch folder after the records are written.
+  void (*Prepare)(const std::string& dir) = nullptr;
 };
+
+void MakeFifo(const std::string& dir) {
+  ASSERT_EQ(::mkfifo((dir + "/fifo.records").c_str(), 0644), 0);
+}
+
+// Two records whose time does not read.
+void SpoilTwoTimes(const std::string& dir) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir + "/qvtune.records").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "UPDATE units SET time_utc = 'soon' WHERE id <= 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
 using test::PrintTo;
 
 class CliUsageTest : public StatsTest, public ::testing::WithParamInterface<TCliCase> {};
 
 TEST_P(CliUsageTest, ExitsWithAMessage) {
   WriteRecords(Db(), 2, GoldenRun("SRV-0001", 40, 3));
+  if (GetParam().Prepare) GetParam().Prepare(Dir);
   const TRun r = RunStats(GetParam().Args, Dir);
   EXPECT_EQ(r.Exit, GetParam().Exit) << r.Err;
   EXPECT_NE(r.Err.find(GetParam().Says), std::string::npos) << r.Err;
@@ -88,7 +105,17 @@ INSTANTIATE_TEST_SUITE_P(
         TCliCase{"UnitWithoutRecords",
                  {"--db", "{dir}/qvtune.records", "--unit", "0x12345678"},
                  6,
-                 "qvstats: no record of the radio address 0x12345678 in "}),
+                 "qvstats: no record of the radio address 0x12345678 in "},
+        TCliCase{"RecordsFileIsAFifo",
+                 {"--db", "{dir}/fifo.records", "--export-csv", "{dir}/u.csv"},
+                 1,
+                 "fifo.records is a FIFO, not a file: not a records file.",
+                 MakeFifo},
+        TCliCase{"RecordsLeftOut",
+                 {"--db", "{dir}/qvtune.records", "--export-csv", "{dir}/u.csv"},
+                 4,
+                 "qvtune.records left out: their time cannot be read",
+                 SpoilTwoTimes}),
     TCaseName());
 
 TEST_F(StatsTest, ExportsWithoutAWindow) {

@@ -1,7 +1,14 @@
 // The statistics read what the tool itself writes: records of the real
 // writer (SQLite in write-ahead-log mode, as every station keeps them) come
 // back value for value, while the writer still holds the file open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "records/Store.h"
 #include "stats/History.h"
@@ -54,6 +61,71 @@ TEST(WrittenRecords, ReadBackWhileTheWriterHoldsTheFile) {
   ASSERT_TRUE(store->Write(SampleRecord("line-3/3"), why)) << why;
   ASSERT_TRUE(history.Load(db)) << history.Error();
   EXPECT_EQ(history.Units().size(), 3u);
+}
+
+// A folder that cannot be written, even by root (who ignores the folder's
+// mode): immutable where the file system allows it.
+struct TReadOnlyFolder {
+  explicit TReadOnlyFolder(const std::filesystem::path& path) : Path(path) {
+    ::chmod(Path.c_str(), 0555);
+    if (::geteuid() == 0) Flag(true);
+    const std::string probe = (Path / "probe").string();
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT, 0644);
+    Ok = fd < 0;
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(probe.c_str());
+    }
+  }
+  ~TReadOnlyFolder() {
+    if (::geteuid() == 0) Flag(false);
+    ::chmod(Path.c_str(), 0755);
+  }
+  void Flag(bool on) const {
+    const int fd = ::open(Path.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  std::filesystem::path Path;
+  bool Ok = false;
+};
+
+// A records file in a folder that cannot be written (a share, an archive):
+// its readers' index cannot be made there. Without records in its
+// write-ahead log it is read as it stands, and says so; with some, it is
+// refused with what to do.
+TEST(WrittenRecords, ReadInAFolderThatCannotBeWritten) {
+  TTempDir closed, open;
+  const std::string db = closed.File("qvtune.records");
+  {
+    auto store = records::SqliteStore(db);
+    std::string why;
+    ASSERT_TRUE(store->Write(SampleRecord("line-3/1"), why)) << why;
+    ASSERT_TRUE(store->Write(SampleRecord("line-3/2"), why)) << why;
+  }
+  auto store = records::SqliteStore(open.File("qvtune.records"));
+  std::string why;
+  ASSERT_TRUE(store->Write(SampleRecord("line-3/3"), why)) << why;
+  ASSERT_GT(std::filesystem::file_size(open.File("qvtune.records-wal")), 0u);
+  const TTempDir copy;
+  for (const char* name : {"qvtune.records", "qvtune.records-wal"})
+    std::filesystem::copy_file(open.File(name), copy.File(name));
+
+  const TReadOnlyFolder lockedClosed(closed.Path), lockedCopy(copy.Path);
+  if (!lockedClosed.Ok || !lockedCopy.Ok) GTEST_SKIP() << "no folder here can be made read-only";
+  THistory history;
+  ASSERT_TRUE(history.Load(db)) << history.Error();
+  EXPECT_EQ(history.Units().size(), 2u);
+  EXPECT_EQ(history.Note(), db + " was read as it stands, without the readers' lock: its folder cannot be written.");
+  EXPECT_FALSE(history.Load(copy.File("qvtune.records")));
+  EXPECT_EQ(history.Error(), "Cannot read " + copy.File("qvtune.records") +
+                                 ": its folder cannot be written, and records still in its write-ahead log " +
+                                 copy.File("qvtune.records") +
+                                 "-wal need an index beside it. Copy both files to a folder that can be written.");
 }
 
 // The records many stations share on a server read as those of a file;

@@ -52,7 +52,13 @@ public:
   // Set before the run; AddToHistory journals the combo and moves nothing.
   std::array<TComboState, 5> Combos;
 
+  // Each unit's result as a front end is told it (none: ignored).
+  std::function<void(const TUnitResult&)> OnUnitEnded;
+
   bool AnaChkChecked() const override { return AnaChk; }
+  void UnitEnded(const TUnitResult& result) override {
+    if (OnUnitEnded) OnUnitEnded(result);
+  }
   TComboState Combo(TComboId id) const override { return Combos[id]; }
   void AddToHistory(TComboId id) override;
   void AddLogMemoLine(const std::string& line) override;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Faults.h"
 #include "bench/Radio.h"
 #include "tests/support/Unit.h"
 
@@ -163,6 +164,71 @@ TEST_F(Tuning, StoredServerValueMustReadBack) {
   W().StoreCompensation();
   EXPECT_TRUE(W().LinkOk);
   EXPECT_EQ(U.Bench.Server->Config().PcToolOffset, 0x11);
+}
+
+// A register's value has no check of its own on the dongle's line, so those
+// that decide what is stored are read twice: the settings and the radio
+// address (either golden side), and the store's status. A byte corrupted in
+// a second read is a link failure.
+TEST_F(Tuning, ValuesThatDecideWhatIsStoredAreReadTwice) {
+  // The nth answer to the read command 0x02 in a call whose wire is this
+  // one: that of the read at `at`.
+  auto nthRead = [](const std::string& wire, size_t at) {
+    return static_cast<uint64_t>(std::count(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(at), '\x02')) + 1;
+  };
+  W().ReadHandheldSettings();
+  W().ReadServerSettings();
+  ASSERT_TRUE(W().LinkOk);
+  W().DecodeFirmware();
+  U.Bench.Dongle->ClearWire();
+  W().ReadHandheldSettings();
+  ASSERT_TRUE(W().LinkOk);
+  const std::string wire = U.Bench.Dongle->FromPc();
+  const std::string answers = U.Bench.Dongle->ToPc();
+  const std::vector<int> regs = {0x17, 0x10, 0x15, 0x16, 0x14, 0x13, 0x12, 0x11, 0x15, 0x16, 0x14, 0x13, 0x12, 0x11};
+  std::string reads;
+  for (int reg : regs) reads += B({0x04, reg, 0x02});
+  ASSERT_GE(wire.size(), reads.size());
+  EXPECT_EQ(wire.substr(wire.size() - reads.size()), reads) << "the status, the version, the settings twice";
+  for (size_t i = 8; i < regs.size(); ++i) {
+    SCOPED_TRACE(regs[i]);
+    const size_t at = wire.size() - reads.size() + 3 * i + 2;
+    W().DecodeFirmware();
+    U.Bench.Dongle->ClearWire();
+    U.Bench.Dongle->Faults().Add(bench::WrongOnNth(0x02, nthRead(wire, at)));
+    W().ReadHandheldSettings();
+    // The one answer that differs is the register's value, inverted.
+    const std::string told = U.Bench.Dongle->ToPc();
+    ASSERT_EQ(told.size(), answers.size());
+    std::vector<size_t> differ;
+    for (size_t k = 0; k < told.size(); ++k)
+      if (told[k] != answers[k]) differ.push_back(k);
+    ASSERT_EQ(differ.size(), 1u);
+    EXPECT_EQ(static_cast<uint8_t>(told[differ[0]]), static_cast<uint8_t>(~answers[differ[0]]));
+    EXPECT_EQ(answers.size() - differ[0], 3 * (regs.size() - i) - 2) << "in the second reads";
+    EXPECT_FALSE(W().LinkOk);
+    W().LinkOk = true;
+  }
+
+  // A store that failed, whose status reads 0 the first time.
+  W().ProgressPos = 0x11;
+  U.Bench.Dongle->ClearWire();
+  W().StoreCompensation();
+  ASSERT_TRUE(W().LinkOk);
+  const std::string store = U.Bench.Dongle->FromPc();
+  ASSERT_GE(store.size(), 6u);
+  EXPECT_EQ(store.substr(store.size() - 6), B({0x04, 0x17, 0x02, 0x04, 0x17, 0x02}));
+  W().Facts.Stored.reset();
+  U.Bench.Handheld->Faults().JobStatus = 5;
+  U.Bench.Handheld->Faults().JobFaultAt = 0;
+  U.Bench.Dongle->Faults().Add(bench::WrongOnNth(0x02, nthRead(store, store.size() - 4), 0x00));
+  U.Bench.Dongle->ClearWire();
+  W().StoreCompensation();
+  const std::string told = U.Bench.Dongle->ToPc();
+  ASSERT_GE(told.size(), 4u);
+  EXPECT_EQ(told.substr(told.size() - 4), B({0x00, 0x04, 0x17, 0x05})) << "0 the first time, 5 the second";
+  EXPECT_FALSE(W().LinkOk);
+  EXPECT_FALSE(W().Facts.Stored);
 }
 
 // ---- the test cycle ----

@@ -53,6 +53,9 @@ const char kHelp[] =
     "under a temporary name and renamed when complete; it keeps IN's execute\n"
     "permission. Options take their value as the next argument or after '='.\n"
     "\n"
+    "  --help       show this text and exit\n"
+    "  --version    show the version and exit\n"
+    "\n"
     "Exit status: 0 written, 1 a file could not be read, packed or written,\n"
     "2 wrong usage.\n";
 
@@ -63,6 +66,7 @@ struct TOptions {
   std::array<std::optional<std::string>, 5> Inputs;
   uint8_t Flags = 0;
   bool Help = false;
+  bool Version = false;
 };
 
 int UsageError(const std::string& message) {
@@ -76,6 +80,10 @@ std::string ParseArgs(int argc, char** argv, TOptions& options) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       options.Help = true;
+      continue;
+    }
+    if (arg == "--version") {
+      options.Version = true;
       continue;
     }
     if (arg == "--golden-handheld") {
@@ -113,7 +121,7 @@ std::string ParseArgs(int argc, char** argv, TOptions& options) {
     if (*slot) return "option '" + arg + "' given twice";
     *slot = std::move(value);
   }
-  if (options.Help) return {};
+  if (options.Help || options.Version) return {};
 
   std::string missing;
   const auto need = [&missing](const std::optional<std::string>& v, const std::string& name) {
@@ -208,6 +216,10 @@ int main(int argc, char** argv) {
   if (const std::string problem = ParseArgs(argc, argv, options); !problem.empty()) return UsageError(problem);
   if (options.Help) {
     std::cout << kHelp;
+    return 0;
+  }
+  if (options.Version) {
+    std::cout << "qvpack " QV_VERSION "\n";
     return 0;
   }
 

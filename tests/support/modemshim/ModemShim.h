@@ -43,6 +43,8 @@ class TModemShim {
   void AddErrors(int frame, int overrun, int parity, int brk);
   // DTR and RTS as the host last set them.
   int HostLines() const;
+  // The lines go with the device: the slave's calls reach the kernel again.
+  void Detach();
 
  private:
   struct TState {

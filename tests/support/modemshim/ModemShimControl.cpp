@@ -113,4 +113,9 @@ int TModemShim::HostLines() const {
   return Load().Host;
 }
 
+void TModemShim::Detach() {
+  std::error_code ec;
+  fs::remove(FPath, ec);
+}
+
 }  // namespace qv::test

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "records/Store.h"
-#include "records/Text.h"
+#include "records/SqlStore.h"
 
 namespace qv::records {
 
@@ -19,15 +18,6 @@ namespace {
 // to lock: the schema's own lock.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
 
-// The server takes UTF-8 text without NUL bytes only: bytes that are not
-// UTF-8 (a transcript of 8-bit names) are taken as Latin-1, so that none is
-// lost.
-std::string Utf8(const std::string& s) {
-  std::string out = Utf8Text(s);
-  out.erase(std::remove(out.begin(), out.end(), '\0'), out.end());
-  return out;
-}
-
 std::string OneLine(const char* text) {
   std::string line = text != nullptr ? text : "";
   for (char& c : line)
@@ -36,12 +26,9 @@ std::string OneLine(const char* text) {
   return line;
 }
 
-// What a failure means for the operator, with the server's text in
-// brackets. result is the statement's, or none for the connection.
-std::string Failure(PGconn* conn, const PGresult* result) {
-  const std::string text = OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory");
-  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  const std::string code = state != nullptr ? state : "";
+// What a failure (its SQLSTATE code) means for the operator, with the
+// server's text in brackets.
+std::string Failure(PGconn* conn, const std::string& code, const std::string& text) {
   std::string words;
   if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
     if (code.rfind("28", 0) == 0 || text.find("authentication") != std::string::npos)
@@ -64,42 +51,22 @@ std::string Failure(PGconn* conn, const PGresult* result) {
   return words + " (" + text + ")";
 }
 
-class TPostgresStore final : public TRecordStore {
+// result is the statement's, or none for the connection.
+std::string Failure(PGconn* conn, const PGresult* result) {
+  const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  return Failure(conn, state != nullptr ? state : "", OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory"));
+}
+
+class TPostgresStore final : public TSqlStore {
  public:
   explicit TPostgresStore(std::string conninfo) : FConninfo(std::move(conninfo)) {}
   ~TPostgresStore() override { Close(); }
 
   std::string Where() const override { return "the PostgreSQL server"; }
 
-  bool Write(const TUnitRecord& record, std::string& why) override {
-    if (FConn == nullptr && !Open(why)) return false;
-    std::vector<std::string> texts(kColumnCount);
-    std::vector<const char*> values(kColumnCount, nullptr);
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue v = ColumnValue(record, kColumns[i]);
-      if (const auto* n = std::get_if<int64_t>(&v)) {
-        texts[i] = std::to_string(*n);
-      } else if (const auto* d = std::get_if<double>(&v)) {
-        char text[40];
-        std::snprintf(text, sizeof text, "%.17g", *d);
-        texts[i] = text;
-      } else if (const auto* s = std::get_if<std::string>(&v)) {
-        texts[i] = Utf8(*s);
-      } else {
-        continue;
-      }
-      values[i] = texts[i].c_str();
-    }
-    PGresult* result = PQexecParams(FConn, FInsert.c_str(), static_cast<int>(kColumnCount), nullptr, values.data(),
-                                    nullptr, nullptr, 0);
-    const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-    if (!ok) why = Failure(FConn, result);
-    PQclear(result);
-    if (!ok) Close();
-    return ok;
-  }
-
  private:
+  std::string Words(const TSql& sql, const std::string& why) const override { return Failure(FConn, sql.State(), why); }
+
   bool Exec(const std::string& sql, std::string& why, int* version = nullptr) {
     PGresult* result = PQexec(FConn, sql.c_str());
     const ExecStatusType status = PQresultStatus(result);
@@ -116,7 +83,7 @@ class TPostgresStore final : public TRecordStore {
               Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) &&
               Exec("SELECT version FROM schema_version", why, &version);
     std::vector<std::string> steps;
-    if (ok && !SchemaSteps(version, {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION"}, steps)) {
+    if (ok && !SchemaSteps(version, kPostgresTypes, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
@@ -127,7 +94,7 @@ class TPostgresStore final : public TRecordStore {
     return false;
   }
 
-  bool Open(std::string& why) {
+  bool Open(std::string& why) override {
     // A server that does not answer must not hold the writer for long; a
     // time-out in the connection string still wins.
     const char* keywords[] = {"connect_timeout", "dbname", nullptr};
@@ -146,18 +113,18 @@ class TPostgresStore final : public TRecordStore {
       Close();
       return false;
     }
-    FInsert = InsertStatement([](size_t position) { return "$" + std::to_string(position); });
+    Opened(PostgresSql(FConn, false));
     return true;
   }
 
-  void Close() {
+  void Close() override {
+    Closing();
     if (FConn != nullptr) PQfinish(FConn);
     FConn = nullptr;
   }
 
   const std::string FConninfo;
   PGconn* FConn = nullptr;
-  std::string FInsert;
 };
 
 }  // namespace

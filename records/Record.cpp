@@ -111,9 +111,19 @@ std::string NewRecordUid(const std::string& station, const std::string& timeUtc)
   return station + "/" + timeUtc + "/" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 }
 
+std::string FailureReason(const TUnitRecord& r) {
+  if (r.Outcome == "success" || r.Outcome == "analysis") return {};
+  std::string line = r.Message.substr(0, r.Message.find_first_of("\r\n"));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  if (!line.empty()) return line;
+  if (!r.NotStoredReason.empty()) return r.NotStoredReason;
+  return r.Outcome.empty() ? std::string("unknown") : r.Outcome;
+}
+
 std::string EncodeSpoolLine(const TUnitRecord& record) {
   std::string line = "v" + std::to_string(kSchemaVersion);
   for (const TColumnInfo& c : kColumns) {
+    if (!InVersion(c, kSchemaVersion)) continue;
     const TValue v = ColumnValue(record, c);
     line += '\t';
     if (std::holds_alternative<int64_t>(v)) {
@@ -125,6 +135,9 @@ std::string EncodeSpoolLine(const TUnitRecord& record) {
     } else if (std::holds_alternative<std::string>(v)) {
       line += 's';
       EscapeField(std::get<std::string>(v), line);
+    } else if (std::holds_alternative<TBlob>(v)) {
+      line += 'b';
+      EscapeField(std::get<TBlob>(v).Bytes, line);
     } else {
       line += 'n';
     }
@@ -134,10 +147,13 @@ std::string EncodeSpoolLine(const TUnitRecord& record) {
 }
 
 bool DecodeSpoolLine(const std::string& line, TUnitRecord& record) {
-  const std::string head = "v" + std::to_string(kSchemaVersion);
-  if (line.compare(0, head.size(), head) != 0) return false;
-  size_t at = head.size();
+  size_t at = 1;
+  int version = 0;
+  while (at < line.size() && at < 4 && line[at] >= '0' && line[at] <= '9') version = version * 10 + (line[at++] - '0');
+  if (line.empty() || line[0] != 'v' || version < kFirstSchemaVersion || version > kSchemaVersion) return false;
+  record = {};
   for (const TColumnInfo& c : kColumns) {
+    if (!InVersion(c, version)) continue;
     if (at >= line.size() || line[at] != '\t') return false;
     const size_t start = at + 1;
     size_t end = line.find('\t', start);
@@ -155,10 +171,13 @@ bool DecodeSpoolLine(const std::string& line, TUnitRecord& record) {
     } else if (kind == 'r' && !body.empty()) {
       value = std::strtod(body.c_str(), &stop);
       if (*stop != '\0') return false;
-    } else if (kind == 's') {
+    } else if (kind == 's' || kind == 'b') {
       std::string text;
       if (!UnescapeField(line, start + 1, end, text)) return false;
-      value = std::move(text);
+      if (kind == 's')
+        value = std::move(text);
+      else
+        value = TBlob{std::move(text)};
     } else {
       return false;
     }

@@ -34,8 +34,14 @@ TUnitRecord RecordOfUnit(const TUnitResult& result, const TRecordSource& source,
 // records never share one and a record sent again is recognised.
 std::string NewRecordUid(const std::string& station, const std::string& timeUtc);
 
+// What a unit that did not succeed failed of: the first line of its
+// message, else why nothing was stored, else its outcome. Empty for
+// successful and analysis-only units.
+std::string FailureReason(const TUnitRecord& record);
+
 // One line of the spool file (without its end), and back; false for a line
-// that is not a whole record.
+// that is not a whole record. A line of an earlier schema version (a spool
+// an earlier release left) reads with the columns of its version.
 std::string EncodeSpoolLine(const TUnitRecord& record);
 bool DecodeSpoolLine(const std::string& line, TUnitRecord& record);
 

@@ -16,8 +16,12 @@ namespace qv::records {
 
 // The version this tool writes, and the first one (which every later
 // version can migrate from and qvstats still reads).
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kFirstSchemaVersion = 1;
+
+// A golden reference's running mean is taken over its last this many units;
+// the database keeps it with each unit (records/Upkeep.h).
+constexpr int kGoldenWindow = 10;
 
 // One unit's record. A text column that may be NULL holds NULL for an
 // empty text; a number column that may be NULL is empty when unknown.
@@ -56,7 +60,8 @@ struct TUnitRecord {
   bool operator==(const TUnitRecord&) const = default;
 };
 
-enum TColumnType { ctText, ctInteger, ctReal };
+// ctCompressed: the field's bytes as one zstd frame in a blob.
+enum TColumnType { ctText, ctInteger, ctReal, ctCompressed };
 
 using TField = std::variant<std::string TUnitRecord::*, std::optional<int> TUnitRecord::*,
                             std::optional<double> TUnitRecord::*>;
@@ -70,22 +75,44 @@ struct TColumnInfo {
   TField Field;
   // Read only when one unit's record is opened, never in a listing.
   bool OnDemand = false;
+  // The version from which the column is no longer written (0: still is);
+  // a database migrated from before keeps it, NULL once upkept.
+  int Retired = 0;
 };
 
-constexpr size_t kColumnCount = 46;
+constexpr size_t kColumnCount = 47;
 extern const std::array<TColumnInfo, kColumnCount> kColumns;
+
+// Whether records of that schema version have the column.
+inline bool InVersion(const TColumnInfo& c, int version) {
+  return c.Since <= version && (c.Retired == 0 || version < c.Retired);
+}
 
 // The column of that name, or none.
 const TColumnInfo* FindColumn(const std::string& name);
 
-using TValue = std::variant<std::monostate, int64_t, double, std::string>;
+// Bytes a database keeps as a blob rather than as text.
+struct TBlob {
+  std::string Bytes;
+  bool operator==(const TBlob&) const = default;
+};
 
-// A column's value in a record, NULL as monostate.
+using TValue = std::variant<std::monostate, int64_t, double, std::string, TBlob>;
+
+// A column's value in a record, NULL as monostate; a compressed column's is
+// the blob of its field.
 TValue ColumnValue(const TUnitRecord& record, const TColumnInfo& column);
 // Sets a column from a value as a database or the spool gives it; a value
 // of another type is converted as SQLite would read it. False for a NULL in
-// a column that must not be NULL.
+// a column that must not be NULL, and for a blob that does not decompress.
+// A NULL in a retired column leaves the field as it is: the column that
+// took its place holds it.
 bool SetColumnValue(TUnitRecord& record, const TColumnInfo& column, const TValue& value);
+
+// A value read back as a number or as text, whatever the database gave.
+std::optional<int64_t> IntOf(const TValue& value);
+std::optional<double> RealOf(const TValue& value);
+std::string TextOf(const TValue& value);
 
 // How a database spells the column types.
 struct TSqlTypes {
@@ -93,7 +120,47 @@ struct TSqlTypes {
   const char* Text;
   const char* Integer;
   const char* Real;
+  const char* Blob;
 };
+extern const TSqlTypes kSqliteTypes;
+extern const TSqlTypes kPostgresTypes;
+
+// What the database keeps beside each record, derived from it and from its
+// golden reference's other units; never part of a record or of the spool.
+//   golden_mean     the mean result of the golden reference's last
+//                   kGoldenWindow units up to this one (NULL for a unit
+//                   without golden identity or result)
+//   record_version  the schema version whose derived values the row holds;
+//                   NULL for a row that a writer of an earlier version left,
+//                   until the upkeep brings it up
+struct TDerivedInfo {
+  const char* Name;
+  TColumnType Type;
+  int Since;
+};
+extern const std::array<TDerivedInfo, 2> kDerived;
+
+// The tables of counts that qvstats' figures are read from, one row a
+// combination of their key columns (the upkeep adds each record's part):
+//   counts_day     units per UTC day, station, golden identity, outcome and
+//                  failure reason (empty: none); day '' holds the records
+//                  whose time does not read
+//   counts_hour    units per UTC hour ("2026-12-09T08"), station and outcome
+//   stored_day     units per UTC day, station and stored value
+//   golden_day     a golden reference's units with a result per day (the
+//                  first ten characters of their time), and bounds of
+//                  their running means: no mean of the day lies outside
+//                  them, though a record that arrived late may have moved
+//                  one inside since
+// counts_day and counts_hour have the sums and counts of the average RSSI
+// and the AFC spread.
+struct TCountsInfo {
+  const char* Name;
+  const char* Columns;  // with their types, as both databases read them
+  const char* Key;
+  int Since;
+};
+extern const std::array<TCountsInfo, 4> kCounts;
 
 // The statements that bring a database of schema version `from` (0: no
 // units table yet) to kSchemaVersion, inside the caller's transaction;
@@ -101,9 +168,9 @@ struct TSqlTypes {
 // know (a newer one).
 bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps);
 
-// The INSERT of one record with its columns in the table's order, each a
-// placeholder made by mark (its 1-based position), keeping the record
-// already there when its uid is.
-std::string InsertStatement(std::string (*mark)(size_t position));
+// The INSERT of rows records (the columns of this version in the table's
+// order, then kDerived's when derived, a ? for each value), keeping the
+// record already there when its uid is.
+std::string InsertStatement(size_t rows = 1, bool derived = false);
 
 }  // namespace qv::records

@@ -1,28 +1,24 @@
-// The records in one SQLite file: the schema created, or a file of the first
-// version migrated in place, on the first write; one transaction a record.
+// The records in one SQLite file: the schema created, or a file of an
+// earlier version migrated in place, on the first write; one transaction a
+// record (or a batch of a bulk write), with its derived values.
 #include <sqlite3.h>
 
 #include <cerrno>
 #include <string>
 
 #include "records/Files.h"
-#include "records/Store.h"
+#include "records/SqlStore.h"
 
 namespace qv::records {
 
 namespace {
 
-std::string InsertUnit() {
-  return InsertStatement([](size_t) { return std::string("?"); });
-}
-
 const char* kJournal = "PRAGMA journal_mode = WAL";
 
-// SQLite's own text stays in brackets, for whoever looks further.
-std::string Failure(sqlite3* db, const char* message = nullptr) {
-  const int code = sqlite3_extended_errcode(db);
-  const int system = sqlite3_system_errno(db);
-  const std::string text = message != nullptr ? message : sqlite3_errmsg(db);
+// What SQLite's extended result code (and the system's errno behind it)
+// means for the operator; SQLite's own text stays in brackets, for whoever
+// looks further.
+std::string Failure(int code, int system, const std::string& text) {
   std::string words;
   switch (code & 0xFF) {
     case SQLITE_FULL:
@@ -56,42 +52,29 @@ std::string Failure(sqlite3* db, const char* message = nullptr) {
   return words + " (" + text + ")";
 }
 
-class TSqliteStore final : public TRecordStore {
+std::string Failure(sqlite3* db, const char* message = nullptr) {
+  return Failure(sqlite3_extended_errcode(db), sqlite3_system_errno(db),
+                 message != nullptr ? message : sqlite3_errmsg(db));
+}
+
+class TSqliteStore final : public TSqlStore {
  public:
   TSqliteStore(std::string path, int busyMs) : FPath(std::move(path)), FBusyMs(busyMs) {}
   ~TSqliteStore() override { Close(); }
 
   std::string Where() const override { return FPath; }
 
-  bool Write(const TUnitRecord& record, std::string& why) override {
-    if (FDb == nullptr && !Open(why)) return false;
-    sqlite3_reset(FInsert);
-    sqlite3_clear_bindings(FInsert);
-    for (size_t i = 0; i < kColumnCount; ++i) {
-      const TValue v = ColumnValue(record, kColumns[i]);
-      const int at = static_cast<int>(i) + 1;
-      if (const auto* n = std::get_if<int64_t>(&v))
-        sqlite3_bind_int64(FInsert, at, *n);
-      else if (const auto* d = std::get_if<double>(&v))
-        sqlite3_bind_double(FInsert, at, *d);
-      else if (const auto* s = std::get_if<std::string>(&v))
-        sqlite3_bind_text(FInsert, at, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
-      else
-        sqlite3_bind_null(FInsert, at);
-    }
-    const int rc = sqlite3_step(FInsert);
-    if (rc == SQLITE_DONE) {
-      sqlite3_reset(FInsert);
-      return true;
-    }
-    why = Failure(FDb);
-    // A database that failed once is opened afresh next time: it may have
-    // been replaced, repaired or unlocked meanwhile.
-    Close();
-    return false;
+ private:
+  void Bulk() override {
+    // A bulk write touches every index all over: a cache of its own size.
+    std::string ignored;
+    Exec("PRAGMA cache_size = -262144", ignored);
   }
 
- private:
+  std::string Words(const TSql& sql, const std::string& why) const override {
+    return Failure(sql.Code(), sql.System(), why);
+  }
+
   bool Exec(const char* sql, std::string& why) {
     char* error = nullptr;
     if (sqlite3_exec(FDb, sql, nullptr, nullptr, &error) == SQLITE_OK) return true;
@@ -122,7 +105,7 @@ class TSqliteStore final : public TRecordStore {
     bool ok =
         Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)", why) && Version(version, why);
     std::vector<std::string> steps;
-    if (ok && !SchemaSteps(version, {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL"}, steps)) {
+    if (ok && !SchemaSteps(version, kSqliteTypes, steps)) {
       why = "schema version " + std::to_string(version) + " is not one this tool writes";
       ok = false;
     }
@@ -133,7 +116,7 @@ class TSqliteStore final : public TRecordStore {
     return false;
   }
 
-  bool Open(std::string& why) {
+  bool Open(std::string& why) override {
     // SQLite would wait in open() or read() on a FIFO, here or in place of
     // one of its own files beside it.
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
@@ -150,18 +133,17 @@ class TSqliteStore final : public TRecordStore {
     // Write-ahead logging: a record costs one sync of the log instead of the
     // rollback journal's three or four, and readers are never blocked by it.
     // Synced at every commit all the same: a record written is on disk.
-    if (!Exec(kJournal, why) || !Exec("PRAGMA synchronous = FULL", why) || !Schema(why) ||
-        sqlite3_prepare_v2(FDb, InsertUnit().c_str(), -1, &FInsert, nullptr) != SQLITE_OK) {
+    if (!Exec(kJournal, why) || !Exec("PRAGMA synchronous = FULL", why) || !Schema(why)) {
       if (why.empty()) why = Failure(FDb);
       Close();
       return false;
     }
+    Opened(SqliteSql(FDb, false));
     return true;
   }
 
-  void Close() {
-    sqlite3_finalize(FInsert);
-    FInsert = nullptr;
+  void Close() override {
+    Closing();
     sqlite3_close_v2(FDb);
     FDb = nullptr;
   }
@@ -169,7 +151,6 @@ class TSqliteStore final : public TRecordStore {
   const std::string FPath;
   const int FBusyMs;
   sqlite3* FDb = nullptr;
-  sqlite3_stmt* FInsert = nullptr;
 };
 
 }  // namespace

@@ -25,8 +25,21 @@ class TRecordStore {
   // full (...)", "the database is locked by another program (...)", "the
   // server cannot be reached (...)"), when the database did not take it.
   virtual bool Write(const TUnitRecord& record, std::string& why) = 0;
+  // Writes the records in one transaction, as Write would each: a bulk
+  // load such as the demo's.
+  virtual bool WriteMany(const std::vector<TUnitRecord>& records, std::string& why) {
+    for (const TUnitRecord& r : records)
+      if (!Write(r, why)) return false;
+    return true;
+  }
   // What the operator is told the records go to.
   virtual std::string Where() const = 0;
+  // Brings the database to this schema version and every record an earlier
+  // version's writer left up to it (Upkeep.h), a batch a transaction;
+  // progress, when set, gets the records left after each batch. A store
+  // does the same a little at a time as it writes; this is the whole of it,
+  // for qvstats.
+  virtual bool Upgrade(std::string& /*why*/, const std::function<void(int64_t left)>& /*progress*/) { return true; }
 };
 
 // The SQLite file, created (or brought to the current schema) on the first

@@ -25,7 +25,55 @@ size_t Utf8Length(const std::string& s, size_t i) {
   return n;
 }
 
+int Digits(const std::string& s, size_t at, size_t count, bool& ok) {
+  int v = 0;
+  for (size_t i = at; i < at + count; ++i) {
+    if (i >= s.size() || s[i] < '0' || s[i] > '9') {
+      ok = false;
+      return 0;
+    }
+    v = v * 10 + (s[i] - '0');
+  }
+  return v;
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 }  // namespace
+
+std::optional<int64_t> ParseUtcMs(const std::string& t) {
+  // 2026-12-09T08:15:02.123Z
+  bool ok =
+      t.size() >= 19 && t[4] == '-' && t[7] == '-' && (t[10] == 'T' || t[10] == ' ') && t[13] == ':' && t[16] == ':';
+  if (!ok) return std::nullopt;
+  const int y = Digits(t, 0, 4, ok), mo = Digits(t, 5, 2, ok), d = Digits(t, 8, 2, ok);
+  const int h = Digits(t, 11, 2, ok), mi = Digits(t, 14, 2, ok), s = Digits(t, 17, 2, ok);
+  if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
+  size_t at = 19;
+  int ms = 0;
+  if (at < t.size() && t[at] == '.') {
+    int scale = 100;
+    ++at;
+    const size_t start = at;
+    for (; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at) {
+      ms += (t[at] - '0') * scale;
+      scale /= 10;
+    }
+    if (at == start) return std::nullopt;
+  }
+  if (at < t.size() && t[at] == 'Z') ++at;
+  if (at != t.size()) return std::nullopt;
+  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
+  return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000LL + ms;
+}
 
 std::string Utf8Text(const std::string& s) {
   std::string out;

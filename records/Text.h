@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace qv::records {
@@ -10,6 +12,10 @@ namespace qv::records {
 // ISO 8601 UTC with milliseconds: 2026-12-09T08:15:02.123Z.
 std::string UtcTimestamp(std::chrono::system_clock::time_point when);
 std::string UtcNow();
+// Milliseconds since 1970 of an ISO 8601 UTC time ("Z" or no zone; the
+// fraction optional; "T" or a space between date and time); nullopt for
+// anything else.
+std::optional<int64_t> ParseUtcMs(const std::string& text);
 
 // The text as UTF-8: sequences that are UTF-8 stay, every other byte is
 // taken as the Latin-1 character of its value, so that no byte is lost.

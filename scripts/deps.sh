@@ -9,15 +9,16 @@ set -euo pipefail
 
 # python3-serial and ser2net are peers the network port tests run against;
 # gputils, binutils and srecord write the HEX files the firmware tests read;
-# the unit records go to SQLite or PostgreSQL (libpq), and the records'
-# tests start a PostgreSQL server of their own; qvstats reads the records
-# with SQLite and draws with Qt Charts (whose CMake package needs the OpenGL
-# one, which it does not pull in); help2man makes the manual pages from the
+# the unit records go to SQLite or PostgreSQL (libpq), their transcripts
+# compressed with zstd, and the records' tests start a PostgreSQL server of
+# their own; qvstats reads the records with SQLite and draws with Qt Charts
+# (whose CMake package needs the OpenGL one, which it does not pull in);
+# help2man makes the manual pages from the
 # programs' --help; the traceability hashes firmware files with libcrypto
 # (libssl-dev) and writes JSON with nlohmann-json.
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
-  fonts-dejavu-core gputils binutils srecord libsqlite3-dev libpq-dev postgresql qt6-charts-dev libqt6opengl6-dev
-  help2man libssl-dev nlohmann-json3-dev)
+  fonts-dejavu-core gputils binutils srecord libsqlite3-dev libpq-dev libzstd-dev postgresql qt6-charts-dev
+  libqt6opengl6-dev help2man libssl-dev nlohmann-json3-dev)
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang-14 libclang-rt-14-dev llvm-14)
 fi

@@ -17,6 +17,10 @@
 #include <system_error>
 
 #include "records/Files.h"
+#include "records/Record.h"
+#include "records/Sql.h"
+#include "records/Store.h"
+#include "records/Zstd.h"
 
 namespace qv {
 
@@ -24,27 +28,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int Digits(const std::string& s, size_t at, size_t count, bool& ok) {
-  int v = 0;
-  for (size_t i = at; i < at + count; ++i) {
-    if (i >= s.size() || s[i] < '0' || s[i] > '9') {
-      ok = false;
-      return 0;
-    }
-    v = v * 10 + (s[i] - '0');
-  }
-  return v;
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
+using records::IntOf;
+using records::kColumns;
+using records::RealOf;
+using records::TColumnInfo;
+using records::TextOf;
+using records::TRow;
+using records::TValue;
 
 std::string Number(double v, int decimals) {
   char buf[64];
@@ -120,25 +110,30 @@ std::string Text(sqlite3_stmt* s, int col) {
                       : std::string();
 }
 
-void Add(TGroupFigures& g, const TUnit& u) {
-  ++g.Units;
-  switch (u.Kind) {
+// A unit's outcome counted into a group, n times.
+void AddOutcome(TGroupFigures& g, TUnitOutcome kind, int n) {
+  g.Units += n;
+  switch (kind) {
     case TUnitOutcome::uoSuccess:
-      ++g.Success;
+      g.Success += n;
       break;
     case TUnitOutcome::uoFailed:
-      ++g.Failed;
+      g.Failed += n;
       break;
     case TUnitOutcome::uoAborted:
-      ++g.Aborted;
+      g.Aborted += n;
       break;
     case TUnitOutcome::uoAnalysis:
-      ++g.Analysis;
+      g.Analysis += n;
       break;
     case TUnitOutcome::uoOther:
-      ++g.Other;
+      g.Other += n;
       break;
   }
+}
+
+void Add(TGroupFigures& g, const TUnit& u) {
+  AddOutcome(g, u.Kind, 1);
   const std::string reason = FailureReason(u);
   if (!reason.empty()) ++g.Reasons[reason];
   if (u.RssiAvg) {
@@ -171,97 +166,24 @@ void SortByTime(std::vector<TUnit>& units) {
   if (!std::is_sorted(units.begin(), units.end(), earlier)) std::sort(units.begin(), units.end(), earlier);
 }
 
-}  // namespace
-
-std::optional<int64_t> ParseUtcMs(const std::string& t) {
-  // 2026-12-09T08:15:02.123Z
-  bool ok =
-      t.size() >= 19 && t[4] == '-' && t[7] == '-' && (t[10] == 'T' || t[10] == ' ') && t[13] == ':' && t[16] == ':';
-  if (!ok) return std::nullopt;
-  const int y = Digits(t, 0, 4, ok), mo = Digits(t, 5, 2, ok), d = Digits(t, 8, 2, ok);
-  const int h = Digits(t, 11, 2, ok), mi = Digits(t, 14, 2, ok), s = Digits(t, 17, 2, ok);
-  if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return std::nullopt;
-  size_t at = 19;
-  int ms = 0;
-  if (at < t.size() && t[at] == '.') {
-    int scale = 100;
-    ++at;
-    const size_t start = at;
-    for (; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at) {
-      ms += (t[at] - '0') * scale;
-      scale /= 10;
-    }
-    if (at == start) return std::nullopt;
-  }
-  if (at < t.size() && t[at] == 'Z') ++at;
-  if (at != t.size()) return std::nullopt;
-  const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  return ((days * 24 + h) * 60 + mi) * 60000 + s * 1000LL + ms;
-}
-
-std::string FailureReason(const TUnit& u) {
-  if (u.Kind == TUnitOutcome::uoSuccess || u.Kind == TUnitOutcome::uoAnalysis) return {};
-  std::string line = u.Message.substr(0, u.Message.find_first_of("\r\n"));
-  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
-  if (!line.empty()) return line;
-  if (!u.NotStoredReason.empty()) return u.NotStoredReason;
-  return u.Outcome.empty() ? std::string("unknown") : u.Outcome;
-}
-
-namespace {
-
-using records::kColumns;
-using records::TColumnInfo;
-using records::TValue;
-
 // The columns a listing reads: all but those read on demand.
 bool Listed(const TColumnInfo& c) {
   return !c.OnDemand;
 }
 
-// A row of a listing (the local key, then the listed columns in the
-// table's order), as either database gives it.
-struct TSqliteRow {
-  sqlite3_stmt* S;
-  bool Null(int col) const { return sqlite3_column_type(S, col) == SQLITE_NULL; }
-  int64_t Int64(int col) const { return sqlite3_column_int64(S, col); }
-  std::string Text(int col) const { return ::qv::Text(S, col); }
-  double Real(int col) const { return sqlite3_column_double(S, col); }
-};
-
-struct TPgRow {
-  const PGresult* R;
-  int Row;
-  bool Null(int col) const { return PQgetisnull(R, Row, col) != 0; }
-  std::string Text(int col) const {
-    return Null(col) ? std::string() : std::string(PQgetvalue(R, Row, col), static_cast<size_t>(PQgetlength(R, Row, col)));
-  }
-  int64_t Int64(int col) const { return Null(col) ? 0 : std::strtoll(PQgetvalue(R, Row, col), nullptr, 10); }
-  double Real(int col) const { return std::strtod(PQgetvalue(R, Row, col), nullptr); }
-};
-
-// Each column read as its type says, as the writer wrote it.
-template <class TRow>
-TValue ValueOf(const TRow& row, int col, const TColumnInfo& c) {
-  if (row.Null(col)) return c.NotNull ? TValue(std::string()) : TValue();
-  switch (c.Type) {
-    case records::ctInteger:
-      return row.Int64(col);
-    case records::ctReal:
-      return row.Real(col);
-    case records::ctText:
-      break;
-  }
-  return row.Text(col);
-}
-
-// False for a unit whose time does not read.
-template <class TRow>
+// A row of a listing: the local key, then the listed columns in the
+// table's order. False for a unit whose time does not read.
 bool FillUnit(const TRow& row, TUnit& u) {
-  u.Id = row.Int64(0);
-  int col = 1;
-  for (const TColumnInfo& c : kColumns)
-    if (Listed(c)) records::SetColumnValue(u, c, ValueOf(row, col++, c));
+  u.Id = IntOf(row[0]).value_or(0);
+  size_t col = 1;
+  for (const TColumnInfo& c : kColumns) {
+    if (!Listed(c)) continue;
+    const TValue& v = row[col++];
+    if (std::holds_alternative<std::monostate>(v) && c.NotNull)
+      records::SetColumnValue(u, c, std::string());
+    else
+      records::SetColumnValue(u, c, v);
+  }
   const std::optional<int64_t> ms = ParseUtcMs(u.TimeUtc);
   if (!ms) return false;
   u.TimeMs = *ms;
@@ -280,11 +202,11 @@ std::string VersionProblem(const std::string& where, int version) {
   return {};
 }
 
-// The query of every unit: the local key, then the listed columns in the
-// table's order, those an older schema lacks as NULL; empty, with the
-// reason in error, when a column every version has is missing.
-std::string SelectUnits(const std::set<std::string>& present, const std::string& where, std::string& error) {
-  std::string sql = "SELECT id";
+// The listed columns (the local key first), those an older schema lacks as
+// NULL; empty, with the reason in error, when a column every version has
+// is missing.
+std::string ListedColumns(const std::set<std::string>& present, const std::string& where, std::string& error) {
+  std::string sql = "id";
   for (const TColumnInfo& c : kColumns) {
     if (!Listed(c)) continue;
     sql += ", ";
@@ -301,12 +223,71 @@ std::string SelectUnits(const std::set<std::string>& present, const std::string&
     error = where + " is not a records file of qvtune: its units have no column 'id'.";
     return {};
   }
-  // In the order of writing, which is nearly that of time: a walk along
-  // the table, where following the time index would seek once a unit.
-  return sql + " FROM units";
+  return sql;
+}
+
+// The figures of units in memory, as the database's counts give them.
+TFigures RowsFigures(const std::vector<TUnit>& units, const TFilter& filter, const TGoldenOptions& options) {
+  TFigures f;
+  std::map<std::string, TGroupFigures> days, hours, stations;
+  std::set<std::string> goldenShown;
+  for (const TUnit& u : units) {
+    if (!filter.Accepts(u)) continue;
+    if (u.StoredOffset) ++f.StoredValues[*u.StoredOffset];
+    Add(f.Total, u);
+    Add(days[u.Day()], u);
+    Add(hours[u.Day() + "T" + u.TimeUtc.substr(11, 2)], u);
+    Add(stations[u.Station], u);
+    if (!u.GoldenId.empty()) goldenShown.insert(u.GoldenId);
+  }
+  f.Days = Listed(days);
+  if (f.Days.size() == 1) {
+    f.Hours = Listed(hours);
+    for (TGroupFigures& g : f.Hours) g.Reasons.clear();
+  }
+  f.Stations = Listed(stations);
+  for (TGoldenHealth& h : GoldenHealth(units, options))
+    if (goldenShown.count(h.GoldenId)) f.Golden.push_back(std::move(h));
+  return f;
+}
+
+// The most frequent reasons first, equal counts by name.
+void SortReasons(TFigures& f) {
+  f.Reasons.assign(f.Total.Reasons.begin(), f.Total.Reasons.end());
+  std::stable_sort(f.Reasons.begin(), f.Reasons.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+}
+
+// A point of a golden's chart.
+TGoldenPoint Point(const std::string& time, double mean, double baseline, double threshold, int unit = 0) {
+  TGoldenPoint p;
+  p.Unit = unit;
+  p.TimeUtc = time;
+  p.TimeMs = ParseUtcMs(time).value_or(0);
+  p.RunningMean = mean;
+  p.Shift = mean - baseline;
+  p.Over = std::fabs(p.Shift) > threshold;
+  return p;
+}
+
+// FirstOver and Largest of points in time order, as the rows give them:
+// the first beyond the threshold, the first of the largest shift.
+void Judge(TGoldenHealth& h) {
+  h.FirstOver = h.Largest = -1;
+  for (size_t i = 0; i < h.Points.size(); ++i) {
+    const TGoldenPoint& p = h.Points[i];
+    if (p.Over && h.FirstOver < 0) h.FirstOver = static_cast<int>(i);
+    if (h.Largest < 0 || std::fabs(p.Shift) > std::fabs(h.Points[static_cast<size_t>(h.Largest)].Shift))
+      h.Largest = static_cast<int>(i);
+  }
+  h.Drifted = h.FirstOver >= 0;
 }
 
 }  // namespace
+
+std::string FailureReason(const TUnit& u) {
+  return records::FailureReason(u);
+}
 
 bool IsServerConninfo(const std::string& text) {
   return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0 ||
@@ -314,12 +295,327 @@ bool IsServerConninfo(const std::string& text) {
                                                    text.find("host=") != std::string::npos));
 }
 
-bool THistory::LoadServer(const std::string& conninfo) {
+std::vector<std::string> AddressForms(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  const std::string given = text.substr(first, text.find_last_not_of(" \t") - first + 1);
+  std::string hex = given;
+  if (hex.size() > 2 && hex[0] == '0' && (hex[1] == 'x' || hex[1] == 'X')) hex.erase(0, 2);
+  const bool digits = !hex.empty() && hex.size() <= 8 && std::all_of(hex.begin(), hex.end(), [](char c) {
+    return std::isxdigit(static_cast<unsigned char>(c));
+  });
+  std::vector<std::string> forms{given};
+  if (digits) {
+    std::string written = "0x" + std::string(8 - hex.size(), '0');
+    for (char c : hex) written += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (written != given) forms.push_back(written);
+  }
+  return forms;
+}
+
+bool TFilter::Accepts(const TUnit& u) const {
+  if (!Station.empty() && u.Station != Station) return false;
+  if (!FromDay.empty() && u.TimeUtc.compare(0, 10, FromDay) < 0) return false;
+  if (!ToDay.empty() && u.TimeUtc.compare(0, 10, ToDay) > 0) return false;
+  return true;
+}
+
+bool TRecordQuery::Accepts(const TUnit& u) const {
+  if (!Filter.Accepts(u)) return false;
+  if (Address.empty()) return true;
+  const std::vector<std::string> forms = AddressForms(Address);
+  return std::find(forms.begin(), forms.end(), u.HandheldMac) != forms.end();
+}
+
+// ---- the database's side ----
+
+struct THistory::TDatabase {
+  std::unique_ptr<records::TSql> Sql;
+  sqlite3* Sqlite = nullptr;  // the same connection, for SQLite's own errors
+  std::set<std::string> Columns;
+  std::string Listed;  // the columns of a listing
+  // The units of each day of the filter last asked for.
+  TFilter DaysOf;
+  std::vector<std::pair<std::string, int64_t>> DayList;
+  bool DaysRead = false;
+  // Every golden reference's health but for its threshold, for the
+  // baseline it was taken with, and as judged for the last threshold.
+  struct TBase;
+  int BasesFor = -1;
+  std::vector<TBase> Bases;
+  double JudgedFor = -1;
+  std::vector<TGoldenHealth> Golden;
+
+  const std::vector<std::pair<std::string, int64_t>>& DayCounts(const TFilter& f) {
+    if (DaysRead && DaysOf.FromDay == f.FromDay && DaysOf.ToDay == f.ToDay && DaysOf.Station == f.Station)
+      return DayList;
+    std::vector<TValue> params;
+    DayList.clear();
+    for (const TRow& r : Rows("SELECT day, sum(units) FROM counts_day WHERE " + Days(f, params) +
+                                  " AND day > '' GROUP BY day ORDER BY day",
+                              params))
+      DayList.emplace_back(TextOf(r[0]), IntOf(r[1]).value_or(0));
+    DaysOf = f;
+    DaysRead = true;
+    return DayList;
+  }
+
+  // One snapshot for the queries between Begin and End.
+  void Begin() { Sql->Exec(Sql->Postgres() ? "BEGIN TRANSACTION ISOLATION LEVEL REPEATABLE READ READ ONLY" : "BEGIN"); }
+  void End() { Sql->Exec("COMMIT"); }
+
+  std::vector<TRow> Rows(const std::string& sql, const std::vector<TValue>& params = {}) const {
+    std::vector<TRow> rows;
+    Sql->Rows(sql, params, rows);
+    return rows;
+  }
+
+  // The days of the filter over a table of counts (its day column named
+  // day), and its station.
+  static std::string Days(const TFilter& f, std::vector<TValue>& params, const char* day = "day") {
+    params.push_back(f.FromDay.empty() ? std::string("0000-00-00") : f.FromDay);
+    params.push_back(f.ToDay.empty() ? std::string("9999-99-99") : f.ToDay);
+    std::string sql = std::string(day) + " >= ? AND " + day + " <= ?";
+    if (!f.Station.empty()) {
+      sql += " AND station = ?";
+      params.push_back(f.Station);
+    }
+    return sql;
+  }
+
+  // The units of a query, by their time (every text of a day sorts after
+  // the day and before "~").
+  // One lower bound, the later of the filter's and from: SQLite takes the
+  // first of two for its index range, whichever is the tighter.
+  static std::string Units(const TRecordQuery& q, std::vector<TValue>& params, const std::string& from = {}) {
+    const TFilter& f = q.Filter;
+    params.push_back(std::max(f.FromDay.empty() ? std::string("0000-00-00") : f.FromDay, from));
+    params.push_back((f.ToDay.empty() ? std::string("9999-99-99") : f.ToDay) + "~");
+    std::string sql = "time_utc >= ? AND time_utc <= ?";
+    if (!f.Station.empty()) {
+      sql += " AND station = ?";
+      params.push_back(f.Station);
+    }
+    if (!q.Address.empty()) {
+      const std::vector<std::string> forms = AddressForms(q.Address);
+      sql += " AND handheld_mac IN (";
+      for (size_t i = 0; i < forms.size(); ++i) {
+        sql += i == 0 ? "?" : ", ?";
+        params.emplace_back(forms[i]);
+      }
+      sql += ")";
+    }
+    return sql;
+  }
+
+  // Counts of outcome and reason, with the sums of the measurements, by key.
+  void Groups(const std::string& key, const std::string& table, const std::string& where,
+              const std::vector<TValue>& params, bool reasons, std::map<std::string, TGroupFigures>& groups) const {
+    const std::string reason = reasons ? "reason" : "''";
+    for (const TRow& r : Rows("SELECT " + key + ", outcome, " + reason +
+                                  ", sum(units), sum(rssi_sum), sum(rssi_n), sum(afc_sum), sum(afc_n) FROM " + table +
+                                  " WHERE " + where + " GROUP BY " + key + ", outcome" + (reasons ? ", reason" : ""),
+                              params)) {
+      TGroupFigures& g = groups[TextOf(r[0])];
+      const int n = static_cast<int>(IntOf(r[3]).value_or(0));
+      AddOutcome(g, OutcomeOf(TextOf(r[1])), n);
+      if (const std::string why = TextOf(r[2]); !why.empty()) g.Reasons[why] += n;
+      g.RssiSum += RealOf(r[4]).value_or(0);
+      g.RssiCount += static_cast<int>(IntOf(r[5]).value_or(0));
+      g.AfcSpreadSum += RealOf(r[6]).value_or(0);
+      g.AfcSpreadCount += static_cast<int>(IntOf(r[7]).value_or(0));
+    }
+  }
+
+  // The golden reference's valued units (golden_mean IS NOT NULL) in time
+  // order, from the given one on.
+  static constexpr const char* kValued = " FROM units WHERE golden_id = ? AND golden_mean IS NOT NULL";
+  // Row values: both databases seek the index to them.
+  static constexpr const char* kFrom = " AND (time_utc, id) >= (?, ?)";
+
+  // A golden reference's health but for its threshold, from its running
+  // means and the index that keeps them in time order: of a long history,
+  // samples for its chart with the largest shift and the last; its units
+  // after the baseline and the first window start at (T0, Id0).
+  struct TBase {
+    TGoldenHealth Health;
+    bool All = true;  // every point is there
+    std::string T0;
+    int64_t Id0 = 0;
+  };
+
+  // The unit's number: the valued units up to it, those of the days before
+  // from their counts.
+  int NumberOf(const std::string& id, const std::string& time, int64_t uid) const {
+    const std::string day = time.substr(0, 10);
+    const std::vector<TRow> before =
+        Rows("SELECT sum(units) FROM golden_day WHERE golden_id = ? AND day < ?", {id, day});
+    const std::vector<TRow> that =
+        Rows(std::string("SELECT count(*)") + kValued + " AND time_utc >= ? AND (time_utc, id) <= (?, ?)",
+             {id, day, time, uid});
+    return static_cast<int>((before.empty() ? 0 : IntOf(before[0][0]).value_or(0)) +
+                            (that.empty() ? 0 : IntOf(that[0][0]).value_or(0)));
+  }
+
+  TBase Base(const std::string& id, int units, int baselineUnits) const {
+    constexpr double kNone = HUGE_VAL;  // no threshold yet
+    TBase base;
+    TGoldenHealth& h = base.Health;
+    h.GoldenId = id;
+    h.Units = units;
+    const std::vector<TValue> golden{id};
+    std::vector<TRow> rows =
+        Rows(std::string("SELECT golden") + kValued + " ORDER BY time_utc DESC, id DESC LIMIT 1", golden);
+    if (!rows.empty()) h.Side = TextOf(rows[0][0]);
+    const int first = std::max(1, baselineUnits);
+    h.BaselineReady = units >= first;
+    if (!h.BaselineReady) return base;
+    int64_t sum = 0;
+    for (const TRow& r : Rows(std::string("SELECT coalesce(result_offset, stored_offset)") + kValued +
+                                  " ORDER BY time_utc, id LIMIT " + std::to_string(first),
+                              golden))
+      sum += IntOf(r[0]).value_or(0);
+    h.Baseline = static_cast<double>(sum) / first;
+    const int start = first + records::kGoldenWindow - 1;  // the first point, from 0
+    if (units <= start) return base;
+    const int points = units - start;
+    if (points <= TGoldenHealth::kAllPoints) {
+      int unit = start;
+      for (const TRow& r :
+           Rows(std::string("SELECT time_utc, golden_mean") + kValued + " ORDER BY time_utc, id LIMIT " +
+                    std::to_string(points) + " OFFSET " + std::to_string(start),
+                golden))
+        h.Points.push_back(Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone, ++unit));
+      return base;
+    }
+    base.All = false;
+    rows = Rows(
+        std::string("SELECT time_utc, id") + kValued + " ORDER BY time_utc, id LIMIT 1 OFFSET " + std::to_string(start),
+        golden);
+    if (rows.empty()) return base;
+    const std::string t0 = base.T0 = TextOf(rows[0][0]);
+    const int64_t id0 = base.Id0 = IntOf(rows[0][1]).value_or(0);
+    auto at = [&](const TRow& r, int unit) {
+      return Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, kNone, unit);
+    };
+    // The last, and the extremes: the first unit of each extreme mean
+    // after the baseline and the first window (those before number fewer
+    // than start, hence the limit).
+    std::vector<TGoldenPoint> special;
+    rows = Rows(std::string("SELECT time_utc, id, golden_mean") + kValued + " ORDER BY time_utc DESC, id DESC LIMIT 1",
+                golden);
+    if (rows.empty()) return base;
+    special.push_back(at(rows[0], units));
+    std::optional<TGoldenPoint> largest;
+    for (const char* order : {"DESC", "ASC"}) {
+      for (const TRow& r : Rows(std::string("SELECT golden_mean, time_utc, id") + kValued + " ORDER BY golden_mean " +
+                                    order + " LIMIT " + std::to_string(start + 1),
+                                golden)) {
+        const std::string t = TextOf(r[1]);
+        const int64_t uid = IntOf(r[2]).value_or(0);
+        if (t < t0 || (t == t0 && uid < id0)) continue;
+        const std::vector<TRow> e = Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
+                                             " AND golden_mean = ?" + kFrom + " ORDER BY time_utc, id LIMIT 1",
+                                         {id, r[0], t0, id0});
+        if (e.empty()) break;
+        // Its number is told nowhere, and costs a count of all before it.
+        TGoldenPoint p = at(e[0], 0);
+        if (!largest || std::fabs(p.Shift) > std::fabs(largest->Shift) ||
+            (std::fabs(p.Shift) == std::fabs(largest->Shift) && p.TimeUtc < largest->TimeUtc))
+          largest = p;
+        break;
+      }
+    }
+    if (largest) special.push_back(*largest);
+    // Samples at even times across the points, enough for a chart.
+    const int64_t a = ParseUtcMs(t0).value_or(0), b = special.front().TimeMs;
+    const int samples = TGoldenHealth::kAllPoints / 4;
+    std::string times;
+    for (int i = 0; i < samples; ++i) {
+      const int64_t t = a + (b - a) * i / (samples - 1);
+      times += std::string(i == 0 ? "" : ", ") + "('" +
+               records::UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(t))) + "')";
+    }
+    const std::string latest = kValued + std::string(" AND time_utc <= s.t ORDER BY time_utc DESC, id DESC LIMIT 1");
+    for (const TRow& r : Rows("WITH s(t) AS (VALUES " + times + ") SELECT (SELECT time_utc" + latest +
+                                  "), (SELECT golden_mean" + latest + ") FROM s ORDER BY s.t",
+                              {id, id})) {
+      if (std::holds_alternative<std::monostate>(r[0])) continue;
+      TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone);
+      if (p.TimeUtc < t0 || (!h.Points.empty() && h.Points.back().TimeUtc == p.TimeUtc)) continue;
+      h.Points.push_back(std::move(p));
+    }
+    for (const TGoldenPoint& p : special) Place(h.Points, p);
+    return base;
+  }
+
+  // A unit judged takes the place of a sample at its time.
+  static void Place(std::vector<TGoldenPoint>& points, const TGoldenPoint& p) {
+    auto it = std::lower_bound(points.begin(), points.end(), p,
+                               [](const TGoldenPoint& x, const TGoldenPoint& y) { return x.TimeUtc < y.TimeUtc; });
+    if (it != points.end() && it->TimeUtc == p.TimeUtc)
+      *it = p;
+    else
+      points.insert(it, p);
+  }
+
+  // The health for a threshold: of a long history, the first unit beyond
+  // it found on the first day whose bounds reach beyond it, asked with a
+  // hair's margin and judged as the rows are.
+  TGoldenHealth Judged(const TBase& base, double threshold) const {
+    TGoldenHealth h = base.Health;
+    h.Threshold = threshold;
+    for (TGoldenPoint& p : h.Points) p.Over = std::fabs(p.Shift) > threshold;
+    Judge(h);
+    if (base.All || !h.Drifted) return h;
+    const double hi = h.Baseline + threshold - 1e-9, lo = h.Baseline - threshold + 1e-9;
+    for (const TRow& d : Rows("SELECT day FROM golden_day WHERE golden_id = ? AND day >= ? AND (mean_hi > ? OR "
+                              "mean_lo < ?) ORDER BY golden_id, day",
+                              {h.GoldenId, base.T0.substr(0, 10), hi, lo})) {
+      const std::string day = TextOf(d[0]);
+      for (const TRow& r :
+           Rows(std::string("SELECT time_utc, id, golden_mean") + kValued +
+                    " AND (golden_mean > ? OR golden_mean < ?)" + kFrom + " AND time_utc < ? ORDER BY time_utc, id",
+                {h.GoldenId, hi, lo, std::max(base.T0, day), base.Id0, day + "~"})) {
+        TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[2]).value_or(0), h.Baseline, threshold);
+        if (!p.Over) continue;
+        p.Unit = NumberOf(h.GoldenId, p.TimeUtc, IntOf(r[1]).value_or(0));
+        Place(h.Points, p);
+        Judge(h);
+        return h;
+      }
+    }
+    return h;
+  }
+};
+
+THistory::THistory() = default;
+THistory::~THistory() = default;
+THistory::THistory(THistory&&) noexcept = default;
+THistory& THistory::operator=(THistory&&) noexcept = default;
+
+void THistory::Clear() {
   FError.clear();
   FNote.clear();
   FSkipped = 0;
   FVersion = 0;
+  FUnitCount = 0;
+  FStations.clear();
+  FFirstDay.clear();
+  FLastDay.clear();
+  FInMemory = false;
   FUnits.clear();
+  FDb.reset();
+  FAll.clear();
+  FAllRead = false;
+}
+
+bool THistory::LoadServer(const std::string& conninfo) {
+  return ReadServer(conninfo, true);
+}
+
+bool THistory::ReadServer(const std::string& conninfo, bool upgrade) {
+  Clear();
   FPath = "the records server";
   // A server that does not answer must not hold the window for long; a
   // time-out in the connection string still wins.
@@ -381,33 +677,40 @@ bool THistory::LoadServer(const std::string& conninfo) {
   if (!columns) return false;
   std::set<std::string> present;
   for (int i = 0; i < PQntuples(columns.get()); ++i) present.insert(PQgetvalue(columns.get(), i, 0));
-  const std::string sql = SelectUnits(present, FPath, FError);
-  if (sql.empty()) return false;
-  TResult rows = exec(sql, PGRES_TUPLES_OK);
-  if (!rows) return false;
-  const int n = PQntuples(rows.get());
-  FUnits.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    TUnit u;
-    if (!FillUnit(TPgRow{rows.get(), i}, u)) {
-      ++FSkipped;
-      continue;
-    }
-    FUnits.push_back(std::move(u));
+  FDb = std::make_unique<TDatabase>();
+  FDb->Sql = records::PostgresSql(conn.get(), false);
+  FDb->Columns = present;
+  const bool current = FVersion == records::kSchemaVersion && present.count("record_version") &&
+                       FDb->Rows("SELECT 1 FROM units WHERE record_version IS NULL LIMIT 1").empty();
+  if (!current && upgrade) {
+    exec("COMMIT", PGRES_COMMAND_OK);
+    FDb.reset();
+    conn.reset();
+    std::string why;
+    if (records::PostgresStore(conninfo)->Upgrade(why, Progress)) return ReadServer(conninfo, false);
+    if (!ReadServer(conninfo, false)) return false;
+    FNote += (FNote.empty() ? "" : " ") + FPath + " holds records of schema version " + std::to_string(FVersion) +
+            " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
+            "): they are read as they stand, all into memory.";
+    return true;
   }
-  exec("COMMIT", PGRES_COMMAND_OK);
-  SortByTime(FUnits);
-  return true;
+  // The units themselves are read in the snapshot of the checks; the
+  // figures each in a snapshot of their own.
+  if (current) exec("COMMIT", PGRES_COMMAND_OK);
+  FDb->Sql = records::PostgresSql(conn.release(), true);
+  const bool ok = Opened(current);
+  if (FDb && !current) FDb->End();
+  return ok;
 }
 
 bool THistory::Load(const std::string& path) {
   if (IsServerConninfo(path)) return LoadServer(path);
+  return Read(path, true);
+}
+
+bool THistory::Read(const std::string& path, bool upgrade) {
+  Clear();
   FPath = path;
-  FError.clear();
-  FNote.clear();
-  FSkipped = 0;
-  FVersion = 0;
-  FUnits.clear();
   std::error_code ec;
   const fs::file_status st = fs::status(path, ec);
   if (!fs::exists(st)) {
@@ -507,43 +810,269 @@ bool THistory::Load(const std::string& path) {
     FError = Failure(path, db.get(), rc);
     return false;
   }
-  const std::string sql = SelectUnits(present, path, FError);
-  if (sql.empty()) return false;
-  rc = prepare(sql, stmt);
-  sqlite3_stmt* s = stmt.get();
-  while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-    if ((rc = sqlite3_step(s)) != SQLITE_ROW) break;
-    TUnit u;
-    if (!FillUnit(TSqliteRow{s}, u)) {
-      ++FSkipped;
-      continue;
-    }
-    FUnits.push_back(std::move(u));
+  stmt.reset();
+  FDb = std::make_unique<TDatabase>();
+  FDb->Sqlite = db.get();
+  FDb->Sql = records::SqliteSql(db.release(), true);
+  FDb->Columns = present;
+  const bool current = FVersion == records::kSchemaVersion && present.count("record_version") &&
+                       FDb->Rows("SELECT 1 FROM units WHERE record_version IS NULL LIMIT 1").empty();
+  if (!current && upgrade) {
+    // Brought up in place, as the next writer would; read as it stands
+    // where it cannot be written.
+    FDb.reset();
+    std::string why;
+    if (records::SqliteStore(path)->Upgrade(why, Progress)) return Read(path, false);
+    if (!Read(path, false)) return false;
+    FNote += (FNote.empty() ? "" : " ") + path + " holds records of schema version " + std::to_string(FVersion) +
+            " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
+            "): they are read as they stand, all into memory.";
+    return true;
   }
-  if (rc != SQLITE_DONE) {
-    FError = Failure(path, db.get(), rc);
+  return Opened(current);
+}
+
+bool THistory::Opened(bool current) {
+  FDb->Listed = ListedColumns(FDb->Columns, FPath, FError);
+  if (FDb->Listed.empty()) {
+    FDb.reset();
+    return false;
+  }
+  if (current) {
+    Summarise();
+    return true;
+  }
+  FInMemory = true;
+  const bool ok = FDb->Sql->Run("SELECT " + FDb->Listed + " FROM units", {}, [&](const TRow& row) {
+    TUnit u;
+    if (FillUnit(row, u))
+      FUnits.push_back(std::move(u));
+    else
+      ++FSkipped;
+    return true;
+  });
+  if (!ok) {
+    FError = FDb->Sqlite != nullptr ? Failure(FPath, FDb->Sqlite, sqlite3_errcode(FDb->Sqlite))
+                                    : FPath + ": " + FDb->Sql->Error();
     FUnits.clear();
+    FDb.reset();
     return false;
   }
   SortByTime(FUnits);
+  Summarise();
   return true;
 }
 
+void THistory::Summarise() {
+  FStations.clear();
+  if (FInMemory) {
+    std::set<std::string> stations;
+    for (const TUnit& u : FUnits) stations.insert(u.Station);
+    FStations.assign(stations.begin(), stations.end());
+    FUnitCount = static_cast<int64_t>(FUnits.size());
+    FFirstDay = FUnits.empty() ? std::string() : FUnits.front().Day();
+    FLastDay = FUnits.empty() ? std::string() : FUnits.back().Day();
+    return;
+  }
+  FDb->Begin();
+  for (const TRow& r : FDb->Rows("SELECT DISTINCT station FROM counts_day ORDER BY station"))
+    FStations.push_back(TextOf(r[0]));
+  for (const TRow& r : FDb->Rows("SELECT min(day), max(day), sum(units) FROM counts_day WHERE day > ''")) {
+    FFirstDay = TextOf(r[0]);
+    FLastDay = TextOf(r[1]);
+    FUnitCount = IntOf(r[2]).value_or(0);
+  }
+  for (const TRow& r : FDb->Rows("SELECT sum(units) FROM counts_day WHERE day = ''"))
+    FSkipped = static_cast<int>(IntOf(r[0]).value_or(0));
+  FDb->End();
+}
+
 void THistory::Assign(std::vector<TUnit> units) {
+  Clear();
+  FInMemory = true;
   FUnits = std::move(units);
   SortByTime(FUnits);
+  Summarise();
 }
 
-std::vector<std::string> THistory::Stations() const {
-  std::set<std::string> set;
-  for (const TUnit& u : FUnits) set.insert(u.Station);
-  return {set.begin(), set.end()};
+TFigures THistory::Figures(const TFilter& filter, const TGoldenOptions& options) const {
+  if (FInMemory || !FDb) {
+    TFigures f = RowsFigures(FUnits, filter, options);
+    SortReasons(f);
+    return f;
+  }
+  TDatabase& db = *FDb;
+  TFigures f;
+  db.Begin();
+  std::vector<TValue> params;
+  const std::string where = TDatabase::Days(filter, params) + " AND day > ''";
+  std::map<std::string, TGroupFigures> days, stations, hours;
+  db.Groups("day", "counts_day", where, params, true, days);
+  db.Groups("station", "counts_day", where, params, true, stations);
+  f.Days = Listed(days);
+  f.Stations = Listed(stations);
+  if (f.Days.size() == 1) {
+    std::vector<TValue> one{f.Days[0].Key, f.Days[0].Key + "T99"};
+    std::string hour = "hour >= ? AND hour <= ?";
+    if (!filter.Station.empty()) {
+      hour += " AND station = ?";
+      one.push_back(filter.Station);
+    }
+    db.Groups("hour", "counts_hour", hour, one, false, hours);
+    f.Hours = Listed(hours);
+  }
+  for (const TRow& r :
+       db.Rows("SELECT stored_offset, sum(units) FROM stored_day WHERE " + where + " GROUP BY stored_offset", params))
+    f.StoredValues[static_cast<int>(IntOf(r[0]).value_or(0))] = static_cast<int>(IntOf(r[1]).value_or(0));
+  std::set<std::string> shown;
+  for (const TRow& r :
+       db.Rows("SELECT DISTINCT golden_id FROM counts_day WHERE " + where + " AND golden_id <> ''", params))
+    shown.insert(TextOf(r[0]));
+  if (db.BasesFor != options.BaselineUnits) {
+    db.Bases.clear();
+    for (const TRow& r : db.Rows("SELECT golden_id, sum(units) FROM golden_day GROUP BY golden_id ORDER BY golden_id"))
+      db.Bases.push_back(db.Base(TextOf(r[0]), static_cast<int>(IntOf(r[1]).value_or(0)), options.BaselineUnits));
+    db.BasesFor = options.BaselineUnits;
+    db.JudgedFor = -1;
+  }
+  if (db.JudgedFor != options.Threshold) {
+    db.Golden.clear();
+    for (const TDatabase::TBase& b : db.Bases) db.Golden.push_back(db.Judged(b, options.Threshold));
+    db.JudgedFor = options.Threshold;
+  }
+  db.End();
+  for (const TGroupFigures& d : f.Days) {
+    f.Total.Units += d.Units;
+    f.Total.Success += d.Success;
+    f.Total.Failed += d.Failed;
+    f.Total.Aborted += d.Aborted;
+    f.Total.Analysis += d.Analysis;
+    f.Total.Other += d.Other;
+    for (const auto& [reason, n] : d.Reasons) f.Total.Reasons[reason] += n;
+    f.Total.RssiSum += d.RssiSum;
+    f.Total.RssiCount += d.RssiCount;
+    f.Total.AfcSpreadSum += d.AfcSpreadSum;
+    f.Total.AfcSpreadCount += d.AfcSpreadCount;
+  }
+  SortReasons(f);
+  for (const TGoldenHealth& h : db.Golden)
+    if (shown.count(h.GoldenId)) f.Golden.push_back(h);
+  return f;
 }
 
-bool TFilter::Accepts(const TUnit& u) const {
-  if (!Station.empty() && u.Station != Station) return false;
-  if (!FromDay.empty() && u.TimeUtc.compare(0, 10, FromDay) < 0) return false;
-  if (!ToDay.empty() && u.TimeUtc.compare(0, 10, ToDay) > 0) return false;
+int64_t THistory::CountRecords(const TRecordQuery& q) const {
+  if (FInMemory || !FDb) {
+    return std::count_if(FUnits.begin(), FUnits.end(), [&](const TUnit& u) { return q.Accepts(u); });
+  }
+  std::vector<TValue> params;
+  const std::vector<TRow> rows =
+      q.Address.empty()
+          ? FDb->Rows("SELECT sum(units) FROM counts_day WHERE " + TDatabase::Days(q.Filter, params) + " AND day > ''",
+                      params)
+          : FDb->Rows("SELECT count(*) FROM units WHERE " + TDatabase::Units(q, params), params);
+  return rows.empty() ? 0 : IntOf(rows[0][0]).value_or(0);
+}
+
+std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int64_t count, const TUnit* after) const {
+  std::vector<TUnit> list;
+  if (offset < 0 || count == 0) return list;
+  if (FInMemory || !FDb) {
+    int64_t at = 0;
+    for (const TUnit& u : FUnits) {
+      if (!q.Accepts(u)) continue;
+      if (at++ < offset) continue;
+      list.push_back(u);
+      if (count > 0 && static_cast<int64_t>(list.size()) == count) break;
+    }
+    return list;
+  }
+  int64_t skip = offset;
+  std::string from;
+  if (after != nullptr) {
+    skip = 0;
+  } else if (q.Address.empty() && offset > 0) {
+    // A page far in: its day from the counts of the days before, and only
+    // that day's units counted off, not all before it.
+    for (const auto& [day, units] : FDb->DayCounts(q.Filter)) {
+      if (skip < units) {
+        from = day;
+        break;
+      }
+      skip -= units;
+    }
+  }
+  std::vector<TValue> params;
+  std::string sql = "SELECT " + FDb->Listed + " FROM units WHERE " + TDatabase::Units(q, params, from);
+  if (after != nullptr) {
+    // A seek past the record before: a page after a page costs its rows.
+    sql += " AND (time_utc, id) > (?, ?)";
+    params.insert(params.end(), {after->TimeUtc, after->Id});
+  }
+  sql += " ORDER BY time_utc, id";
+  if (count >= 0)
+    sql += " LIMIT " + std::to_string(count);
+  else if (skip > 0 && !FDb->Sql->Postgres())
+    sql += " LIMIT -1";
+  if (skip > 0) sql += " OFFSET " + std::to_string(skip);
+  FDb->Sql->Run(sql, params, [&](const TRow& row) {
+    TUnit u;
+    FillUnit(row, u);
+    list.push_back(std::move(u));
+    return true;
+  });
+  return list;
+}
+
+bool THistory::EachRecord(const TRecordQuery& q, const std::function<bool(const TUnit&)>& each) const {
+  if (FInMemory || !FDb) {
+    for (const TUnit& u : FUnits)
+      if (q.Accepts(u) && !each(u)) break;
+    return true;
+  }
+  std::vector<TValue> params;
+  const std::string sql =
+      "SELECT " + FDb->Listed + " FROM units WHERE " + TDatabase::Units(q, params) + " ORDER BY time_utc, id";
+  return FDb->Sql->Run(sql, params, [&](const TRow& row) {
+    TUnit u;
+    FillUnit(row, u);
+    return each(u);
+  });
+}
+
+const std::vector<TUnit>& THistory::Units() const {
+  if (FInMemory || !FDb) return FUnits;
+  if (!FAllRead) {
+    FAll = Records({}, 0, -1);
+    FAllRead = true;
+  }
+  return FAll;
+}
+
+bool THistory::Transcript(int64_t id, std::string& bytes, std::string& why) const {
+  bytes.clear();
+  if (!FDb) {
+    why = "No records file is open.";
+    return false;
+  }
+  const bool compressed = FDb->Columns.count("transcript_zstd") > 0;
+  const bool text = FDb->Columns.count("transcript") > 0;
+  std::vector<TRow> rows;
+  if (!FDb->Sql->Rows(std::string("SELECT ") + (compressed ? "transcript_zstd" : "NULL") + ", " +
+                          (text ? "transcript" : "NULL") + " FROM units WHERE id = ?",
+                      {id}, rows)) {
+    why = FPath + ": " + FDb->Sql->Error();
+    return false;
+  }
+  if (rows.empty()) {
+    why = "The record " + std::to_string(id) + " is no longer in " + FPath + ".";
+    return false;
+  }
+  if (const auto* z = std::get_if<records::TBlob>(&rows[0][0])) {
+    if (records::Decompress(z->Bytes, bytes)) return true;
+    why = "The transcript of record " + std::to_string(id) + " is damaged.";
+    return false;
+  }
+  bytes = TextOf(rows[0][1]);
   return true;
 }
 
@@ -596,7 +1125,7 @@ std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnit>& units, const T
     if (!u.GoldenId.empty() && (u.ResultOffset || u.StoredOffset)) byGolden[u.GoldenId].push_back(&u);
   }
   const size_t baseUnits = static_cast<size_t>(std::max(1, options.BaselineUnits));
-  const size_t window = static_cast<size_t>(std::max(1, options.WindowUnits));
+  const size_t window = records::kGoldenWindow;
   std::vector<TGoldenHealth> list;
   for (const auto& [id, golden] : byGolden) {
     TGoldenHealth h;
@@ -612,22 +1141,11 @@ std::vector<TGoldenHealth> GoldenHealth(const std::vector<TUnit>& units, const T
     h.BaselineReady = golden.size() >= baseUnits;
     if (h.BaselineReady) {
       h.Baseline = sum[baseUnits] / static_cast<double>(baseUnits);
-      for (size_t i = baseUnits + window - 1; i < golden.size(); ++i) {
-        TGoldenPoint p;
-        p.Unit = static_cast<int>(i + 1);
-        p.TimeMs = golden[i]->TimeMs;
-        p.TimeUtc = golden[i]->TimeUtc;
-        p.RunningMean = (sum[i + 1] - sum[i + 1 - window]) / static_cast<double>(window);
-        p.Shift = p.RunningMean - h.Baseline;
-        p.Over = std::fabs(p.Shift) > options.Threshold;
-        const int at = static_cast<int>(h.Points.size());
-        if (p.Over && h.FirstOver < 0) h.FirstOver = at;
-        if (h.Largest < 0 || std::fabs(p.Shift) > std::fabs(h.Points[static_cast<size_t>(h.Largest)].Shift))
-          h.Largest = at;
-        h.Points.push_back(std::move(p));
-      }
+      for (size_t i = baseUnits + window - 1; i < golden.size(); ++i)
+        h.Points.push_back(Point(golden[i]->TimeUtc, (sum[i + 1] - sum[i + 1 - window]) / static_cast<double>(window),
+                                 h.Baseline, options.Threshold, static_cast<int>(i + 1)));
     }
-    h.Drifted = h.FirstOver >= 0;
+    Judge(h);
     list.push_back(std::move(h));
   }
   return list;
@@ -641,27 +1159,7 @@ std::vector<const TGoldenHealth*> TFigures::Drifted() const {
 }
 
 TFigures ComputeFigures(const THistory& history, const TFilter& filter, const TGoldenOptions& options) {
-  TFigures f;
-  std::map<std::string, TGroupFigures> days, stations;
-  std::map<std::string, int> reasons;
-  std::set<std::string> goldenShown;
-  for (const TUnit& u : history.Units()) {
-    if (!filter.Accepts(u)) continue;
-    f.Shown.push_back(&u);
-    if (u.StoredOffset) ++f.StoredValues[*u.StoredOffset];
-    Add(f.Total, u);
-    Add(days[u.Day()], u);
-    Add(stations[u.Station], u);
-    if (!u.GoldenId.empty()) goldenShown.insert(u.GoldenId);
-  }
-  f.Days = Listed(days);
-  f.Stations = Listed(stations);
-  f.Reasons.assign(f.Total.Reasons.begin(), f.Total.Reasons.end());
-  std::stable_sort(f.Reasons.begin(), f.Reasons.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
-  for (TGoldenHealth& h : GoldenHealth(history.Units(), options))
-    if (goldenShown.count(h.GoldenId)) f.Golden.push_back(std::move(h));
-  return f;
+  return history.Figures(filter, options);
 }
 
 std::string CsvField(const std::string& text) {
@@ -693,16 +1191,16 @@ void Row(std::ostream& out, std::initializer_list<std::string> fields) {
 
 }  // namespace
 
-void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnit*>& units) {
+bool WriteRecordsCsv(std::ostream& out, const THistory& history, const TRecordQuery& query) {
   std::vector<std::string> fields{"id"};
   for (const TColumnInfo& c : kColumns)
     if (Listed(c)) fields.push_back(c.Name);
   Row(out, fields);
-  for (const TUnit* u : units) {
-    fields = {std::to_string(u->Id)};
+  return history.EachRecord(query, [&](const TUnit& u) {
+    fields = {std::to_string(u.Id)};
     for (const TColumnInfo& c : kColumns) {
       if (!Listed(c)) continue;
-      const TValue v = records::ColumnValue(*u, c);
+      const TValue v = records::ColumnValue(u, c);
       if (const auto* n = std::get_if<int64_t>(&v))
         fields.push_back(std::to_string(*n));
       else if (const auto* d = std::get_if<double>(&v))
@@ -713,7 +1211,8 @@ void WriteRecordsCsv(std::ostream& out, const std::vector<const TUnit*>& units) 
         fields.emplace_back();
     }
     Row(out, fields);
-  }
+    return static_cast<bool>(out);
+  });
 }
 
 void WriteGroupsCsv(std::ostream& out, const char* keyName, const std::vector<TGroupFigures>& groups) {

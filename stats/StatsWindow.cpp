@@ -2,15 +2,21 @@
 
 #include <QAbstractTableModel>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDateEdit>
 #include <QDateTime>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QGraphicsSimpleTextItem>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTabWidget>
@@ -32,9 +38,12 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <list>
+#include <map>
 
 namespace qv {
 
@@ -55,22 +64,32 @@ const QSize kPngSize(1200, 700);
 // A line keeps this many points at most: more do not show on any screen
 // and slow the drawing of a long history.
 constexpr size_t kMaxLinePoints = 1500;
+// A line of this many points or fewer shows each as a marker: one or two
+// points draw no line at all.
+constexpr int kMarkedPoints = 60;
+constexpr qint64 kHourMs = 3600000, kDayMs = 24 * kHourMs;
 
 QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
-QDateTime Utc(int64_t ms) {
+QDateTime Utc(qint64 ms) {
   return QDateTime::fromMSecsSinceEpoch(ms, QTimeZone::utc());
 }
 
 QDate DayOf(const std::string& day) {
-  return QDate::fromString(Q(day), Qt::ISODate);
+  return QDate::fromString(Q(day.substr(0, 10)), Qt::ISODate);
 }
 
-// Midday of a day, where its point of a per-day line goes.
-qreal DayX(const std::string& day) {
-  return static_cast<qreal>(QDateTime(DayOf(day), QTime(12, 0), QTimeZone::utc()).toMSecsSinceEpoch());
+qint64 DayStart(const std::string& day) {
+  return QDateTime(DayOf(day), QTime(0, 0), QTimeZone::utc()).toMSecsSinceEpoch();
+}
+
+// Where the point of a group of a per-day or per-hour line goes: the
+// middle of its day or hour.
+qreal GroupX(const std::string& key) {
+  if (key.size() >= 13) return static_cast<qreal>(DayStart(key) + std::stoi(key.substr(11, 2)) * kHourMs + kHourMs / 2);
+  return static_cast<qreal>(DayStart(key) + kDayMs / 2);
 }
 
 QChart* NewChart(const QString& title) {
@@ -85,19 +104,47 @@ QChart* NewChart(const QString& title) {
   return chart;
 }
 
+// A chart with nothing to show says why in the middle of its plot.
+void SetNote(QChart* chart, const QString& text) {
+  chart->setProperty("note", text);
+  auto* item = new QGraphicsSimpleTextItem(text, chart);
+  QFont font = item->font();
+  font.setPointSize(font.pointSize() + 4);
+  item->setFont(font);
+  item->setBrush(QColor(0x61, 0x61, 0x61));
+  auto place = [item](const QRectF& area) { item->setPos(area.center() - item->boundingRect().center()); };
+  QObject::connect(chart, &QChart::plotAreaChanged, chart, place);
+  place(chart->plotArea());
+}
+
 void Replace(QChartView* view, QChart* chart) {
   QChart* old = view->chart();
   view->setChart(chart);
   delete old;
 }
 
+// The time axis of a range: by hour, on whole hours, when it lies within a
+// day; by day, on midnights, when it spans up to a fortnight; by date
+// beyond.
 QDateTimeAxis* TimeAxis(QChart* chart, qint64 fromMs, qint64 toMs) {
   auto* axis = new QDateTimeAxis;
-  axis->setFormat(toMs - fromMs > 10LL * 86400000 ? QStringLiteral("yyyy-MM-dd") : QStringLiteral("MM-dd hh:mm"));
-  axis->setTickCount(7);
-  axis->setTitleText(QStringLiteral("UTC"));
-  if (toMs <= fromMs) toMs = fromMs + 3600000;
-  axis->setRange(Utc(fromMs), Utc(toMs));
+  if (toMs - fromMs <= kDayMs) {
+    const qint64 from = fromMs / kHourMs * kHourMs;
+    qint64 hours = std::max<qint64>(1, (toMs - from + kHourMs - 1) / kHourMs);
+    const qint64 step = hours > 12 ? 2 : 1;
+    hours = (hours + step - 1) / step * step;
+    axis->setRange(Utc(from), Utc(from + hours * kHourMs));
+    axis->setTickCount(static_cast<int>(hours / step) + 1);
+    axis->setFormat(QStringLiteral("hh:mm"));
+    axis->setTitleText(QStringLiteral("UTC, ") + Utc(from).toString(QStringLiteral("yyyy-MM-dd")));
+  } else {
+    const qint64 from = fromMs / kDayMs * kDayMs;
+    const qint64 days = (toMs - from + kDayMs - 1) / kDayMs;
+    axis->setRange(Utc(from), Utc(from + days * kDayMs));
+    axis->setTickCount(days <= 14 ? static_cast<int>(days) + 1 : 7);
+    axis->setFormat(days <= 14 ? QStringLiteral("MM-dd") : QStringLiteral("yyyy-MM-dd"));
+    axis->setTitleText(QStringLiteral("UTC"));
+  }
   chart->addAxis(axis, Qt::AlignBottom);
   return axis;
 }
@@ -109,19 +156,73 @@ QValueAxis* ValueAxis(QChart* chart, const QString& title, Qt::Alignment side) {
   return axis;
 }
 
-// A range around the values with round ticks; a flat line gets a margin.
-void Fit(QValueAxis* axis, double lo, double hi) {
-  if (!(hi - lo > 1e-9)) {
-    lo -= 1;
-    hi += 1;
-  }
+// 1, 2 or 5 times a power of ten, of resolution at least, that cuts span
+// into at most six.
+double NiceStep(double span, double resolution) {
+  double step = resolution;
+  for (int i = 0; span / step > 6; ++i)
+    step = resolution * std::pow(10, i / 3) * (i % 3 == 0 ? 2 : i % 3 == 1 ? 5 : 10);
+  return step;
+}
+
+// Ticks on whole multiples of step.
+void Ticks(QValueAxis* axis, double lo, double hi, double step, const char* format) {
   axis->setRange(lo, hi);
-  axis->applyNiceNumbers();
+  axis->setTickType(QValueAxis::TicksDynamic);
+  axis->setTickAnchor(0);
+  axis->setTickInterval(step);
+  axis->setLabelFormat(QString::fromLatin1(format));
+}
+
+// A count from 0 in whole units, ticks included: a count of 3 is never
+// drawn as 2.5. The largest stays below the top edge, where a line's
+// marker would hide behind the frame.
+void CountAxis(QValueAxis* axis, double most) {
+  const double step = NiceStep(std::max(1.0, most), 1);
+  Ticks(axis, 0, (std::floor(most / step) + 1) * step, step, "%.0f");
+}
+
+// A measurement's axis: never narrower than span units of its resolution,
+// on whole multiples of it, so that noise below what the measurement can
+// tell does not fill the chart.
+void MeasureAxis(QValueAxis* axis, double lo, double hi, double resolution, double span, bool nonNegative) {
+  double a = std::min(lo, hi), b = std::max(lo, hi);
+  if (b - a < span * resolution) {
+    const double mid = (a + b) / 2;
+    a = mid - span * resolution / 2;
+    b = mid + span * resolution / 2;
+  }
+  if (nonNegative && a < 0) {
+    b -= a;
+    a = 0;
+  }
+  a = std::floor(a / resolution) * resolution;
+  b = std::ceil(b / resolution) * resolution;
+  Ticks(axis, a, b, NiceStep(b - a, resolution), resolution >= 1 ? "%.0f" : "%.1f");
 }
 
 void Attach(QChart* chart, QAbstractSeries* series, std::initializer_list<QAbstractAxis*> axes) {
   chart->addSeries(series);
   for (QAbstractAxis* a : axes) series->attachAxis(a);
+}
+
+// A line through points, each a marker when there are few.
+QLineSeries* Line(const QString& name, const QPen& pen, const QList<QPointF>& points) {
+  auto* s = new QLineSeries;
+  s->setName(name);
+  s->setPen(pen);
+  s->replace(points);
+  if (points.size() <= kMarkedPoints) {
+    s->setPointsVisible(true);
+    s->setMarkerSize(std::max(7.0, pen.widthF() * 3));
+  }
+  return s;
+}
+
+QPen Pen(const QColor& color, int width = 2) {
+  QPen pen(color);
+  pen.setWidth(width);
+  return pen;
 }
 
 // Evenly chosen indices of n, at most max of them, always with the last.
@@ -146,30 +247,64 @@ QString Opt(const std::optional<double>& v, int decimals) {
   return v ? QString::number(*v, 'f', decimals) : QString();
 }
 
-bool WriteFile(const QString& path, const std::function<void(std::ostream&)>& write, QString* error) {
+bool WriteFile(const QString& path, const std::function<bool(std::ostream&)>& write, QString* error) {
   std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
-  if (out) write(out);
+  bool read = true;
+  if (out) read = write(out);
   out.flush();
-  if (!out) {
-    if (error != nullptr) *error = QStringLiteral("Cannot write %1.").arg(path);
+  if (!out || !read) {
+    if (error != nullptr)
+      *error = out ? QStringLiteral("Cannot read the records for %1.").arg(path)
+                   : QStringLiteral("Cannot write %1.").arg(path);
     return false;
   }
   return true;
 }
 
+// The groups a time line is drawn of: by hour on a single day.
+const std::vector<TGroupFigures>& TimeGroups(const TFigures& f) {
+  return f.Hours.empty() ? f.Days : f.Hours;
+}
+
 }  // namespace
 
-// The records shown, one a row.
+// The records shown, one a row, read a page at a time as the table asks
+// for them; a few dozen pages are kept.
 class TRecordsModel : public QAbstractTableModel {
  public:
-  void SetUnits(const std::vector<const TUnit*>* units) {
+  void Reset(const THistory* history, TRecordQuery query, int64_t count) {
     beginResetModel();
-    FUnits = units;
+    FHistory = history;
+    FQuery = std::move(query);
+    FCount = count;
+    FPages.clear();
+    FUse.clear();
     endResetModel();
   }
 
+  const TRecordQuery& Query() const { return FQuery; }
+
+  // The record of a row, its page read if need be; null past the end.
+  const TUnit* Unit(int row) const {
+    if (FHistory == nullptr || row < 0 || row >= FCount) return nullptr;
+    const int64_t page = row / kPage;
+    auto it = FPages.find(page);
+    if (it == FPages.end()) {
+      auto before = FPages.find(page - 1);
+      const TUnit* after = before != FPages.end() && !before->second.empty() ? &before->second.back() : nullptr;
+      it = FPages.emplace(page, FHistory->Records(FQuery, page * kPage, kPage, after)).first;
+      FUse.push_back(page);
+      if (FUse.size() > kPages) {
+        FPages.erase(FUse.front());
+        FUse.pop_front();
+      }
+    }
+    const size_t at = static_cast<size_t>(row % kPage);
+    return at < it->second.size() ? &it->second[at] : nullptr;
+  }
+
   int rowCount(const QModelIndex& parent) const override {
-    return parent.isValid() || FUnits == nullptr ? 0 : static_cast<int>(FUnits->size());
+    return parent.isValid() ? 0 : static_cast<int>(std::min<int64_t>(FCount, INT_MAX));
   }
   int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : kColumns; }
 
@@ -181,14 +316,16 @@ class TRecordsModel : public QAbstractTableModel {
   }
 
   QVariant data(const QModelIndex& index, int role) const override {
-    if (FUnits == nullptr || !index.isValid() || index.row() >= static_cast<int>(FUnits->size())) return {};
-    const TUnit& u = *(*FUnits)[static_cast<size_t>(index.row())];
-    if (role == Qt::ForegroundRole && index.column() == 2) {
+    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ForegroundRole)) return {};
+    const TUnit* unit = Unit(index.row());
+    if (unit == nullptr) return {};
+    const TUnit& u = *unit;
+    if (role == Qt::ForegroundRole) {
+      if (index.column() != 2) return {};
       if (u.Kind == TUnitOutcome::uoFailed) return kFailed;
       if (u.Kind == TUnitOutcome::uoAborted) return kAborted;
       return {};
     }
-    if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
       case 0:
         return Q(u.TimeUtc.substr(0, 19)).replace(QLatin1Char('T'), QLatin1Char(' '));
@@ -205,9 +342,9 @@ class TRecordsModel : public QAbstractTableModel {
       case 6:
         return Q(u.GoldenId);
       case 7:
-        return Opt(u.RssiAvg, 1);
+        return Opt(u.RssiAvg, 0);
       case 8:
-        return Opt(u.AfcSpread, 2);
+        return Opt(u.AfcSpread, 0);
       case 9:
         return Opt(u.Cycles);
       case 10:
@@ -221,7 +358,13 @@ class TRecordsModel : public QAbstractTableModel {
 
  private:
   static constexpr int kColumns = 12;
-  const std::vector<const TUnit*>* FUnits = nullptr;
+  static constexpr int64_t kPage = 256;
+  static constexpr size_t kPages = 64;
+  const THistory* FHistory = nullptr;
+  TRecordQuery FQuery;
+  int64_t FCount = 0;
+  mutable std::map<int64_t, std::vector<TUnit>> FPages;
+  mutable std::list<int64_t> FUse;
 };
 
 TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::make_unique<TRecordsModel>()) {
@@ -328,16 +471,37 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   goldenLayout->addWidget(GoldenTxt);
   Tabs->addTab(golden, QStringLiteral("Golden reference"));
 
-  RecordsView = new QTableView(Tabs);
+  auto* records = new QWidget(Tabs);
+  auto* recordsLayout = new QVBoxLayout(records);
+  auto* search = new QHBoxLayout;
+  AddressEdit = new QLineEdit(records);
+  AddressEdit->setPlaceholderText(QStringLiteral("0x00A1B2C3"));
+  AddressEdit->setClearButtonEnabled(true);
+  search->addWidget(new QLabel(QStringLiteral("Radio address"), records));
+  search->addWidget(AddressEdit);
+  search->addStretch(1);
+  recordsLayout->addLayout(search);
+  auto* split = new QSplitter(Qt::Vertical, records);
+  RecordsView = new QTableView(split);
   RecordsView->setModel(FModel.get());
   RecordsView->setEditTriggers(QAbstractItemView::NoEditTriggers);
   RecordsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  RecordsView->setSelectionMode(QAbstractItemView::SingleSelection);
   RecordsView->verticalHeader()->setDefaultSectionSize(RecordsView->fontMetrics().height() + 6);
   RecordsView->horizontalHeader()->setStretchLastSection(true);
   // Widths from the first rows: measuring every row of a long history
-  // would cost more than reading it.
+  // would read all of it.
   RecordsView->horizontalHeader()->setResizeContentsPrecision(200);
-  Tabs->addTab(RecordsView, QStringLiteral("Records"));
+  TranscriptTxt = new QPlainTextEdit(split);
+  TranscriptTxt->setReadOnly(true);
+  TranscriptTxt->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  TranscriptTxt->setPlaceholderText(QStringLiteral("The transcript of the record selected above."));
+  split->addWidget(RecordsView);
+  split->addWidget(TranscriptTxt);
+  split->setStretchFactor(0, 3);
+  split->setStretchFactor(1, 2);
+  recordsLayout->addWidget(split, 1);
+  Tabs->addTab(records, QStringLiteral("Records"));
 
   connect(OpenBut, &QPushButton::clicked, this, &TStatsWindow::BrowseRecords);
   connect(CsvBut, &QPushButton::clicked, this, &TStatsWindow::BrowseCsv);
@@ -349,24 +513,36 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
     FGolden.Threshold = v;
     Refresh();
   });
+  connect(AddressEdit, &QLineEdit::editingFinished, this, [this] {
+    if (!FLoading && Q(FModel->Query().Address) != AddressEdit->text().trimmed()) ShowRecords();
+  });
+  connect(RecordsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowTranscript(); });
   Refresh();
 }
 
 TStatsWindow::~TStatsWindow() {
-  // The view goes before the units it points into.
+  // The view goes before the model it reads.
   RecordsView->setModel(nullptr);
 }
 
 bool TStatsWindow::OpenRecords(const QString& path) {
+  // Records of an earlier version are brought up first, which a large
+  // file takes a while for: the status line counts them down.
+  FHistory.Progress = [this](int64_t left) {
+    StatusTxt->setText(QStringLiteral("Bringing the records up to schema version %1: %2 left...")
+                           .arg(records::kSchemaVersion)
+                           .arg(left));
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  };
   const bool ok = FHistory.Load(QDir::toNativeSeparators(path).toStdString());
   FLoading = true;
   StationCombo->clear();
   StationCombo->addItem(QStringLiteral("All stations"), QString());
   for (const std::string& s : FHistory.Stations()) StationCombo->addItem(Q(s), Q(s));
   QDate first = QDate::currentDate(), last = first;
-  if (!FHistory.Units().empty()) {
-    first = DayOf(FHistory.Units().front().Day());
-    last = DayOf(FHistory.Units().back().Day());
+  if (!FHistory.FirstDay().empty()) {
+    first = DayOf(FHistory.FirstDay());
+    last = DayOf(FHistory.LastDay());
   }
   for (QDateEdit* e : {FromEdit, ToEdit}) e->setDateRange(first, last);
   FromEdit->setDate(first);
@@ -398,6 +574,11 @@ void TStatsWindow::SetThreshold(double steps) {
   Refresh();
 }
 
+void TStatsWindow::SetAddress(const QString& address) {
+  AddressEdit->setText(address);
+  ShowRecords();
+}
+
 TFilter TStatsWindow::Filter() const {
   TFilter f;
   if (FromEdit->date() > FromEdit->minimumDate()) f.FromDay = FromEdit->date().toString(Qt::ISODate).toStdString();
@@ -408,16 +589,41 @@ TFilter TStatsWindow::Filter() const {
 
 void TStatsWindow::Refresh() {
   if (FLoading) return;
-  FModel->SetUnits(nullptr);
-  FFigures = ComputeFigures(FHistory, Filter(), FGolden);
-  FModel->SetUnits(&FFigures.Shown);
-  RecordsView->resizeColumnsToContents();
+  FFigures = FHistory.Figures(Filter(), FGolden);
+  ShowRecords();
   ShowStored();
   ShowYield();
   ShowReasons();
   ShowQuality();
   ShowGolden();
   ShowStatus();
+}
+
+void TStatsWindow::ShowRecords() {
+  TRecordQuery query{Filter(), AddressEdit->text().trimmed().toStdString()};
+  const int64_t count = query.Address.empty() ? FFigures.Total.Units : FHistory.CountRecords(query);
+  FModel->Reset(&FHistory, std::move(query), count);
+  RecordsView->resizeColumnsToContents();
+  ShowTranscript();
+}
+
+void TStatsWindow::ShowTranscript() {
+  const QModelIndex at = RecordsView->currentIndex();
+  const TUnit* u = at.isValid() ? FModel->Unit(at.row()) : nullptr;
+  if (u == nullptr) {
+    TranscriptTxt->clear();
+    return;
+  }
+  std::string bytes, why;
+  if (!FHistory.Transcript(u->Id, bytes, why)) {
+    TranscriptTxt->setPlainText(Q(why));
+    return;
+  }
+  // One entry a line, each ended by CR alone; bytes as Latin-1, so that
+  // none is lost.
+  QString text = QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  TranscriptTxt->setPlainText(bytes.empty() ? QStringLiteral("(no transcript)") : text);
 }
 
 void TStatsWindow::ShowStatus() {
@@ -445,7 +651,7 @@ void TStatsWindow::ShowStatus() {
                      .arg(Q(FHistory.Path()))
                      .arg(FHistory.SchemaVersion())
                      .arg(t.Units)
-                     .arg(FHistory.Units().size())
+                     .arg(FHistory.UnitCount())
                      .arg(Percent(t.Yield()))
                      .arg(t.Failed)
                      .arg(t.Aborted)
@@ -467,11 +673,13 @@ void TStatsWindow::ShowStored() {
     auto* set = new QBarSet(QStringLiteral("units"));
     set->setColor(kAnalysis);
     QStringList names;
+    int most = 0;
     for (int from = lo; from <= hi; from += width) {
       int count = 0;
       for (auto it = values.lower_bound(from); it != values.end() && it->first < from + width; ++it)
         count += it->second;
       *set << count;
+      most = std::max(most, count);
       names << (width == 1 ? QString::number(from) : QStringLiteral("%1..%2").arg(from).arg(from + width - 1));
     }
     auto* series = new QBarSeries;
@@ -483,20 +691,25 @@ void TStatsWindow::ShowStored() {
     chart->addAxis(x, Qt::AlignBottom);
     QValueAxis* y = ValueAxis(chart, QStringLiteral("units"), Qt::AlignLeft);
     Attach(chart, series, {x, y});
-    y->setLabelFormat(QStringLiteral("%d"));
-    y->applyNiceNumbers();
+    CountAxis(y, most);
     chart->legend()->hide();
+  } else {
+    SetNote(chart, FFigures.Total.Units == 0 ? QStringLiteral("no units") : QStringLiteral("no stored values"));
   }
   Replace(StoredView, chart);
 }
 
 void TStatsWindow::ShowYield() {
-  QChart* days = NewChart(QStringLiteral("Units and yield per day"));
-  if (!FFigures.Days.empty()) {
-    QDateTimeAxis* x = TimeAxis(days, static_cast<qint64>(DayX(FFigures.Days.front().Key)) - 43200000,
-                                static_cast<qint64>(DayX(FFigures.Days.back().Key)) + 43200000);
+  const bool hours = !FFigures.Hours.empty();
+  const std::vector<TGroupFigures>& groups = TimeGroups(FFigures);
+  QChart* days =
+      NewChart(hours ? QStringLiteral("Units and yield per hour") : QStringLiteral("Units and yield per day"));
+  if (!groups.empty()) {
+    const qint64 span = hours ? kHourMs : kDayMs;
+    QDateTimeAxis* x = TimeAxis(days, static_cast<qint64>(GroupX(groups.front().Key)) - span / 2,
+                                static_cast<qint64>(GroupX(groups.back().Key)) + span / 2);
     QValueAxis* count = ValueAxis(days, QStringLiteral("units"), Qt::AlignLeft);
-    QValueAxis* yield = ValueAxis(days, QStringLiteral("yield %"), Qt::AlignRight);
+    QValueAxis* yield = ValueAxis(days, QStringLiteral("yield (%)"), Qt::AlignRight);
     struct TLine {
       const char* Name;
       QColor Color;
@@ -508,32 +721,21 @@ void TStatsWindow::ShowYield() {
                            {"analysis only", kAnalysis, &TGroupFigures::Analysis}};
     int most = 1;
     for (const TLine& l : lines) {
-      auto* s = new QLineSeries;
-      s->setName(QString::fromLatin1(l.Name));
-      s->setColor(l.Color);
       QList<QPointF> points;
-      for (const TGroupFigures& g : FFigures.Days) {
-        points << QPointF(DayX(g.Key), g.*l.Count);
+      for (const TGroupFigures& g : groups) {
+        points << QPointF(GroupX(g.Key), g.*l.Count);
         most = std::max(most, g.*l.Count);
       }
-      s->replace(points);
-      Attach(days, s, {x, count});
+      Attach(days, Line(QString::fromLatin1(l.Name), Pen(l.Color), points), {x, count});
     }
-    auto* y = new QLineSeries;
-    y->setName(QStringLiteral("yield %"));
-    QPen pen(Qt::black);
-    pen.setWidth(3);
-    y->setPen(pen);
     QList<QPointF> points;
-    for (const TGroupFigures& g : FFigures.Days)
-      if (g.Yield()) points << QPointF(DayX(g.Key), *g.Yield() * 100);
-    y->replace(points);
-    Attach(days, y, {x, yield});
-    count->setRange(0, most);
-    count->applyNiceNumbers();
-    count->setLabelFormat(QStringLiteral("%d"));
-    yield->setRange(0, 100);
-    yield->setLabelFormat(QStringLiteral("%d"));
+    for (const TGroupFigures& g : groups)
+      if (g.Yield()) points << QPointF(GroupX(g.Key), *g.Yield() * 100);
+    Attach(days, Line(QStringLiteral("yield"), Pen(Qt::black, 3), points), {x, yield});
+    CountAxis(count, most);
+    Ticks(yield, 0, 100, 20, "%.0f");
+  } else {
+    SetNote(days, QStringLiteral("no units"));
   }
   Replace(DayView, days);
 
@@ -555,14 +757,18 @@ void TStatsWindow::ShowYield() {
       for (const TGroupFigures& g : FFigures.Stations) *set << g.*s.Count;
       series->append(set);
     }
+    int most = 1;
     auto* x = new QBarCategoryAxis;
-    for (const TGroupFigures& g : FFigures.Stations)
+    for (const TGroupFigures& g : FFigures.Stations) {
       x->append(QStringLiteral("%1 (%2)").arg(Q(g.Key), Percent(g.Yield())));
+      most = std::max(most, g.Units);
+    }
     stations->addAxis(x, Qt::AlignBottom);
     QValueAxis* y = ValueAxis(stations, QStringLiteral("units"), Qt::AlignLeft);
     Attach(stations, series, {x, y});
-    y->setLabelFormat(QStringLiteral("%d"));
-    y->applyNiceNumbers();
+    CountAxis(y, most);
+  } else {
+    SetNote(stations, QStringLiteral("no units"));
   }
   Replace(StationView, stations);
 }
@@ -587,9 +793,10 @@ void TStatsWindow::ShowReasons() {
     chart->addAxis(y, Qt::AlignLeft);
     QValueAxis* x = ValueAxis(chart, QStringLiteral("units"), Qt::AlignBottom);
     Attach(chart, series, {x, y});
-    x->setLabelFormat(QStringLiteral("%d"));
-    x->applyNiceNumbers();
+    CountAxis(x, reasons.front().second);
     chart->legend()->hide();
+  } else {
+    SetNote(chart, FFigures.Total.Units == 0 ? QStringLiteral("no units") : QStringLiteral("no failed units"));
   }
   Replace(ReasonsView, chart);
   FillTable(DaysTable, "Day", FFigures.Days);
@@ -621,37 +828,39 @@ void TStatsWindow::FillTable(QTableWidget* table, const char* keyName, const std
 }
 
 void TStatsWindow::ShowQuality() {
-  QChart* chart = NewChart(QStringLiteral("Measurement quality per day"));
-  if (!FFigures.Days.empty()) {
-    QDateTimeAxis* x = TimeAxis(chart, static_cast<qint64>(DayX(FFigures.Days.front().Key)) - 43200000,
-                                static_cast<qint64>(DayX(FFigures.Days.back().Key)) + 43200000);
+  const bool hours = !FFigures.Hours.empty();
+  const std::vector<TGroupFigures>& groups = TimeGroups(FFigures);
+  QChart* chart =
+      NewChart(hours ? QStringLiteral("Measurement quality per hour") : QStringLiteral("Measurement quality per day"));
+  QList<QPointF> r, a;
+  for (const TGroupFigures& g : groups) {
+    if (g.RssiMean()) r << QPointF(GroupX(g.Key), *g.RssiMean());
+    if (g.AfcSpreadMean()) a << QPointF(GroupX(g.Key), *g.AfcSpreadMean());
+  }
+  if (!r.isEmpty() || !a.isEmpty()) {
+    const qint64 span = hours ? kHourMs : kDayMs;
+    QDateTimeAxis* x = TimeAxis(chart, static_cast<qint64>(GroupX(groups.front().Key)) - span / 2,
+                                static_cast<qint64>(GroupX(groups.back().Key)) + span / 2);
     QValueAxis* rssiAxis = ValueAxis(chart, QStringLiteral("average RSSI"), Qt::AlignLeft);
-    QValueAxis* afcAxis = ValueAxis(chart, QStringLiteral("AFC spread"), Qt::AlignRight);
-    auto* rssi = new QLineSeries;
-    rssi->setName(QStringLiteral("average RSSI"));
-    rssi->setColor(kAnalysis);
-    auto* afc = new QLineSeries;
-    afc->setName(QStringLiteral("AFC spread"));
-    afc->setColor(kAborted);
-    QList<QPointF> r, a;
-    for (const TGroupFigures& g : FFigures.Days) {
-      if (g.RssiMean()) r << QPointF(DayX(g.Key), *g.RssiMean());
-      if (g.AfcSpreadMean()) a << QPointF(DayX(g.Key), *g.AfcSpreadMean());
-    }
-    rssi->replace(r);
-    afc->replace(a);
-    Attach(chart, rssi, {x, rssiAxis});
-    Attach(chart, afc, {x, afcAxis});
-    auto fit = [](QValueAxis* axis, const QList<QPointF>& points) {
-      double lo = 0, hi = 0;
-      for (qsizetype i = 0; i < points.size(); ++i) {
-        lo = i == 0 ? points[i].y() : std::min(lo, points[i].y());
-        hi = i == 0 ? points[i].y() : std::max(hi, points[i].y());
+    QValueAxis* afcAxis = ValueAxis(chart, QStringLiteral("AFC spread (AFC units)"), Qt::AlignRight);
+    Attach(chart, Line(QStringLiteral("average RSSI"), Pen(kAnalysis), r), {x, rssiAxis});
+    Attach(chart, Line(QStringLiteral("AFC spread"), Pen(kAborted), a), {x, afcAxis});
+    auto range = [](const QList<QPointF>& points, double& lo, double& hi) {
+      lo = hi = points.isEmpty() ? 0 : points[0].y();
+      for (const QPointF& p : points) {
+        lo = std::min(lo, p.y());
+        hi = std::max(hi, p.y());
       }
-      Fit(axis, lo, hi);
     };
-    fit(rssiAxis, r);
-    fit(afcAxis, a);
+    // The RSSI of a unit is an average in whole counts, the AFC spread a
+    // whole number of AFC units: the axes never resolve less than that.
+    double lo = 0, hi = 0;
+    range(r, lo, hi);
+    MeasureAxis(rssiAxis, lo, hi, 1, 4, false);
+    range(a, lo, hi);
+    MeasureAxis(afcAxis, lo, hi, 1, 2, true);
+  } else {
+    SetNote(chart, FFigures.Total.Units == 0 ? QStringLiteral("no units") : QStringLiteral("no measurements"));
   }
   Replace(QualityView, chart);
 }
@@ -672,8 +881,10 @@ void TStatsWindow::ShowGolden() {
   qint64 from = 0, to = 0;
   double most = FGolden.Threshold + 1;
   bool any = false;
+  int largest = 0;
   for (const TGoldenHealth& h : FFigures.Golden) {
     lines << Q(h.Summary());
+    largest = std::max(largest, h.Units);
     if (h.Points.empty()) continue;
     const qint64 a = h.Points.front().TimeMs, b = h.Points.back().TimeMs;
     from = any ? std::min(from, a) : a;
@@ -681,18 +892,20 @@ void TStatsWindow::ShowGolden() {
     any = true;
     for (const TGoldenPoint& p : h.Points) most = std::max(most, std::fabs(p.Shift));
   }
+  const int first = FGolden.BaselineUnits + records::kGoldenWindow;
   GoldenTxt->setText(lines.isEmpty() ? QStringLiteral("No unit shown names a golden reference.")
                                      : QStringLiteral("Baseline: the mean of each golden reference's first %1 "
                                                       "units; shift: the mean of its last %2 units minus the "
-                                                      "baseline.\n")
+                                                      "baseline, from its unit %3 on.\n")
                                                .arg(FGolden.BaselineUnits)
-                                               .arg(FGolden.WindowUnits) +
+                                               .arg(records::kGoldenWindow)
+                                               .arg(first) +
                                            lines.join(QLatin1Char('\n')));
   if (any) {
-    QDateTimeAxis* x = TimeAxis(chart, from, to);
+    QDateTimeAxis* x = TimeAxis(chart, from, std::max(to, from + 1));
     QValueAxis* y = ValueAxis(chart, QStringLiteral("shift from baseline (steps)"), Qt::AlignLeft);
     const double edge = std::ceil(most + 0.5);
-    y->setRange(-edge, edge);
+    Ticks(y, -edge, edge, NiceStep(2 * edge, 1), "%+.0f");
     for (double sign : {1.0, -1.0}) {
       auto* limit = new QLineSeries;
       limit->setName(sign > 0 ? QStringLiteral("threshold \u00b1%1").arg(FGolden.Threshold, 0, 'f', 1) : QString());
@@ -700,8 +913,8 @@ void TStatsWindow::ShowGolden() {
       pen.setStyle(Qt::DashLine);
       pen.setWidth(2);
       limit->setPen(pen);
-      limit->append(static_cast<qreal>(from), sign * FGolden.Threshold);
-      limit->append(static_cast<qreal>(to), sign * FGolden.Threshold);
+      limit->append(static_cast<qreal>(x->min().toMSecsSinceEpoch()), sign * FGolden.Threshold);
+      limit->append(static_cast<qreal>(x->max().toMSecsSinceEpoch()), sign * FGolden.Threshold);
       Attach(chart, limit, {x, y});
       if (sign < 0) chart->legend()->markers(limit).front()->setVisible(false);
     }
@@ -714,16 +927,15 @@ void TStatsWindow::ShowGolden() {
     size_t steady = 0;
     for (const TGoldenHealth& h : FFigures.Golden) {
       if (h.Points.empty()) continue;
-      auto* line = new QLineSeries;
-      line->setName(Q(h.GoldenId) + (h.Drifted ? QStringLiteral(" \u26a0") : QString()));
-      QPen pen(h.Drifted ? kAlarm.darker(130) : kSteady[steady++ % std::size(kSteady)]);
-      pen.setWidth(h.Drifted ? 3 : 2);
-      line->setPen(pen);
+      // Each unit where and when it was tuned.
       QList<QPointF> points;
       for (size_t i : Thinned(h.Points.size(), kMaxLinePoints))
         points << QPointF(static_cast<qreal>(h.Points[i].TimeMs), h.Points[i].Shift);
-      line->replace(points);
-      Attach(chart, line, {x, y});
+      const QColor color = h.Drifted ? kAlarm.darker(130) : kSteady[steady++ % std::size(kSteady)];
+      Attach(chart,
+             Line(Q(h.GoldenId) + (h.Drifted ? QStringLiteral(" \u26a0") : QString()), Pen(color, h.Drifted ? 3 : 2),
+                  points),
+             {x, y});
       std::vector<size_t> beyond;
       for (size_t i = 0; i < h.Points.size(); ++i)
         if (h.Points[i].Over) beyond.push_back(i);
@@ -734,6 +946,11 @@ void TStatsWindow::ShowGolden() {
     }
     over->replace(marks);
     Attach(chart, over, {x, y});
+  } else if (FFigures.Golden.empty()) {
+    SetNote(chart, QStringLiteral("no unit names a golden reference"));
+  } else {
+    SetNote(chart, QStringLiteral("golden health needs %1 units")
+                       .arg(largest < FGolden.BaselineUnits ? FGolden.BaselineUnits : first));
   }
   Replace(GoldenView, chart);
 }
@@ -744,19 +961,36 @@ std::vector<std::pair<QString, QChartView*>> TStatsWindow::Charts() const {
           {QStringLiteral("quality"), QualityView},           {QStringLiteral("golden-reference"), GoldenView}};
 }
 
+QString TStatsWindow::Note(const QChartView* view) {
+  return view->chart()->property("note").toString();
+}
+
 bool TStatsWindow::ExportCsv(const QString& file, QString* error) {
   const QFileInfo info(file);
   const QString stem = info.path() + QLatin1Char('/') + info.completeBaseName();
+  const TRecordQuery query = FModel->Query();
   return WriteFile(
-             file, [this](std::ostream& out) { WriteRecordsCsv(out, FFigures.Shown); }, error) &&
+             file, [&](std::ostream& out) { return WriteRecordsCsv(out, FHistory, query); }, error) &&
          WriteFile(
              stem + QStringLiteral("-days.csv"),
-             [this](std::ostream& out) { WriteGroupsCsv(out, "day", FFigures.Days); }, error) &&
+             [this](std::ostream& out) {
+               WriteGroupsCsv(out, "day", FFigures.Days);
+               return true;
+             },
+             error) &&
          WriteFile(
              stem + QStringLiteral("-stations.csv"),
-             [this](std::ostream& out) { WriteGroupsCsv(out, "station", FFigures.Stations); }, error) &&
+             [this](std::ostream& out) {
+               WriteGroupsCsv(out, "station", FFigures.Stations);
+               return true;
+             },
+             error) &&
          WriteFile(
-             stem + QStringLiteral("-golden.csv"), [this](std::ostream& out) { WriteGoldenCsv(out, FFigures.Golden); },
+             stem + QStringLiteral("-golden.csv"),
+             [this](std::ostream& out) {
+               WriteGoldenCsv(out, FFigures.Golden);
+               return true;
+             },
              error);
 }
 

@@ -1,7 +1,9 @@
 // TStatsWindow: qvstats' window over a records file. Filters (days,
-// station), the golden reference's threshold, the charts of the figures and
-// the records shown, with exports to CSV and PNG. The figures come from
-// THistory; this class only shows them.
+// station), the golden reference's threshold, the charts of the figures,
+// the records shown a page at a time (searched by radio address) with the
+// transcript of the one selected, and exports to CSV and PNG. The figures
+// come from THistory; this class only shows them. A chart with nothing to
+// show says why in its middle.
 #pragma once
 
 #include <QMainWindow>
@@ -18,6 +20,8 @@ class QDateEdit;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
 class QTableView;
@@ -40,6 +44,9 @@ class TStatsWindow : public QMainWindow {
   // Empty strings leave a bound open; an unknown station shows none.
   void SetFilter(const TFilter& filter);
   void SetThreshold(double steps);
+  // The records table lists the records of this radio address only (empty:
+  // all); the charts stay those of the days and station.
+  void SetAddress(const QString& address);
 
   // The records shown to file; beside it (NAME-days.csv, NAME-stations.csv,
   // NAME-golden.csv) the figures per day, per station and per golden
@@ -53,6 +60,9 @@ class TStatsWindow : public QMainWindow {
   TFilter Filter() const;
   // Chart views and the names their PNG files take.
   std::vector<std::pair<QString, QChartView*>> Charts() const;
+  // What a chart says in its middle when it has nothing to show; empty
+  // when it shows something.
+  static QString Note(const QChartView* view);
 
   // ---- controls ----
   QPushButton* OpenBut;
@@ -74,16 +84,20 @@ class TStatsWindow : public QMainWindow {
   QChartView* QualityView;
   QChartView* GoldenView;
   QLabel* GoldenTxt;
+  QLineEdit* AddressEdit;
   QTableView* RecordsView;
+  QPlainTextEdit* TranscriptTxt;  // the selected record's transcript
 
  private:
   void Refresh();
+  void ShowRecords();
   void ShowStored();
   void ShowYield();
   void ShowReasons();
   void ShowQuality();
   void ShowGolden();
   void ShowStatus();
+  void ShowTranscript();
   void FillTable(QTableWidget* table, const char* keyName, const std::vector<TGroupFigures>& groups);
   void BrowseRecords();
   void BrowseCsv();

@@ -1,14 +1,20 @@
 // qvstats: the window over a records file, or, given an export option, the
-// exports alone without a window, for scripts.
+// exports alone without a window, for scripts; one unit's history on the
+// command line; and demo records for a first look.
 #include <QApplication>
 #include <QDate>
 #include <QDir>
 
+#include <unistd.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "records/Store.h"
+#include "stats/Demo.h"
 #include "stats/StatsWindow.h"
 
 namespace {
@@ -18,19 +24,24 @@ constexpr int kExitRecords = 1;  // the records file cannot be read
 constexpr int kExitUsage = 2;
 constexpr int kExitExport = 3;  // an export file cannot be written
 constexpr int kExitLeftOut = 4;  // written, but records were left out
+constexpr int kExitDrift = 5;    // written, and a golden reference shown has drifted
+constexpr int kExitNoUnit = 6;   // --unit: no record of that radio address
 
 const char kUsage[] =
     "Usage: qvstats [--db FILE|CONNINFO] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
     "               [--threshold STEPS] [--export-csv FILE] [--export-png DIR]\n"
+    "       qvstats [--db FILE|CONNINFO] --unit ADDRESS\n"
+    "       qvstats --demo FILE|CONNINFO [--units N] [--seed N]\n"
     "\n"
     "Shows the unit records of FILE (default: the records server named in\n"
     "qvtune.records.conf beside this program, else the file qvtune.records there): the\n"
     "stored values, yield and failure reasons per day and station, measurement quality,\n"
-    "and the health of each golden reference.\n"
+    "and the health of each golden reference. Records of an earlier schema version\n"
+    "are first brought to this one in place.\n"
     "\n"
     "  --db FILE          the records file (SQLite)\n"
     "  --db CONNINFO      a PostgreSQL server that many stations share (a libpq connection\n"
-    "                     string: postgresql://... or host=... dbname=...), read only\n"
+    "                     string: postgresql://... or host=... dbname=...)\n"
     "  --from, --to DAY   the first and last UTC day shown (default: all)\n"
     "  --station NAME     one station only\n"
     "  --threshold STEPS  a golden reference whose running mean (of its last 10 units)\n"
@@ -40,19 +51,32 @@ const char kUsage[] =
     "                     station and golden reference to FILE-days.csv,\n"
     "                     FILE-stations.csv and FILE-golden.csv (FILE without .csv)\n"
     "  --export-png DIR   write each chart to DIR/NAME.png\n"
+    "  --unit ADDRESS     print the history of the unit of that radio address\n"
+    "                     (0x00A1B2C3, or its hex digits) and exit\n"
+    "  --demo FILE        write plausible demo records to a new records file (or to\n"
+    "                     the server), several stations with a golden reference each,\n"
+    "                     one of them drifting, then exit\n"
+    "  --units N          how many demo units (default 2000)\n"
+    "  --seed N           the demo's random seed (default 1)\n"
     "  --help             show this text and exit\n"
     "  --version          show the version and exit\n"
     "\n"
     "With an export option no window opens; drifted golden references are named on\n"
     "standard error. Exit codes: 0 done, 1 the records file cannot be read, 2 bad\n"
-    "usage, 3 an export cannot be written, 4 the exports are written but records\n"
-    "were left out (their time cannot be read; standard error says how many).\n";
+    "usage, 3 an export cannot be written, 5 the exports are written and a golden\n"
+    "reference shown has drifted, else 4 the exports are written but records were\n"
+    "left out (their time cannot be read; standard error says how many); 6 --unit\n"
+    "found no record of that address.\n";
 
 struct TOptions {
   QString Db;
   qv::TFilter Filter;
   double Threshold = qv::TGoldenOptions().Threshold;
   QString Csv, Png;
+  std::string Unit;
+  std::string Demo;
+  int64_t Units = qv::TDemoOptions().Units;
+  uint64_t Seed = qv::TDemoOptions().Seed;
   bool Help = false;
   bool Version = false;
 };
@@ -66,8 +90,16 @@ bool Day(const std::string& text) {
   return text.size() == 10 && QDate::fromString(QString::fromStdString(text), Qt::ISODate).isValid();
 }
 
+// A whole number from min to max, or none.
+bool Count(const std::string& text, long long min, long long max, long long& value) {
+  char* end = nullptr;
+  value = std::strtoll(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= min && value <= max;
+}
+
 // 0 when the options are good, else the exit code.
 int Parse(int argc, char** argv, TOptions& o) {
+  bool units = false, seed = false;
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i], value;
     if (name == "--help" || name == "-h") {
@@ -85,13 +117,15 @@ int Parse(int argc, char** argv, TOptions& o) {
       name.resize(eq);
     }
     const bool known = name == "--db" || name == "--from" || name == "--to" || name == "--station" ||
-                       name == "--threshold" || name == "--export-csv" || name == "--export-png";
+                       name == "--threshold" || name == "--export-csv" || name == "--export-png" || name == "--unit" ||
+                       name == "--demo" || name == "--units" || name == "--seed";
     if (!known) return Usage("unknown option " + name);
     if (!inline_value) {
       if (i + 1 >= argc) return Usage(name + " needs a value");
       value = argv[++i];
     }
     if (value.empty()) return Usage(name + " needs a value");
+    long long n = 0;
     if (name == "--db") {
       o.Db = QString::fromLocal8Bit(value.c_str());
     } else if (name == "--from" || name == "--to") {
@@ -106,13 +140,81 @@ int Parse(int argc, char** argv, TOptions& o) {
         return Usage("--threshold takes a number of steps above 0, not " + value);
     } else if (name == "--export-csv") {
       o.Csv = QString::fromLocal8Bit(value.c_str());
-    } else {
+    } else if (name == "--export-png") {
       o.Png = QString::fromLocal8Bit(value.c_str());
+    } else if (name == "--unit") {
+      if (qv::AddressForms(value).empty()) return Usage("--unit takes a radio address, not " + value);
+      o.Unit = value;
+    } else if (name == "--demo") {
+      o.Demo = value;
+    } else if (name == "--units") {
+      if (!Count(value, 1, 1000000000, n)) return Usage("--units takes a number of units from 1, not " + value);
+      o.Units = n;
+      units = true;
+    } else {
+      if (!Count(value, 0, LLONG_MAX, n)) return Usage("--seed takes a whole number, not " + value);
+      o.Seed = static_cast<uint64_t>(n);
+      seed = true;
     }
   }
   if (!o.Filter.FromDay.empty() && !o.Filter.ToDay.empty() && o.Filter.FromDay > o.Filter.ToDay)
     return Usage("--from " + o.Filter.FromDay + " lies after --to " + o.Filter.ToDay);
+  if ((units || seed) && o.Demo.empty()) return Usage(std::string(units ? "--units" : "--seed") + " goes with --demo");
+  if (!o.Demo.empty() && (!o.Db.isEmpty() || !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty()))
+    return Usage("--demo writes demo records and takes none of --db, --unit and the exports");
   return 0;
+}
+
+int Demo(const TOptions& o) {
+  const bool server = qv::IsServerConninfo(o.Demo);
+  std::error_code ec;
+  if (!server && std::filesystem::exists(o.Demo, ec)) {
+    std::fprintf(stderr, "qvstats: %s exists: the demo writes a new records file\n", o.Demo.c_str());
+    return kExitExport;
+  }
+  auto store = server ? qv::records::PostgresStore(o.Demo) : qv::records::SqliteStore(o.Demo);
+  qv::TDemoOptions demo;
+  demo.Units = o.Units;
+  demo.Seed = o.Seed;
+  std::string why;
+  const bool tty = isatty(2);
+  const bool ok = qv::WriteDemo(*store, demo, why, [&](int64_t written) {
+    if (tty)
+      std::fprintf(stderr, "\rqvstats: %lld of %lld demo units written", static_cast<long long>(written),
+                   static_cast<long long>(o.Units));
+  });
+  if (tty) std::fputc('\n', stderr);
+  if (!ok) {
+    std::fprintf(stderr, "qvstats: the demo records cannot be written to %s: %s\n", store->Where().c_str(),
+                 why.c_str());
+    return kExitExport;
+  }
+  std::printf("%lld demo units on %d stations written to %s; see them with: qvstats --db %s\n",
+              static_cast<long long>(o.Units), qv::DemoStations(o.Units), store->Where().c_str(), o.Demo.c_str());
+  return kExitOk;
+}
+
+// One unit's records, one a line, in the order of their time.
+int UnitHistory(const qv::THistory& history, const std::string& address) {
+  qv::TRecordQuery query;
+  query.Address = address;
+  const std::vector<qv::TUnit> records = history.Records(query, 0, -1);
+  if (records.empty()) {
+    std::fprintf(stderr, "qvstats: no record of the radio address %s in %s\n", address.c_str(), history.Path().c_str());
+    return kExitNoUnit;
+  }
+  std::printf("%s: %zu records of %s\n", history.Path().c_str(), records.size(), records.front().HandheldMac.c_str());
+  std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", "time (UTC)", "station", "outcome", "stored",
+              "result", "golden", "RSSI", "AFC", "reason");
+  auto number = [](const auto& v) { return v ? std::to_string(static_cast<long long>(*v)) : std::string("-"); };
+  for (const qv::TUnit& u : records) {
+    std::string time = u.TimeUtc.substr(0, 19);
+    if (time.size() > 10) time[10] = ' ';
+    std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(),
+                u.Outcome.c_str(), number(u.StoredOffset).c_str(), number(u.ResultOffset).c_str(), u.GoldenId.c_str(),
+                number(u.RssiAvg).c_str(), number(u.AfcSpread).c_str(), qv::FailureReason(u).c_str());
+  }
+  return kExitOk;
 }
 
 }  // namespace
@@ -128,7 +230,8 @@ int main(int argc, char** argv) {
     std::printf("qvstats %s\n", QV_VERSION);
     return kExitOk;
   }
-  const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty();
+  if (!o.Demo.empty()) return Demo(o);
+  const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty();
   // Exports draw the charts without a display.
   if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -138,6 +241,19 @@ int main(int argc, char** argv) {
     const std::string server =
         qv::records::ReadConninfoFile(beside.filePath(QStringLiteral("qvtune.records.conf")).toLocal8Bit().toStdString());
     o.Db = server.empty() ? beside.filePath(QStringLiteral("qvtune.records")) : QString::fromLocal8Bit(server.c_str());
+  }
+
+  if (!o.Unit.empty()) {
+    qv::THistory history;
+    history.Progress = [](int64_t left) {
+      std::fprintf(stderr, "qvstats: bringing the records up to schema version %d: %lld left\n",
+                   qv::records::kSchemaVersion, static_cast<long long>(left));
+    };
+    if (!history.Load(o.Db.toLocal8Bit().toStdString())) {
+      std::fprintf(stderr, "qvstats: %s\n", history.Error().c_str());
+      return kExitRecords;
+    }
+    return UnitHistory(history, o.Unit);
   }
 
   qv::TStatsWindow window;
@@ -154,8 +270,8 @@ int main(int argc, char** argv) {
     return kExitRecords;
   }
   if (!window.History().Note().empty()) std::fprintf(stderr, "qvstats: note: %s\n", window.History().Note().c_str());
-  for (const qv::TGoldenHealth* h : window.Figures().Drifted())
-    std::fprintf(stderr, "qvstats: warning: %s\n", h->Warning().c_str());
+  const std::vector<const qv::TGoldenHealth*> drifted = window.Figures().Drifted();
+  for (const qv::TGoldenHealth* h : drifted) std::fprintf(stderr, "qvstats: warning: %s\n", h->Warning().c_str());
   QString error;
   if (!o.Csv.isEmpty() && !window.ExportCsv(o.Csv, &error)) {
     std::fprintf(stderr, "qvstats: %s\n", error.toLocal8Bit().constData());
@@ -166,13 +282,14 @@ int main(int argc, char** argv) {
     return kExitExport;
   }
   const int skipped = window.History().Skipped();
-  std::printf("%d units exported of %zu", window.Figures().Total.Units, window.History().Units().size());
-  if (skipped == 0) {
+  std::printf("%d units exported of %lld", window.Figures().Total.Units,
+              static_cast<long long>(window.History().UnitCount()));
+  if (skipped > 0) {
+    std::printf("; %d records left out\n", skipped);
+    std::fprintf(stderr, "qvstats: %d records of %s left out: their time cannot be read\n", skipped,
+                 window.History().Path().c_str());
+  } else {
     std::printf("\n");
-    return kExitOk;
   }
-  std::printf("; %d records left out\n", skipped);
-  std::fprintf(stderr, "qvstats: %d records of %s left out: their time cannot be read\n", skipped,
-               window.History().Path().c_str());
-  return kExitLeftOut;
+  return !drifted.empty() ? kExitDrift : skipped > 0 ? kExitLeftOut : kExitOk;
 }

@@ -7,6 +7,7 @@
 
 #include "records/Record.h"
 #include "records/Text.h"
+#include "records/Zstd.h"
 #include "tests/app/AppTest.h"
 
 namespace qv::test {
@@ -44,7 +45,8 @@ class RecordsWindowTest : public AppTest {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK)
       while (sqlite3_step(stmt) == SQLITE_ROW) {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        values.push_back(text != nullptr ? text : "NULL");
+        values.push_back(text != nullptr ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(stmt, 0)))
+                                         : "NULL");
       }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
@@ -59,7 +61,9 @@ TEST_F(RecordsWindowTest, EachUnitIsRecordedBesideTheProgram) {
   EXPECT_EQ(
       Units("SELECT tool || ' ' || station || ' ' || outcome || ' ' || stored_offset || ' ' || golden FROM units"),
       std::vector<std::string>{"qvtune " + std::string(QV_VERSION) + " " + records::HostName() + " success -5 server"});
-  EXPECT_EQ(Units("SELECT transcript FROM units"), std::vector<std::string>{">ReadFirmwareFiles\r>tuned\r"});
+  std::string transcript;
+  EXPECT_TRUE(records::Decompress(Units("SELECT transcript_zstd FROM units").at(0), transcript));
+  EXPECT_EQ(transcript, ">ReadFirmwareFiles\r>tuned\r");
 }
 
 TEST_F(RecordsWindowTest, DatabaseOutOfReachGivesOnePaneLineAndSpools) {

@@ -18,6 +18,7 @@
 
 #include "bench/Faults.h"
 #include "records/Record.h"
+#include "records/Zstd.h"
 #include "tests/line/Station.h"
 #include "tests/records/PgServer.h"
 #include "tests/support/Cases.h"
@@ -121,8 +122,9 @@ TEST_P(LineRecords, OneRecordWithTheUnitsValues) {
   EXPECT_EQ(value("record_uid").rfind("line-7/" + value("time_utc") + "/", 0), 0u) << value("record_uid");
   EXPECT_EQ(value("time_utc").size(), 24u) << value("time_utc");
   EXPECT_EQ(value("dongle_id"), c.Fault == rfNoDongle ? kNull : "QV0DONGLE0000001");
-  EXPECT_EQ(value("transcript"), station.U.ErrorLog().substr(0, value("transcript").size()))
-      << "the transcript up to the unit's outcome";
+  std::string transcript;
+  EXPECT_TRUE(records::Decompress(value("transcript_zstd"), transcript));
+  EXPECT_EQ(transcript, station.U.ErrorLog().substr(0, transcript.size())) << "the transcript up to the unit's outcome";
 
   const bench::THandheld& handheld = *station.U.Bench.Handheld;
   if (!c.Measured) {

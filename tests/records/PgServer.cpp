@@ -30,18 +30,31 @@ std::string ServerBin() {
 
 }  // namespace
 
-TPgServer::TPgServer() {
+TPgServer::TPgServer() : TPgServer(std::string()) {}
+
+TPgServer::TPgServer(const std::string& keep) {
   FBin = ServerBin();
   if (FBin.empty()) {
     FProblem = "no PostgreSQL server installed (/usr/lib/postgresql/*/bin/initdb)";
     return;
   }
-  std::string pattern = (fs::temp_directory_path() / "qvpg-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    FProblem = "cannot create a folder for the server";
-    return;
+  if (!keep.empty()) {
+    FKept = true;
+    FDir = fs::absolute(keep).string();
+    std::error_code ec;
+    fs::create_directories(FDir, ec);
+    if (fs::exists(FDir + "/data/PG_VERSION")) {
+      if (!Start()) FProblem = "the kept server did not start (see " + FDir + "/server.log)";
+      return;
+    }
+  } else {
+    std::string pattern = (fs::temp_directory_path() / "qvpg-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      FProblem = "cannot create a folder for the server";
+      return;
+    }
+    FDir = pattern;
   }
-  FDir = pattern;
   if (::geteuid() == 0) {
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr || ::chown(FDir.c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
@@ -59,7 +72,7 @@ TPgServer::TPgServer() {
 TPgServer::~TPgServer() {
   Stop();
   std::error_code ec;
-  if (!FDir.empty()) fs::remove_all(FDir, ec);
+  if (!FDir.empty() && !FKept) fs::remove_all(FDir, ec);
 }
 
 bool TPgServer::Run(const std::vector<std::string>& argv) const {

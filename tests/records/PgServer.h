@@ -11,6 +11,9 @@ namespace qv::test {
 class TPgServer {
  public:
   TPgServer();
+  // A server whose folder is kept: made (initdb) when keep holds none,
+  // else started again with the data it holds.
+  explicit TPgServer(const std::string& keep);
   ~TPgServer();
   TPgServer(const TPgServer&) = delete;
   TPgServer& operator=(const TPgServer&) = delete;
@@ -30,6 +33,7 @@ class TPgServer {
   std::string FDir;
   std::string FProblem;
   bool FRunning = false;
+  bool FKept = false;
 };
 
 }  // namespace qv::test

@@ -37,6 +37,20 @@ inline records::TUnitRecord SampleRecord(const std::string& uid) {
   return r;
 }
 
+// The units table as a writer of that earlier schema version made it.
+inline std::string EarlierUnitsTable(int version, const records::TSqlTypes& types) {
+  std::string create = std::string("CREATE TABLE units (id ") + types.Id;
+  for (const records::TColumnInfo& c : records::kColumns) {
+    if (!records::InVersion(c, version)) continue;
+    create += std::string(", ") + c.Name + " " +
+              (c.Type == records::ctText      ? types.Text
+               : c.Type == records::ctInteger ? types.Integer
+                                              : types.Real) +
+              (c.NotNull ? " NOT NULL" : "") + (std::string(c.Name) == "record_uid" ? " UNIQUE" : "");
+  }
+  return create + ")";
+}
+
 // A fresh folder, removed at the end.
 struct TTempDir {
   TTempDir() {

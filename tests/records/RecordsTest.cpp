@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "records/Store.h"
+#include "records/Zstd.h"
 #include "tests/records/RecordSupport.h"
 #include "tests/support/Cases.h"
 
@@ -91,13 +92,15 @@ TEST(Records, WrittenRecordReadsBackValueForValue) {
   TDb db(dir.File("u.records"));
   EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT count(*) FROM units"), std::vector<std::string>{"1"});
-  EXPECT_EQ(db.Column("SELECT transcript FROM units"),
-            std::vector<std::string>{sample.Transcript});
+  std::string transcript;
+  EXPECT_TRUE(Decompress(db.Column("SELECT transcript_zstd FROM units").at(0), transcript));
+  EXPECT_EQ(transcript, sample.Transcript);
   EXPECT_EQ(db.Column("SELECT stored_offset FROM units"), std::vector<std::string>{"-37"});
   EXPECT_EQ(db.Column("SELECT afc_mean FROM units"), std::vector<std::string>{"-0.375"});
   EXPECT_EQ(db.Column("SELECT message FROM units"), std::vector<std::string>{"NULL"});
   EXPECT_EQ(db.Column("SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE 'units_%' ORDER BY name"),
-            (std::vector<std::string>{"units_golden", "units_handheld_fw_sha256", "units_time"}));
+            (std::vector<std::string>{"units_address", "units_behind", "units_golden_mean", "units_golden_shift",
+                                      "units_handheld_fw_sha256", "units_station", "units_time"}));
 }
 
 TEST(Records, SpoolLineKeepsEveryValue) {
@@ -164,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, RecordsOutage,
                                                    }},
                                            TOutage{"NewerSchema",
                                                    [](const TTempDir&, const std::string& db) {
-                                                     TDb(db).Exec("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion + 1));
+                                                     TDb(db).Exec("UPDATE schema_version SET version = " +
+                                                                  std::to_string(kSchemaVersion + 1));
                                                      return std::function<void()>([db] {
                                                        TDb(db).Exec("UPDATE schema_version SET version = " +
                                                                     std::to_string(kSchemaVersion));
@@ -228,7 +232,7 @@ TEST_P(EarlierVersion, FileIsMigratedInPlace) {
                          std::to_string(version) + ");"));
     std::string create = "CREATE TABLE units (id INTEGER PRIMARY KEY";
     for (const TColumnInfo& c : kColumns) {
-      if (c.Since > version) continue;
+      if (!InVersion(c, version)) continue;
       const std::string name = c.Name;
       create += ", " + name +
                 (c.Type == ctText      ? " TEXT"
@@ -241,6 +245,9 @@ TEST_P(EarlierVersion, FileIsMigratedInPlace) {
     if (version >= 2) {
       ASSERT_TRUE(old.Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)"));
     }
+    if (version >= 3) {
+      ASSERT_TRUE(old.Exec("CREATE INDEX units_handheld_fw_sha256 ON units(handheld_fw_sha256)"));
+    }
     ASSERT_TRUE(
         old.Exec("INSERT INTO units (record_uid, time_utc, station, tool, golden, outcome, stored_offset, transcript) "
                  "VALUES ('old', '2026-01-02T03:04:05.006Z', 's', 'qvtune 0.1', 'server', 'success', 7, '>old\r')"));
@@ -252,14 +259,23 @@ TEST_P(EarlierVersion, FileIsMigratedInPlace) {
   TDb db(path);
   EXPECT_EQ(db.Column("SELECT version FROM schema_version"), std::vector<std::string>{std::to_string(kSchemaVersion)});
   EXPECT_EQ(db.Column("SELECT record_uid || ':' || stored_offset || ':' || coalesce(result_offset, 'NULL') || ':' || "
-                      "coalesce(afc_mean, 'NULL') || ':' || coalesce(handheld_fw_sha256, 'NULL') || ':' || transcript "
-                      "FROM units ORDER BY id"),
-            (std::vector<std::string>{"old:7:NULL:NULL:NULL:>old\r", "new:-37:-37:-0.375:NULL:" + SampleRecord("").Transcript}));
-  EXPECT_EQ(db.Column("SELECT count(*) FROM sqlite_master WHERE name IN ('units_golden', 'units_handheld_fw_sha256')"),
-            std::vector<std::string>{"2"});
+                      "coalesce(afc_mean, 'NULL') || ':' || coalesce(handheld_fw_sha256, 'NULL') || ':' || "
+                      "coalesce(transcript, 'NULL') FROM units ORDER BY id"),
+            (std::vector<std::string>{"old:7:NULL:NULL:NULL:NULL", "new:-37:-37:-0.375:NULL:NULL"}));
+  const std::vector<std::string> transcripts = db.Column("SELECT transcript_zstd FROM units ORDER BY id");
+  ASSERT_EQ(transcripts.size(), 2u);
+  for (const auto& [frame, expected] : {std::pair{transcripts[0], std::string(">old\r")},
+                                        std::pair{transcripts[1], SampleRecord("").Transcript}}) {
+    std::string transcript;
+    EXPECT_TRUE(Decompress(frame, transcript));
+    EXPECT_EQ(transcript, expected);
+  }
+  EXPECT_EQ(db.Column("SELECT name FROM sqlite_master WHERE name IN ('units_golden', 'units_golden_mean', "
+                      "'units_handheld_fw_sha256') ORDER BY name"),
+            (std::vector<std::string>{"units_golden_mean", "units_handheld_fw_sha256"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, EarlierVersion, ::testing::Values(1, 2),
+INSTANTIATE_TEST_SUITE_P(Versions, EarlierVersion, ::testing::Values(1, 2, 3),
                          [](const ::testing::TestParamInfo<int>& p) { return "Version" + std::to_string(p.param); });
 
 // ---- the spool: kept at once, never damaged by a damaged line ----

@@ -8,8 +8,11 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "stats/History.h"
 
 #include "tests/stats/RecordsGen.h"
 #include "tests/stats/StatsTest.h"
@@ -92,6 +95,17 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--db", "{dir}/qvtune.records", "--export-csv", "{dir}/no/such/u.csv"},
                  3,
                  "qvstats: Cannot write "},
+        TCliCase{"UnitsWithoutDemo", {"--units", "5"}, 2, "qvstats: --units goes with --demo"},
+        TCliCase{"NoUnits", {"--demo", "{dir}/d.records", "--units", "0"}, 2, "--units takes a number of units from 1"},
+        TCliCase{"DemoAndExport", {"--demo", "{dir}/d.records", "--export-csv", "{dir}/u.csv"}, 2, "takes none of"},
+        TCliCase{"DemoOverARecordsFile",
+                 {"--demo", "{dir}/qvtune.records"},
+                 3,
+                 "qvtune.records exists: the demo writes a new records file"},
+        TCliCase{"UnitWithoutRecords",
+                 {"--db", "{dir}/qvtune.records", "--unit", "0x12345678"},
+                 6,
+                 "qvstats: no record of the radio address 0x12345678 in "},
         TCliCase{"RecordsFileIsAFifo",
                  {"--db", "{dir}/fifo.records", "--export-csv", "{dir}/u.csv"},
                  1,
@@ -113,7 +127,7 @@ TEST_F(StatsTest, ExportsWithoutAWindow) {
   WriteRecords(Db(), 2, units);
   const TRun r = RunStats(
       {"--db", Db(), "--export-csv", Dir + "/units.csv", "--export-png", Dir + "/png", "--to", "2026-12-31"}, Dir);
-  ASSERT_EQ(r.Exit, 0) << r.Err;
+  ASSERT_EQ(r.Exit, 5) << "a drifted golden reference is an exit status of its own: " << r.Err;
   EXPECT_EQ(r.Out, "140 units exported of 140\n");
   EXPECT_EQ(r.Err,
             "qvstats: warning: Golden reference SRV-0042 (server) has drifted by +4.1 steps from its "
@@ -138,6 +152,49 @@ TEST_F(StatsTest, ExportsWithoutAWindow) {
   EXPECT_EQ(quiet.Err, "");
   const TRun one = RunStats({"--db", Db(), "--station", "LINE-2", "--export-csv", Dir + "/c.csv"}, Dir);
   EXPECT_EQ(one.Out, "60 units exported of 140\n");
+}
+
+// A new user's first look: demo records, their charts, and one unit's
+// history by its radio address, in any of its spellings.
+TEST_F(StatsTest, DemoRecordsThenOneUnitsHistory) {
+  const std::string demo = Dir + "/demo.records";
+  const TRun made = RunStats({"--demo", demo, "--units", "3000", "--seed", "3"}, Dir);
+  ASSERT_EQ(made.Exit, 0) << made.Err;
+  EXPECT_EQ(made.Out.rfind("3000 demo units on 5 stations written to " + demo, 0), 0u) << made.Out;
+  const TRun report = RunStats({"--db", demo, "--export-csv", Dir + "/demo.csv"}, Dir);
+  EXPECT_EQ(report.Out, "3000 units exported of 3000\n");
+  const std::string stations = ReadAll(Dir + "/demo-stations.csv");
+  for (const char* s : {"LINE-1", "LINE-2", "LINE-3", "LINE-4", "REWORK"})
+    EXPECT_NE(stations.find(std::string("\r\n") + s + ",600,"), std::string::npos) << s;
+  EXPECT_NE(ReadAll(Dir + "/demo-days.csv").find("Radio failure!"), std::string::npos);
+
+  // A handheld that failed and came back: two records or more.
+  std::string address;
+  for (const TUnit& u : [&] {
+         THistory h;
+         EXPECT_TRUE(h.Load(demo));
+         return h.Units();
+       }()) {
+    if (u.Outcome == "failed" && u.Station != "REWORK") {
+      address = u.HandheldMac;
+      break;
+    }
+  }
+  ASSERT_EQ(address.rfind("0x00A1", 0), 0u) << address;
+  for (const std::string& spelling : {address, address.substr(4)}) {
+    const TRun unit = RunStats({"--db", demo, "--unit", spelling}, Dir);
+    ASSERT_EQ(unit.Exit, 0) << unit.Err;
+    const std::vector<std::string> lines = [&] {
+      std::vector<std::string> l;
+      std::istringstream in(unit.Out);
+      for (std::string line; std::getline(in, line);) l.push_back(line);
+      return l;
+    }();
+    ASSERT_GE(lines.size(), 3u) << unit.Out;
+    EXPECT_NE(lines[0].find(" records of " + address), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].rfind("time (UTC)", 0), 0u) << lines[1];
+    EXPECT_NE(unit.Out.find(" failed "), std::string::npos) << unit.Out;
+  }
 }
 
 }  // namespace

@@ -113,6 +113,29 @@ void WriteRecords(const std::string& path, int version, const std::vector<TGenUn
   sqlite3_close(db);
 }
 
+records::TUnitRecord GenRecord(const TGenUnit& u, int n) {
+  records::TUnitRecord r;
+  r.Uid = u.Station + "-" + u.Time + "-" + std::to_string(n);
+  r.TimeUtc = u.Time;
+  r.Station = u.Station;
+  r.Tool = "qvline 0.1";
+  r.HandheldMac = "00:1A:2B:00:" + std::to_string(n % 100);
+  r.Golden = "server";
+  r.GoldenId = u.GoldenId;
+  if (!u.GoldenId.empty()) r.GoldenOffset = 7;
+  r.StoredOffset = u.Stored;
+  r.ResultOffset = u.Result;
+  r.NotStoredReason = u.NotStoredReason;
+  r.RssiAvg = u.Rssi;
+  r.AfcSpread = u.AfcSpread;
+  r.AfcMean = 0.5;
+  r.Cycles = 3;
+  r.Outcome = u.Outcome;
+  r.Message = u.Message;
+  r.Transcript = "Test cycle 1 of 3\r\n";
+  return r;
+}
+
 std::vector<TGenUnit> GoldenRun(const std::string& goldenId, int n, int base, int driftFrom, int drift) {
   static const int kSpread[] = {-1, 0, 1, 0};
   std::vector<TGenUnit> units;

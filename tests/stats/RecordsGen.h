@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "records/Schema.h"
+
 namespace qv::test {
 
 struct TGenUnit {
@@ -28,6 +30,10 @@ std::string GenTime(int day, int second, int ms = 0);
 // version 1 leaves out the result, which it has no column for. Fails the
 // calling test on any SQLite error.
 void WriteRecords(const std::string& path, int version, const std::vector<TGenUnit>& units);
+
+// The record the tools would write for unit n of a list, as
+// WriteRecords writes it.
+records::TUnitRecord GenRecord(const TGenUnit& unit, int n);
 
 // n successful units of one golden reference, one a minute from day 0:
 // results base + a repeating -1, 0, +1, 0 spread, plus drift steps on

@@ -9,6 +9,8 @@
 #include <QDoubleSpinBox>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -17,12 +19,18 @@
 #include <QtCharts/QBarSet>
 #include <QtCharts/QChart>
 #include <QtCharts/QChartView>
+#include <QtCharts/QDateTimeAxis>
+#include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
+#include <QtCharts/QValueAxis>
 #include <QtCharts/QXYSeries>
+
+#include <array>
 
 #include "stats/StatsWindow.h"
 #include "tests/stats/RecordsGen.h"
 #include "tests/stats/StatsTest.h"
+#include "tests/support/Cases.h"
 
 namespace qv::test {
 namespace {
@@ -146,8 +154,143 @@ TEST_F(StatsWindowTest, FiltersChangeWhatIsShown) {
   w.FromEdit->setDate(QDate(2026, 12, 3));
   w.ToEdit->setDate(QDate(2026, 12, 3));
   EXPECT_EQ(w.RecordsView->model()->rowCount(), 25);
-  for (const TUnit* u : w.Figures().Shown) EXPECT_EQ(u->Day() + u->Station, "2026-12-03REWORK");
+  for (const TUnit& u : w.History().Records({w.Filter(), ""}, 0, -1))
+    EXPECT_EQ(u.Day() + u.Station, "2026-12-03REWORK");
   EXPECT_EQ(w.DaysTable->rowCount(), 1);
+}
+
+// A first day's units, on the hour axis: the per-day charts become per-hour
+// ones, every point a marker, counts and percent on whole ticks, and the
+// measurements never finer than they are measured.
+TEST_F(StatsWindowTest, FirstDayReadsByTheHour) {
+  std::vector<TGenUnit> units;
+  for (int i = 0; i < 4; ++i) {
+    TGenUnit u;
+    u.Time = GenTime(0, 7 * 3600 + i * 2700);
+    u.GoldenId = "SRV-0001";
+    u.Stored = u.Result = 3 + i % 2;
+    u.Rssi = 181.0 + i % 2;
+    u.AfcSpread = 1.0 + i % 2;
+    units.push_back(u);
+  }
+  TStatsWindow& w = Open(units);
+  QChart* day = w.DayView->chart();
+  EXPECT_EQ(day->title(), QStringLiteral("Units and yield per hour"));
+  auto* x = qobject_cast<QDateTimeAxis*>(day->axes(Qt::Horizontal).value(0));
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->format(), QStringLiteral("hh:mm"));
+  EXPECT_EQ(x->min().time().minute(), 0) << "on whole hours";
+  for (QAbstractSeries* s : day->series()) {
+    auto* line = qobject_cast<QLineSeries*>(s);
+    ASSERT_NE(line, nullptr);
+    EXPECT_TRUE(line->pointsVisible()) << line->name().toStdString() << ": a few points are markers";
+  }
+  for (QAbstractAxis* a : day->axes(Qt::Vertical)) {
+    auto* v = qobject_cast<QValueAxis*>(a);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->labelFormat(), QStringLiteral("%.0f")) << v->titleText().toStdString();
+    EXPECT_EQ(v->tickType(), QValueAxis::TicksDynamic);
+    EXPECT_EQ(v->tickInterval(), std::round(v->tickInterval())) << "whole ticks";
+    if (v->titleText().contains(QLatin1Char('%'))) {
+      EXPECT_EQ(v->min(), 0);
+      EXPECT_EQ(v->max(), 100);
+    } else {
+      EXPECT_GT(v->max(), 2) << "the largest count below the top edge";
+    }
+  }
+  // Two averages a count apart, spreads of 1 and 2 AFC units: axes of
+  // whole units, a few wide.
+  for (QAbstractAxis* a : w.QualityView->chart()->axes(Qt::Vertical)) {
+    auto* v = qobject_cast<QValueAxis*>(a);
+    ASSERT_NE(v, nullptr);
+    SCOPED_TRACE(v->titleText().toStdString());
+    EXPECT_GE(v->max() - v->min(), v->titleText().contains(QStringLiteral("AFC")) ? 2 : 4);
+    EXPECT_EQ(v->min(), std::round(v->min()));
+    EXPECT_GE(v->tickInterval(), 1);
+  }
+  Screenshots("first-day");
+}
+
+struct TEmptyCase {
+  const char* Name;
+  std::vector<TGenUnit> (*Units)();
+  const char* Station;
+  // Of each chart in the order of Charts(); empty where it shows data.
+  std::array<const char*, 6> Notes;
+};
+using test::PrintTo;
+
+class EmptyChartTest : public StatsWindowTest, public ::testing::WithParamInterface<TEmptyCase> {};
+
+TEST_P(EmptyChartTest, SaysWhyInItsMiddle) {
+  const TEmptyCase& c = GetParam();
+  TStatsWindow& w = Open(c.Units());
+  w.SetFilter({"", "", c.Station});
+  const auto charts = w.Charts();
+  for (size_t i = 0; i < charts.size(); ++i) {
+    QChartView* view = charts[i].second;
+    SCOPED_TRACE(charts[i].first.toStdString());
+    EXPECT_EQ(TStatsWindow::Note(view), QString::fromLatin1(c.Notes[i]));
+    int points = 0;
+    for (QAbstractSeries* s : view->chart()->series()) points += Points(s);
+    EXPECT_EQ(points > 0, c.Notes[i][0] == '\0');
+  }
+}
+
+std::vector<TGenUnit> FirstUnit() {
+  TGenUnit u;
+  u.Time = GenTime(0, 8 * 3600);
+  u.GoldenId = "SRV-0001";
+  u.Stored = u.Result = 4;
+  u.Rssi = 180.0;
+  u.AfcSpread = 1.0;
+  return {u};
+}
+
+std::vector<TGenUnit> FailedBeforeMeasuring() {
+  std::vector<TGenUnit> units(2);
+  for (size_t i = 0; i < units.size(); ++i) {
+    units[i].Time = GenTime(0, 8 * 3600 + 300 * static_cast<int>(i));
+    units[i].Outcome = "failed";
+    units[i].Message = "Failed to initialize Quorvantis!";
+    units[i].NotStoredReason = "failed";
+  }
+  return units;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EmptyChartTest,
+    ::testing::Values(
+        TEmptyCase{"FirstUnit", FirstUnit, "", {"", "", "", "no failed units", "", "golden health needs 20 units"}},
+        TEmptyCase{"FailedBeforeMeasuring",
+                   FailedBeforeMeasuring,
+                   "",
+                   {"no stored values", "", "", "", "no measurements", "no unit names a golden reference"}},
+        TEmptyCase{"BaselineWithoutAWindow",
+                   [] { return GoldenRun("SRV-0042", 25, 10); },
+                   "",
+                   {"", "", "", "no failed units", "", "golden health needs 30 units"}},
+        TEmptyCase{"NoneShown",
+                   [] { return GoldenRun("SRV-0042", 5, 10); },
+                   "LINE-9",
+                   {"no units", "no units", "no units", "no units", "no units", "no unit names a golden reference"}}),
+    TCaseName());
+
+// A unit found by its radio address, its transcript read when its record
+// is selected.
+TEST_F(StatsWindowTest, RecordsOfARadioAddressWithTheirTranscript) {
+  TStatsWindow& w = Open(GoldenRun("SRV-0042", 140, 10));
+  EXPECT_EQ(w.RecordsView->model()->rowCount(), 140);
+  w.SetAddress(QStringLiteral("00:1A:2B:00:5"));
+  ASSERT_EQ(w.RecordsView->model()->rowCount(), 2) << "units 5 and 105 share the address";
+  EXPECT_EQ(w.RecordsView->model()->index(1, 10).data().toString(), QStringLiteral("00:1A:2B:00:5"));
+  EXPECT_TRUE(w.TranscriptTxt->toPlainText().isEmpty());
+  w.RecordsView->selectRow(1);
+  EXPECT_EQ(w.TranscriptTxt->toPlainText(), QStringLiteral("Test cycle 1 of 3\n\n"));
+  w.SetAddress(QStringLiteral("0x12345678"));
+  EXPECT_EQ(w.RecordsView->model()->rowCount(), 0);
+  w.SetAddress(QString());
+  EXPECT_EQ(w.RecordsView->model()->rowCount(), 140);
 }
 
 TEST_F(StatsWindowTest, BadFileSaysWhyAndShowsNothing) {

@@ -13,9 +13,9 @@ set -euo pipefail
 # compressed with zstd, and the records' tests start a PostgreSQL server of
 # their own; qvstats reads the records with SQLite and draws with Qt Charts
 # (whose CMake package needs the OpenGL one, which it does not pull in);
-# help2man makes the manual pages from the
-# programs' --help; the traceability hashes firmware files with libcrypto
-# (libssl-dev) and writes JSON with nlohmann-json.
+# help2man makes the manual pages from the programs' --help; the
+# traceability hashes firmware files with libcrypto (libssl-dev) and writes
+# JSON with nlohmann-json.
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev python3 python3-serial ser2net
   fonts-dejavu-core gputils binutils srecord libsqlite3-dev libpq-dev libzstd-dev postgresql qt6-charts-dev
   libqt6opengl6-dev help2man libssl-dev nlohmann-json3-dev)

@@ -86,6 +86,9 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
     if (v >= 2) {
       ASSERT_TRUE(sql->Exec("CREATE INDEX units_golden ON units(golden_id, time_utc)"));
     }
+    if (v >= 3) {
+      ASSERT_TRUE(sql->Exec("CREATE INDEX units_handheld_fw_sha256 ON units(handheld_fw_sha256)"));
+    }
     ASSERT_TRUE(sql->Exec("BEGIN"));
     for (int i = 0; i < n; ++i) {
       TUnitRecord r = test::SampleRecord("old/" + std::to_string(i));
@@ -248,8 +251,10 @@ TEST_P(Migration, KilledHalfwayThenFinishedByTheNextProcess) {
 INSTANTIATE_TEST_SUITE_P(Cases, Migration,
                          ::testing::Values(TMigrationCase{"SqliteFromVersion1", false, 1},
                                            TMigrationCase{"SqliteFromVersion2", false, 2},
+                                           TMigrationCase{"SqliteFromVersion3", false, 3},
                                            TMigrationCase{"PostgresFromVersion1", true, 1},
-                                           TMigrationCase{"PostgresFromVersion2", true, 2}),
+                                           TMigrationCase{"PostgresFromVersion2", true, 2},
+                                           TMigrationCase{"PostgresFromVersion3", true, 3}),
                          test::TCaseName());
 
 // A spool an earlier release left holds lines of its version: each is read

@@ -15,13 +15,12 @@ namespace qv {
 
 namespace {
 
-constexpr const char* kModemLabel = "RF modem firmware";
-constexpr const char* kHandheldLabel = "Quorvantis firmware";
-constexpr const char* kServerLabel = "Server firmware";
-constexpr const char* kHandheldTestLabel = "Quorvantis test firmware";
-constexpr const char* kServerTestLabel = "Server test firmware";
-
-const char* const kLabels[5] = {kModemLabel, kHandheldLabel, kServerLabel, kHandheldTestLabel, kServerTestLabel};
+const auto& kLabels = kFirmwareInputLabels;
+constexpr const char* kModemLabel = kFirmwareInputLabels[0];
+constexpr const char* kHandheldLabel = kFirmwareInputLabels[1];
+constexpr const char* kServerLabel = kFirmwareInputLabels[2];
+constexpr const char* kHandheldTestLabel = kFirmwareInputLabels[3];
+constexpr const char* kServerTestLabel = kFirmwareInputLabels[4];
 
 constexpr const char* kEntry = "\r\n ";
 

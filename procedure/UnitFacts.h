@@ -16,6 +16,10 @@ struct TOffsetSettings {
   int Effective = 0;
 };
 
+// The five firmware inputs as the tools name them, 1..5 at 0..4.
+constexpr const char* kFirmwareInputLabels[5] = {"RF modem firmware", "Quorvantis firmware", "Server firmware",
+                                                 "Quorvantis test firmware", "Server test firmware"};
+
 // One firmware input as the worker read it.
 struct TFirmwareInput {
   // 1..5: RF modem, handheld, server, handheld test, server test firmware.

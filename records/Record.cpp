@@ -28,6 +28,17 @@ std::string List(const std::vector<int>& values) {
 
 }  // namespace
 
+const TFirmwareFields kFirmwareFields[5] = {
+    {&TUnitRecord::ModemFwSource, &TUnitRecord::ModemFwSize, &TUnitRecord::ModemFwSha256},
+    {&TUnitRecord::HandheldFwSource, &TUnitRecord::HandheldFwSize,
+     &TUnitRecord::HandheldFwSha256},
+    {&TUnitRecord::ServerFwSource, &TUnitRecord::ServerFwSize, &TUnitRecord::ServerFwSha256},
+    {&TUnitRecord::HandheldTestFwSource, &TUnitRecord::HandheldTestFwSize,
+     &TUnitRecord::HandheldTestFwSha256},
+    {&TUnitRecord::ServerTestFwSource, &TUnitRecord::ServerTestFwSize,
+     &TUnitRecord::ServerTestFwSha256},
+};
+
 TUnitRecord RecordOfUnit(const TUnitResult& u, const TRecordSource& source, const TUnitExtras& extras) {
   const TUnitFacts& f = u.Facts;
   TUnitRecord r;
@@ -84,21 +95,9 @@ TUnitRecord RecordOfUnit(const TUnitResult& u, const TRecordSource& source, cons
   r.Operator = source.Operator;
   r.ScanId = extras.ScanId;
   r.Limits = extras.Limits;
-  struct TFirmwareFields {
-    std::string TUnitRecord::*Source;
-    std::optional<int> TUnitRecord::*Size;
-    std::string TUnitRecord::*Sha256;
-  };
-  static const TFirmwareFields kFields[5] = {
-      {&TUnitRecord::ModemFwSource, &TUnitRecord::ModemFwSize, &TUnitRecord::ModemFwSha256},
-      {&TUnitRecord::HandheldFwSource, &TUnitRecord::HandheldFwSize, &TUnitRecord::HandheldFwSha256},
-      {&TUnitRecord::ServerFwSource, &TUnitRecord::ServerFwSize, &TUnitRecord::ServerFwSha256},
-      {&TUnitRecord::HandheldTestFwSource, &TUnitRecord::HandheldTestFwSize, &TUnitRecord::HandheldTestFwSha256},
-      {&TUnitRecord::ServerTestFwSource, &TUnitRecord::ServerTestFwSize, &TUnitRecord::ServerTestFwSha256},
-  };
   for (const TFirmwareInput& in : f.Firmware) {
     if (in.Input < 1 || in.Input > 5) continue;
-    const TFirmwareFields& field = kFields[in.Input - 1];
+    const TFirmwareFields& field = kFirmwareFields[in.Input - 1];
     r.*field.Source = in.Source;
     r.*field.Size = static_cast<int>(std::min<uint64_t>(in.Size, INT32_MAX));
     r.*field.Sha256 = in.Sha256;

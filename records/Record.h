@@ -30,6 +30,15 @@ struct TUnitExtras {
 // outside a limit is recorded as failed, its message naming the limit.
 TUnitRecord RecordOfUnit(const TUnitResult& result, const TRecordSource& source, const TUnitExtras& extras = {});
 
+// Where a record keeps each of the five firmware inputs (TFirmwareInput's
+// 1..5 at 0..4).
+struct TFirmwareFields {
+  std::string TUnitRecord::*Source;
+  std::optional<int> TUnitRecord::*Size;
+  std::string TUnitRecord::*Sha256;
+};
+extern const TFirmwareFields kFirmwareFields[5];
+
 // A record uid: station, UTC time, process and a counter, so that two
 // records never share one and a record sent again is recognised.
 std::string NewRecordUid(const std::string& station, const std::string& timeUtc);

@@ -186,6 +186,12 @@ const TColumnInfo* FindColumn(const std::string& name) {
   return nullptr;
 }
 
+const TColumnInfo* ColumnOf(const TField& field) {
+  for (const TColumnInfo& c : kColumns)
+    if (InVersion(c, kSchemaVersion) && c.Field == field) return &c;
+  return nullptr;
+}
+
 TValue ColumnValue(const TUnitRecord& record, const TColumnInfo& column) {
   if (column.Retired != 0) return {};
   return std::visit(

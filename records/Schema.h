@@ -90,6 +90,8 @@ inline bool InVersion(const TColumnInfo& c, int version) {
 
 // The column of that name, or none.
 const TColumnInfo* FindColumn(const std::string& name);
+// The column this version writes the field to, or none.
+const TColumnInfo* ColumnOf(const TField& field);
 
 // Bytes a database keeps as a blob rather than as text.
 struct TBlob {

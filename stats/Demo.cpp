@@ -37,6 +37,30 @@ constexpr TReason kReasons[] = {
     {"Frequency offset too large to compensate!", 5, true},
 };
 
+// The demo's firmware files, with the SHA-256 their records keep: the
+// handheld firmware is replaced by a new file for the last quarter of the
+// units; the test firmware comes from the program's payload.
+struct TDemoFirmware {
+  int Input;
+  const char* Source;
+  uint64_t Size;
+  const char* Sha256;
+};
+constexpr TDemoFirmware kHandheldV24 = {2, "/opt/qvtune/qvhandheld.qpf", 12296,
+                                        "118b065481b717c67b995d59e5442166178d7085f466c0cb2c593a4f7c48ad78"};
+constexpr TDemoFirmware kHandheldV25 = {2, "/opt/qvtune/qvhandheld-2.5.qpf", 12296,
+                                        "3cb9be49fb220ddb2bff3fcee49b45fd0b7e05af7614dd8bc19ce16b9e112f48"};
+constexpr TDemoFirmware kHandheldTest = {4, "payload", 6144,
+                                         "35f4d05f14730f1b35b5fc90a8c1f220992dfe710883dd961f04b8c3a64a74dd"};
+constexpr TDemoFirmware kServer = {3, "/opt/qvtune/qvserver.hex", 14053,
+                                   "1e221833cea0d7209d0d5f06c7400177ca7d71de1a6e345dc8f356dcdc7065dd"};
+constexpr TDemoFirmware kServerTest = {5, "payload", 6144,
+                                       "12863923d7eb28964e63b09596773a09b139c31595516842524edab8cee6e5c4"};
+
+TFirmwareInput InputOf(const TDemoFirmware& f) {
+  return {f.Input, kFirmwareInputLabels[f.Input - 1], f.Source, f.Size, f.Sha256};
+}
+
 struct TStation {
   std::string Name;
   bool Rework = false;  // tunes servers against a golden handheld
@@ -115,7 +139,8 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
     u.GoldenIsHandheld = s.Rework;
     u.AnalysisOnly = chance(s.Rework ? 0.2 : 0.005);
     u.ModemFw = "V1.7";
-    u.HandheldFw = "V2.4";
+    const bool newFirmware = i * 4 >= o.Units * 3;
+    u.HandheldFw = newFirmware ? "V2.5" : "V2.4";
     u.ServerFw = "V2.1.3a";
     u.HandheldHw = "2.2";
     char dongle[32];
@@ -131,6 +156,10 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
     f.HandheldMac = mac;
     f.HandheldHw = 0x22;
     f.GoldenOffset = 7;
+    if (s.Rework)
+      f.Firmware = {InputOf(kServer), InputOf(kServerTest)};
+    else
+      f.Firmware = {InputOf(newFirmware ? kHandheldV25 : kHandheldV24), InputOf(kHandheldTest)};
 
     double drift = 0;
     if (s.Drifts && s.Done >= s.DriftFrom)
@@ -186,7 +215,7 @@ bool WriteDemo(records::TRecordStore& store, const TDemoOptions& o, std::string&
     transcript += ">" + (u.Verdict == uvCompleted ? std::string("Completed successfully!") : u.Message) + "\r";
     u.Transcript = transcript;
 
-    records::TUnitRecord r = records::RecordOfUnit(u, {s.Name, "qvstats --demo"});
+    records::TUnitRecord r = records::RecordOfUnit(u, {s.Name, "qvstats --demo", "operator " + s.Name});
     r.TimeUtc = records::UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
     r.Uid = records::NewRecordUid(s.Name, r.TimeUtc);
     batch.push_back(std::move(r));

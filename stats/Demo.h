@@ -4,7 +4,8 @@
 // Several stations each with its golden server, one of which drifts; a
 // rework station tuning servers against a golden handheld; failures with
 // the worker's own reasons, more of them at a station with a poor antenna;
-// handhelds that failed and came back; short transcripts of the message
+// handhelds that failed and came back; a new handheld firmware file for the
+// last quarter of the units; short transcripts of the message
 // lines only, so that ten million records fit on a disk.
 #pragma once
 

@@ -320,11 +320,29 @@ bool TFilter::Accepts(const TUnit& u) const {
   return true;
 }
 
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
 bool TRecordQuery::Accepts(const TUnit& u) const {
   if (!Filter.Accepts(u)) return false;
+  if (!Firmware.empty() && FirmwareInputsOf(u, Firmware).empty()) return false;
   if (Address.empty()) return true;
   const std::vector<std::string> forms = AddressForms(Address);
   return std::find(forms.begin(), forms.end(), u.HandheldMac) != forms.end();
+}
+
+std::vector<std::string> FirmwareInputsOf(const records::TUnitRecord& unit, const std::string& sha256) {
+  std::vector<std::string> inputs;
+  const std::string want = Lower(sha256);
+  for (size_t i = 0; i < std::size(records::kFirmwareFields); ++i)
+    if (!want.empty() && unit.*records::kFirmwareFields[i].Sha256 == want) inputs.emplace_back(kFirmwareInputLabels[i]);
+  return inputs;
 }
 
 // ---- the database's side ----
@@ -404,6 +422,15 @@ struct THistory::TDatabase {
         params.emplace_back(forms[i]);
       }
       sql += ")";
+    }
+    if (!q.Firmware.empty()) {
+      // The tools write the hash in lower case.
+      std::string any;
+      for (const records::TFirmwareFields& input : records::kFirmwareFields) {
+        any += std::string(any.empty() ? "" : " OR ") + records::ColumnOf(input.Sha256)->Name + " = ?";
+        params.emplace_back(Lower(q.Firmware));
+      }
+      sql += " AND (" + any + ")";
     }
     return sql;
   }
@@ -966,7 +993,7 @@ int64_t THistory::CountRecords(const TRecordQuery& q) const {
   }
   std::vector<TValue> params;
   const std::vector<TRow> rows =
-      q.Address.empty()
+      !q.Narrowed()
           ? FDb->Rows("SELECT sum(units) FROM counts_day WHERE " + TDatabase::Days(q.Filter, params) + " AND day > ''",
                       params)
           : FDb->Rows("SELECT count(*) FROM units WHERE " + TDatabase::Units(q, params), params);
@@ -990,7 +1017,7 @@ std::vector<TUnit> THistory::Records(const TRecordQuery& q, int64_t offset, int6
   std::string from;
   if (after != nullptr) {
     skip = 0;
-  } else if (q.Address.empty() && offset > 0) {
+  } else if (!q.Narrowed() && offset > 0) {
     // A page far in: its day from the counts of the days before, and only
     // that day's units counted off, not all before it.
     for (const auto& [day, units] : FDb->DayCounts(q.Filter)) {

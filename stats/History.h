@@ -52,14 +52,24 @@ struct TFilter {
   bool Accepts(const TUnit& unit) const;
 };
 
-// Which records the records table lists: those of the filter, and of one
-// radio address when given (in any of its AddressForms).
+// Which records the records table lists: those of the filter, of one radio
+// address when given (in any of its AddressForms), and of the units that
+// got one firmware file when its SHA-256 is given (as any of the five
+// inputs; hex digits in either case).
 struct TRecordQuery {
   TFilter Filter;
   std::string Address;
+  std::string Firmware;
 
   bool Accepts(const TUnit& unit) const;
+  // Narrower than the filter: its records are counted one by one, not
+  // from the counts per day.
+  bool Narrowed() const { return !Address.empty() || !Firmware.empty(); }
 };
+
+// The inputs of a unit's record that were the file of this SHA-256, by
+// their labels ("Quorvantis firmware"); none when it got no such file.
+std::vector<std::string> FirmwareInputsOf(const records::TUnitRecord& unit, const std::string& sha256);
 
 // The spellings a radio address may be recorded in: as given, and, for 1 to
 // 8 hex digits with or without 0x, as the tools write it (0x00A1B2C3).

@@ -45,6 +45,9 @@
 #include <list>
 #include <map>
 
+#include "procedure/UnitFacts.h"
+#include "records/Record.h"
+
 namespace qv {
 
 namespace {
@@ -479,6 +482,12 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   AddressEdit->setClearButtonEnabled(true);
   search->addWidget(new QLabel(QStringLiteral("Radio address"), records));
   search->addWidget(AddressEdit);
+  FirmwareEdit = new QLineEdit(records);
+  FirmwareEdit->setPlaceholderText(QStringLiteral("SHA-256 of a firmware file"));
+  FirmwareEdit->setClearButtonEnabled(true);
+  FirmwareEdit->setMinimumWidth(FirmwareEdit->fontMetrics().horizontalAdvance(QString(66, QLatin1Char('0'))));
+  search->addWidget(new QLabel(QStringLiteral("Firmware"), records));
+  search->addWidget(FirmwareEdit);
   search->addStretch(1);
   recordsLayout->addLayout(search);
   auto* split = new QSplitter(Qt::Vertical, records);
@@ -492,12 +501,21 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   // Widths from the first rows: measuring every row of a long history
   // would read all of it.
   RecordsView->horizontalHeader()->setResizeContentsPrecision(200);
-  TranscriptTxt = new QPlainTextEdit(split);
+  auto* unit = new QWidget(split);
+  auto* unitLayout = new QVBoxLayout(unit);
+  unitLayout->setContentsMargins(0, 0, 0, 0);
+  FirmwareTxt = new QLabel(unit);
+  FirmwareTxt->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  FirmwareTxt->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  FirmwareTxt->setVisible(false);
+  unitLayout->addWidget(FirmwareTxt);
+  TranscriptTxt = new QPlainTextEdit(unit);
+  unitLayout->addWidget(TranscriptTxt, 1);
   TranscriptTxt->setReadOnly(true);
   TranscriptTxt->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   TranscriptTxt->setPlaceholderText(QStringLiteral("The transcript of the record selected above."));
   split->addWidget(RecordsView);
-  split->addWidget(TranscriptTxt);
+  split->addWidget(unit);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
   recordsLayout->addWidget(split, 1);
@@ -515,6 +533,9 @@ TStatsWindow::TStatsWindow(QWidget* parent) : QMainWindow(parent), FModel(std::m
   });
   connect(AddressEdit, &QLineEdit::editingFinished, this, [this] {
     if (!FLoading && Q(FModel->Query().Address) != AddressEdit->text().trimmed()) ShowRecords();
+  });
+  connect(FirmwareEdit, &QLineEdit::editingFinished, this, [this] {
+    if (!FLoading && Q(FModel->Query().Firmware) != FirmwareEdit->text().trimmed()) ShowRecords();
   });
   connect(RecordsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] { ShowTranscript(); });
   Refresh();
@@ -579,6 +600,11 @@ void TStatsWindow::SetAddress(const QString& address) {
   ShowRecords();
 }
 
+void TStatsWindow::SetFirmware(const QString& sha256) {
+  FirmwareEdit->setText(sha256);
+  ShowRecords();
+}
+
 TFilter TStatsWindow::Filter() const {
   TFilter f;
   if (FromEdit->date() > FromEdit->minimumDate()) f.FromDay = FromEdit->date().toString(Qt::ISODate).toStdString();
@@ -600,8 +626,9 @@ void TStatsWindow::Refresh() {
 }
 
 void TStatsWindow::ShowRecords() {
-  TRecordQuery query{Filter(), AddressEdit->text().trimmed().toStdString()};
-  const int64_t count = query.Address.empty() ? FFigures.Total.Units : FHistory.CountRecords(query);
+  TRecordQuery query{Filter(), AddressEdit->text().trimmed().toStdString(),
+                     FirmwareEdit->text().trimmed().toStdString()};
+  const int64_t count = query.Narrowed() ? FHistory.CountRecords(query) : FFigures.Total.Units;
   FModel->Reset(&FHistory, std::move(query), count);
   RecordsView->resizeColumnsToContents();
   ShowTranscript();
@@ -612,8 +639,23 @@ void TStatsWindow::ShowTranscript() {
   const TUnit* u = at.isValid() ? FModel->Unit(at.row()) : nullptr;
   if (u == nullptr) {
     TranscriptTxt->clear();
+    FirmwareTxt->clear();
+    FirmwareTxt->setVisible(false);
     return;
   }
+  // Which firmware went into the unit: each input its run read, where it
+  // came from, its size and SHA-256.
+  QStringList firmware;
+  for (size_t i = 0; i < std::size(records::kFirmwareFields); ++i) {
+    const records::TFirmwareFields& f = records::kFirmwareFields[i];
+    if ((*u).*f.Sha256 == "" && (*u).*f.Source == "") continue;
+    const std::optional<int> size = (*u).*f.Size;
+    firmware << QStringLiteral("%1: %2, %3 bytes, SHA-256 %4")
+                    .arg(QString::fromLatin1(kFirmwareInputLabels[i]), Q((*u).*f.Source),
+                         size ? QString::number(*size) : QStringLiteral("?"), Q((*u).*f.Sha256));
+  }
+  FirmwareTxt->setText(firmware.join(QLatin1Char('\n')));
+  FirmwareTxt->setVisible(!firmware.isEmpty());
   std::string bytes, why;
   if (!FHistory.Transcript(u->Id, bytes, why)) {
     TranscriptTxt->setPlainText(Q(why));

@@ -47,6 +47,8 @@ class TStatsWindow : public QMainWindow {
   // The records table lists the records of this radio address only (empty:
   // all); the charts stay those of the days and station.
   void SetAddress(const QString& address);
+  // ... and of the units that got the firmware file of this SHA-256.
+  void SetFirmware(const QString& sha256);
 
   // The records shown to file; beside it (NAME-days.csv, NAME-stations.csv,
   // NAME-golden.csv) the figures per day, per station and per golden
@@ -85,6 +87,8 @@ class TStatsWindow : public QMainWindow {
   QChartView* GoldenView;
   QLabel* GoldenTxt;
   QLineEdit* AddressEdit;
+  QLineEdit* FirmwareEdit;
+  QLabel* FirmwareTxt;  // the selected record's firmware identities
   QTableView* RecordsView;
   QPlainTextEdit* TranscriptTxt;  // the selected record's transcript
 

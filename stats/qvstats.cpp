@@ -7,15 +7,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "records/Files.h"
 #include "records/Store.h"
 #include "stats/Demo.h"
 #include "stats/StatsWindow.h"
+#include "trace/Sha256.h"
 
 namespace {
 
@@ -25,12 +29,14 @@ constexpr int kExitUsage = 2;
 constexpr int kExitExport = 3;  // an export file cannot be written
 constexpr int kExitLeftOut = 4;  // written, but records were left out
 constexpr int kExitDrift = 5;    // written, and a golden reference shown has drifted
-constexpr int kExitNoUnit = 6;   // --unit: no record of that radio address
+constexpr int kExitNoUnit = 6;   // --unit, --firmware: no record of such a unit
 
 const char kUsage[] =
     "Usage: qvstats [--db FILE|CONNINFO] [--from YYYY-MM-DD] [--to YYYY-MM-DD] [--station NAME]\n"
     "               [--threshold STEPS] [--export-csv FILE] [--export-png DIR]\n"
     "       qvstats [--db FILE|CONNINFO] --unit ADDRESS\n"
+    "       qvstats [--db FILE|CONNINFO] [--from DAY] [--to DAY] [--station NAME]\n"
+    "               --firmware FILE|SHA256\n"
     "       qvstats --demo FILE|CONNINFO [--units N] [--seed N]\n"
     "\n"
     "Shows the unit records of FILE (default: the records server named in\n"
@@ -53,6 +59,8 @@ const char kUsage[] =
     "  --export-png DIR   write each chart to DIR/NAME.png\n"
     "  --unit ADDRESS     print the history of the unit of that radio address\n"
     "                     (0x00A1B2C3, or its hex digits) and exit\n"
+    "  --firmware FILE    list the units that got this firmware file, as any of its\n"
+    "                     inputs (or give its SHA-256, as sha256sum prints it), and exit\n"
     "  --demo FILE        write plausible demo records to a new records file (or to\n"
     "                     the server), several stations with a golden reference each,\n"
     "                     one of them drifting, then exit\n"
@@ -66,7 +74,7 @@ const char kUsage[] =
     "usage, 3 an export cannot be written, 5 the exports are written and a golden\n"
     "reference shown has drifted, else 4 the exports are written but records were\n"
     "left out (their time cannot be read; standard error says how many); 6 --unit\n"
-    "found no record of that address.\n";
+    "or --firmware found no record of such a unit.\n";
 
 struct TOptions {
   QString Db;
@@ -74,6 +82,7 @@ struct TOptions {
   double Threshold = qv::TGoldenOptions().Threshold;
   QString Csv, Png;
   std::string Unit;
+  std::string Firmware;  // a file, or its SHA-256
   std::string Demo;
   int64_t Units = qv::TDemoOptions().Units;
   uint64_t Seed = qv::TDemoOptions().Seed;
@@ -118,7 +127,7 @@ int Parse(int argc, char** argv, TOptions& o) {
     }
     const bool known = name == "--db" || name == "--from" || name == "--to" || name == "--station" ||
                        name == "--threshold" || name == "--export-csv" || name == "--export-png" || name == "--unit" ||
-                       name == "--demo" || name == "--units" || name == "--seed";
+                       name == "--firmware" || name == "--demo" || name == "--units" || name == "--seed";
     if (!known) return Usage("unknown option " + name);
     if (!inline_value) {
       if (i + 1 >= argc) return Usage(name + " needs a value");
@@ -145,6 +154,8 @@ int Parse(int argc, char** argv, TOptions& o) {
     } else if (name == "--unit") {
       if (qv::AddressForms(value).empty()) return Usage("--unit takes a radio address, not " + value);
       o.Unit = value;
+    } else if (name == "--firmware") {
+      o.Firmware = value;
     } else if (name == "--demo") {
       o.Demo = value;
     } else if (name == "--units") {
@@ -160,8 +171,10 @@ int Parse(int argc, char** argv, TOptions& o) {
   if (!o.Filter.FromDay.empty() && !o.Filter.ToDay.empty() && o.Filter.FromDay > o.Filter.ToDay)
     return Usage("--from " + o.Filter.FromDay + " lies after --to " + o.Filter.ToDay);
   if ((units || seed) && o.Demo.empty()) return Usage(std::string(units ? "--units" : "--seed") + " goes with --demo");
-  if (!o.Demo.empty() && (!o.Db.isEmpty() || !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty()))
-    return Usage("--demo writes demo records and takes none of --db, --unit and the exports");
+  if (!o.Demo.empty() &&
+      (!o.Db.isEmpty() || !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty() || !o.Firmware.empty()))
+    return Usage("--demo writes demo records and takes none of --db, --unit, --firmware and the exports");
+  if (!o.Firmware.empty() && !o.Unit.empty()) return Usage("--unit and --firmware list units one way each");
   return 0;
 }
 
@@ -194,25 +207,58 @@ int Demo(const TOptions& o) {
   return kExitOk;
 }
 
-// One unit's records, one a line, in the order of their time.
-int UnitHistory(const qv::THistory& history, const std::string& address) {
-  qv::TRecordQuery query;
-  query.Address = address;
+bool IsSha256(const std::string& text) {
+  return text.size() == 64 &&
+         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+// The SHA-256 that --firmware names: given as such, else that of the file
+// (file then true).
+bool FirmwareHash(const std::string& given, std::string& sha256, bool& file) {
+  std::error_code ec;
+  file = !IsSha256(given) || std::filesystem::exists(given, ec);
+  if (!file) {
+    sha256 = given;
+    for (char& c : sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return true;
+  }
+  std::string bytes, why;
+  if (!qv::records::ReadFile(given, bytes, why, false)) {
+    std::fprintf(stderr, "qvstats: --firmware: %s\n", why.c_str());
+    return false;
+  }
+  sha256 = qv::trace::Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return true;
+}
+
+// The units of the query, one record a line in the order of their time;
+// with the firmware inputs that were the file asked for.
+int ListUnits(const qv::THistory& history, const qv::TRecordQuery& query, const std::string& title) {
   const std::vector<qv::TUnit> records = history.Records(query, 0, -1);
   if (records.empty()) {
-    std::fprintf(stderr, "qvstats: no record of the radio address %s in %s\n", address.c_str(), history.Path().c_str());
+    std::fprintf(stderr, "qvstats: no record of %s in %s\n", title.c_str(), history.Path().c_str());
     return kExitNoUnit;
   }
-  std::printf("%s: %zu records of %s\n", history.Path().c_str(), records.size(), records.front().HandheldMac.c_str());
-  std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", "time (UTC)", "station", "outcome", "stored",
-              "result", "golden", "RSSI", "AFC", "reason");
+  const bool firmware = !query.Firmware.empty();
+  // A unit's history under its address as recorded.
+  std::printf("%s: %zu records of %s\n", history.Path().c_str(), records.size(),
+              firmware ? title.c_str() : records.front().HandheldMac.c_str());
+  std::printf("%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", "time (UTC)", "station", "address",
+              "outcome", "stored", "result", "golden", "RSSI", "AFC", firmware ? "reason; as" : "reason");
   auto number = [](const auto& v) { return v ? std::to_string(static_cast<long long>(*v)) : std::string("-"); };
   for (const qv::TUnit& u : records) {
     std::string time = u.TimeUtc.substr(0, 19);
     if (time.size() > 10) time[10] = ' ';
-    std::printf("%-19s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(),
-                u.Outcome.c_str(), number(u.StoredOffset).c_str(), number(u.ResultOffset).c_str(), u.GoldenId.c_str(),
-                number(u.RssiAvg).c_str(), number(u.AfcSpread).c_str(), qv::FailureReason(u).c_str());
+    std::string last = qv::FailureReason(u);
+    if (firmware) {
+      std::string as;
+      for (const std::string& input : qv::FirmwareInputsOf(u, query.Firmware)) as += (as.empty() ? "" : ", ") + input;
+      last += "; " + as;
+    }
+    std::printf("%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(),
+                u.HandheldMac.c_str(), u.Outcome.c_str(), number(u.StoredOffset).c_str(),
+                number(u.ResultOffset).c_str(), u.GoldenId.c_str(), number(u.RssiAvg).c_str(),
+                number(u.AfcSpread).c_str(), last.c_str());
   }
   return kExitOk;
 }
@@ -231,7 +277,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (!o.Demo.empty()) return Demo(o);
-  const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty();
+  const bool headless = !o.Csv.isEmpty() || !o.Png.isEmpty() || !o.Unit.empty() || !o.Firmware.empty();
   // Exports draw the charts without a display.
   if (headless && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -243,7 +289,17 @@ int main(int argc, char** argv) {
     o.Db = server.empty() ? beside.filePath(QStringLiteral("qvtune.records")) : QString::fromLocal8Bit(server.c_str());
   }
 
-  if (!o.Unit.empty()) {
+  if (!o.Unit.empty() || !o.Firmware.empty()) {
+    qv::TRecordQuery query;
+    query.Filter = o.Filter;
+    query.Address = o.Unit;
+    std::string title = "the radio address " + o.Unit;
+    if (!o.Firmware.empty()) {
+      bool file = false;
+      if (!FirmwareHash(o.Firmware, query.Firmware, file)) return kExitRecords;
+      title = "the units that got " +
+              (file ? o.Firmware + " (SHA-256 " + query.Firmware + ")" : "the file of SHA-256 " + query.Firmware);
+    }
     qv::THistory history;
     history.Progress = [](int64_t left) {
       std::fprintf(stderr, "qvstats: bringing the records up to schema version %d: %lld left\n",
@@ -253,7 +309,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "qvstats: %s\n", history.Error().c_str());
       return kExitRecords;
     }
-    return UnitHistory(history, o.Unit);
+    return ListUnits(history, query, title);
   }
 
   qv::TStatsWindow window;

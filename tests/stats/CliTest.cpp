@@ -8,6 +8,7 @@
 #include <QProcess>
 
 #include <algorithm>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -106,6 +107,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--db", "{dir}/qvtune.records", "--unit", "0x12345678"},
                  6,
                  "qvstats: no record of the radio address 0x12345678 in "},
+        TCliCase{"FirmwareNoUnitGot",
+                 {"--db", "{dir}/qvtune.records", "--firmware", std::string(64, 'A')},
+                 6,
+                 "qvstats: no record of the units that got the file of SHA-256 aaaaaaaa"},
+        TCliCase{"FirmwareFileMissing",
+                 {"--db", "{dir}/qvtune.records", "--firmware", "{dir}/none.qpf"},
+                 1,
+                 "none.qpf: it does not exist"},
+        TCliCase{"FirmwareAndUnit",
+                 {"--firmware", std::string(64, 'a'), "--unit", "0x12345678"},
+                 2,
+                 "--unit and --firmware list units one way each"},
         TCliCase{"RecordsFileIsAFifo",
                  {"--db", "{dir}/fifo.records", "--export-csv", "{dir}/u.csv"},
                  1,
@@ -194,6 +207,36 @@ TEST_F(StatsTest, DemoRecordsThenOneUnitsHistory) {
     EXPECT_NE(lines[0].find(" records of " + address), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1].rfind("time (UTC)", 0), 0u) << lines[1];
     EXPECT_NE(unit.Out.find(" failed "), std::string::npos) << unit.Out;
+  }
+
+  // The units that got one firmware file: the demo's new handheld firmware
+  // (the file whose SHA-256 its records keep), found by the file and by
+  // the hash that sha256sum prints, in the days and station asked for.
+  const std::string file = Dir + "/qvhandheld-2.5.qpf";
+  std::ofstream(file, std::ios::binary) << "demo qvhandheld V2.5";
+  QProcess sum;
+  sum.start(QStringLiteral("sha256sum"), {QString::fromStdString(file)});
+  ASSERT_TRUE(sum.waitForFinished(10000));
+  const std::string sha = sum.readAllStandardOutput().left(64).toStdString();
+  THistory h;
+  ASSERT_TRUE(h.Load(demo));
+  size_t got = 0, gotThere = 0;
+  for (const TUnit& u : h.Units()) {
+    if (u.HandheldFwSha256 != sha) continue;
+    ++got;
+    if (u.Station == "LINE-2") ++gotThere;
+  }
+  ASSERT_GT(got, 0u);
+  ASSERT_LT(got, h.Units().size()) << "the older file went into the units of the first days";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--db", demo, "--firmware", file},
+        std::vector<std::string>{"--db", demo, "--firmware", sha, "--station", "LINE-2"}}) {
+    const TRun listed = RunStats(args, Dir);
+    ASSERT_EQ(listed.Exit, 0) << listed.Err;
+    const size_t rows = static_cast<size_t>(std::count(listed.Out.begin(), listed.Out.end(), '\n')) - 2;
+    EXPECT_EQ(rows, args.size() == 4 ? got : gotThere) << listed.Out.substr(0, 400);
+    EXPECT_NE(listed.Out.find(sha), std::string::npos) << listed.Out.substr(0, 400);
+    EXPECT_NE(listed.Out.find("; Quorvantis firmware\n"), std::string::npos) << listed.Out.substr(0, 400);
   }
 }
 

@@ -72,7 +72,11 @@ struct TFiguresCase {
   bool Postgres;
   TFilter Filter;
   const char* Address;
+  const char* Firmware = "";
 };
+
+// The demo's new handheld firmware, which its units of the last day got.
+constexpr const char* kNewFirmware = "3cb9be49fb220ddb2bff3fcee49b45fd0b7e05af7614dd8bc19ce16b9e112f48";
 using test::PrintTo;
 
 class FiguresTest : public ::testing::TestWithParam<TFiguresCase> {
@@ -144,9 +148,13 @@ TEST_P(FiguresTest, FromTheDatabaseAsFromTheRows) {
 
   // The pages of the records table, a seek or the units of their day
   // counted off.
-  const TRecordQuery q{c.Filter, c.Address};
+  const TRecordQuery q{c.Filter, c.Address, c.Firmware};
   const int64_t total = rows.CountRecords(q);
   EXPECT_EQ(db.CountRecords(q), total);
+  if (*c.Firmware != '\0') {
+    EXPECT_GT(total, 0) << "the units of the last day got the new file";
+    EXPECT_LT(total, rows.UnitCount());
+  }
   const std::vector<TUnit> all = rows.Records(q, 0, -1);
   ASSERT_EQ(static_cast<int64_t>(all.size()), total);
   auto same = [&](const std::vector<TUnit>& page, int64_t from) {
@@ -179,11 +187,14 @@ INSTANTIATE_TEST_SUITE_P(
                       TFiguresCase{"SqliteDaysOutside", false, {"2030-01-01", "", ""}, ""},
                       TFiguresCase{"SqliteOneAddress", false, kAll, "00:1A:2B:00:7"},
                       TFiguresCase{"SqliteAddressAsDigits", false, kAll, "a1000c"},
+                      TFiguresCase{"SqliteOneFirmware", false, kAll, "", kNewFirmware},
+                      TFiguresCase{"SqliteFirmwareOnOneStation", false, {"", "", "LINE-3"}, "", kNewFirmware},
                       TFiguresCase{"Postgres", true, kAll, ""},
                       TFiguresCase{"PostgresOneDay", true, {"2026-12-18", "2026-12-18", ""}, ""},
                       TFiguresCase{"PostgresOneStation", true, {"", "", "LINE-2"}, ""},
                       TFiguresCase{"PostgresStationOnOneDay", true, {"2026-12-16", "2026-12-16", "REWORK"}, ""},
-                      TFiguresCase{"PostgresAddressAsDigits", true, kAll, "0xA1000C"}),
+                      TFiguresCase{"PostgresAddressAsDigits", true, kAll, "0xA1000C"},
+                      TFiguresCase{"PostgresOneFirmware", true, kAll, "", kNewFirmware}),
     TCaseName());
 
 // A transcript comes back byte for byte, read only when one unit's is

@@ -142,11 +142,11 @@ TEST_P(FilterTest, ShowsTheUnitsOfTheDaysAndStation) {
   THistory h;
   ASSERT_TRUE(h.Load(Db()));
   const TFigures f = ComputeFigures(h, GetParam().Filter, {});
-  const std::vector<TUnit> shown = h.Records({GetParam().Filter, ""}, 0, -1);
+  const std::vector<TUnit> shown = h.Records({GetParam().Filter, "", ""}, 0, -1);
   EXPECT_EQ(shown.size(), GetParam().Shown);
   for (const TUnit& u : shown) EXPECT_TRUE(GetParam().Filter.Accepts(u)) << u.TimeUtc << " " << u.Station;
   EXPECT_EQ(f.Total.Units, static_cast<int>(GetParam().Shown));
-  EXPECT_EQ(h.CountRecords({GetParam().Filter, ""}), static_cast<int64_t>(GetParam().Shown));
+  EXPECT_EQ(h.CountRecords({GetParam().Filter, "", ""}), static_cast<int64_t>(GetParam().Shown));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FilterTest,
@@ -345,7 +345,7 @@ TEST_F(StatsTest, CsvQuotesWhatNeedsIt) {
   ASSERT_TRUE(h.Load(Db()));
   const TFigures f = ComputeFigures(h, {"2026-12-02", "", "LINE-2"}, {});
   std::ostringstream records, days;
-  EXPECT_TRUE(WriteRecordsCsv(records, h, {{"2026-12-02", "", "LINE-2"}, ""}));
+  EXPECT_TRUE(WriteRecordsCsv(records, h, {{"2026-12-02", "", "LINE-2"}, "", ""}));
   WriteGroupsCsv(days, "day", f.Days);
   std::istringstream lines(records.str());
   std::string header;

@@ -25,8 +25,11 @@
 #include <QtCharts/QValueAxis>
 #include <QtCharts/QXYSeries>
 
+#include <algorithm>
 #include <array>
 
+#include "records/Store.h"
+#include "stats/Demo.h"
 #include "stats/StatsWindow.h"
 #include "tests/stats/RecordsGen.h"
 #include "tests/stats/StatsTest.h"
@@ -154,7 +157,7 @@ TEST_F(StatsWindowTest, FiltersChangeWhatIsShown) {
   w.FromEdit->setDate(QDate(2026, 12, 3));
   w.ToEdit->setDate(QDate(2026, 12, 3));
   EXPECT_EQ(w.RecordsView->model()->rowCount(), 25);
-  for (const TUnit& u : w.History().Records({w.Filter(), ""}, 0, -1))
+  for (const TUnit& u : w.History().Records({w.Filter(), "", ""}, 0, -1))
     EXPECT_EQ(u.Day() + u.Station, "2026-12-03REWORK");
   EXPECT_EQ(w.DaysTable->rowCount(), 1);
 }
@@ -291,6 +294,42 @@ TEST_F(StatsWindowTest, RecordsOfARadioAddressWithTheirTranscript) {
   EXPECT_EQ(w.RecordsView->model()->rowCount(), 0);
   w.SetAddress(QString());
   EXPECT_EQ(w.RecordsView->model()->rowCount(), 140);
+}
+
+// Which units got one firmware file, and which firmware the selected unit
+// got: demo records, whose handheld firmware changes for the last days.
+TEST_F(StatsWindowTest, UnitsThatGotAFirmwareFileWithTheirFirmware) {
+  {
+    auto store = records::SqliteStore(Db());
+    TDemoOptions demo;
+    demo.Units = 600;
+    std::string why;
+    ASSERT_TRUE(WriteDemo(*store, demo, why)) << why;
+  }
+  TStatsWindow w;
+  ASSERT_TRUE(w.OpenRecords(QString::fromStdString(Db()))) << w.History().Error();
+  const std::string sha = "3cb9be49fb220ddb2bff3fcee49b45fd0b7e05af7614dd8bc19ce16b9e112f48";
+  const auto got = std::count_if(w.History().Units().begin(), w.History().Units().end(),
+                                 [&](const TUnit& u) { return u.HandheldFwSha256 == sha; });
+  ASSERT_GT(got, 0);
+  ASSERT_LT(got, 600);
+  EXPECT_TRUE(w.FirmwareTxt->isHidden());
+  // The hash as sha256sum prints it, or in capitals.
+  for (const std::string& given : {sha, QString::fromStdString(sha).toUpper().toStdString()}) {
+    w.SetFirmware(QString::fromStdString(given));
+    EXPECT_EQ(w.RecordsView->model()->rowCount(), got);
+  }
+  w.RecordsView->selectRow(0);
+  EXPECT_FALSE(w.FirmwareTxt->isHidden());
+  EXPECT_EQ(w.FirmwareTxt->text(),
+            QString::fromStdString("Quorvantis firmware: /opt/qvtune/qvhandheld-2.5.qpf, 12296 bytes, SHA-256 " + sha +
+                                   "\nQuorvantis test firmware: payload, 6144 bytes, SHA-256 "
+                                   "35f4d05f14730f1b35b5fc90a8c1f220992dfe710883dd961f04b8c3a64a74dd"));
+  w.SetFirmware(QString(64, QLatin1Char('0')));
+  EXPECT_EQ(w.RecordsView->model()->rowCount(), 0);
+  EXPECT_TRUE(w.FirmwareTxt->isHidden());
+  w.SetFirmware(QString());
+  EXPECT_EQ(w.RecordsView->model()->rowCount(), 600);
 }
 
 TEST_F(StatsWindowTest, BadFileSaysWhyAndShowsNothing) {

@@ -20,14 +20,6 @@ std::string Utf8(const std::string& s) {
   return out;
 }
 
-std::string OneLine(const char* text) {
-  std::string line = text != nullptr ? text : "";
-  for (char& c : line)
-    if (c == '\n' || c == '\r') c = ' ';
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
 // ? to $1, $2, ...
 std::string Numbered(const std::string& sql) {
   std::string out;
@@ -126,7 +118,7 @@ class TPostgresSql final : public TSql {
     if (!PQsendQueryParams(FConn, Numbered(sql).c_str(), static_cast<int>(params.size()), nullptr, values.data(),
                            lengths.data(), formats.data(), 0)) {
       FState.clear();
-      FError = OneLine(PQerrorMessage(FConn));
+      FError = PostgresLine(PQerrorMessage(FConn));
       return false;
     }
     // Row by row: a streamed export holds one row at a time, not the result.
@@ -153,7 +145,7 @@ class TPostgresSql final : public TSql {
         ok = false;
         const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
         FState = state != nullptr ? state : "";
-        FError = OneLine(PQresultErrorMessage(r));
+        FError = PostgresLine(PQresultErrorMessage(r));
       }
       PQclear(r);
     }
@@ -182,6 +174,14 @@ class TPostgresSql final : public TSql {
 };
 
 }  // namespace
+
+std::string PostgresLine(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
 
 std::unique_ptr<TSql> PostgresSql(pg_conn* conn, bool owned) {
   return std::make_unique<TPostgresSql>(conn, owned);

@@ -18,14 +18,6 @@ namespace {
 // to lock: the schema's own lock.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7131302)";
 
-std::string OneLine(const char* text) {
-  std::string line = text != nullptr ? text : "";
-  for (char& c : line)
-    if (c == '\n' || c == '\r') c = ' ';
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
 // What a failure (its SQLSTATE code) means for the operator, with the
 // server's text in brackets.
 std::string Failure(PGconn* conn, const std::string& code, const std::string& text) {
@@ -54,7 +46,8 @@ std::string Failure(PGconn* conn, const std::string& code, const std::string& te
 // result is the statement's, or none for the connection.
 std::string Failure(PGconn* conn, const PGresult* result) {
   const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-  return Failure(conn, state != nullptr ? state : "", OneLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory"));
+  return Failure(conn, state != nullptr ? state : "",
+                 PostgresLine(conn != nullptr ? PQerrorMessage(conn) : "out of memory"));
 }
 
 class TPostgresStore final : public TSqlStore {

@@ -30,13 +30,10 @@ std::string List(const std::vector<int>& values) {
 
 const TFirmwareFields kFirmwareFields[5] = {
     {&TUnitRecord::ModemFwSource, &TUnitRecord::ModemFwSize, &TUnitRecord::ModemFwSha256},
-    {&TUnitRecord::HandheldFwSource, &TUnitRecord::HandheldFwSize,
-     &TUnitRecord::HandheldFwSha256},
+    {&TUnitRecord::HandheldFwSource, &TUnitRecord::HandheldFwSize, &TUnitRecord::HandheldFwSha256},
     {&TUnitRecord::ServerFwSource, &TUnitRecord::ServerFwSize, &TUnitRecord::ServerFwSha256},
-    {&TUnitRecord::HandheldTestFwSource, &TUnitRecord::HandheldTestFwSize,
-     &TUnitRecord::HandheldTestFwSha256},
-    {&TUnitRecord::ServerTestFwSource, &TUnitRecord::ServerTestFwSize,
-     &TUnitRecord::ServerTestFwSha256},
+    {&TUnitRecord::HandheldTestFwSource, &TUnitRecord::HandheldTestFwSize, &TUnitRecord::HandheldTestFwSha256},
+    {&TUnitRecord::ServerTestFwSource, &TUnitRecord::ServerTestFwSize, &TUnitRecord::ServerTestFwSha256},
 };
 
 TUnitRecord RecordOfUnit(const TUnitResult& u, const TRecordSource& source, const TUnitExtras& extras) {

@@ -55,4 +55,7 @@ class TSql {
 std::unique_ptr<TSql> SqliteSql(sqlite3* db, bool owned);
 std::unique_ptr<TSql> PostgresSql(pg_conn* conn, bool owned);
 
+// A PostgreSQL message (which may span lines) on one line, without its end.
+std::string PostgresLine(const char* text);
+
 }  // namespace qv::records

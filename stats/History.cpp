@@ -197,7 +197,8 @@ std::string VersionProblem(const std::string& where, int version) {
   if (version > records::kSchemaVersion)
     return where + " holds records of a schema version newer than this qvstats reads (" + std::to_string(version) +
            "; it reads versions " + std::to_string(records::kFirstSchemaVersion) + " to " +
-           std::to_string(records::kSchemaVersion) + "): use the qvstats of the same release as the program that wrote it.";
+           std::to_string(records::kSchemaVersion) +
+           "): use the qvstats of the same release as the program that wrote it.";
   if (version < records::kFirstSchemaVersion) return where + " is damaged: it has no valid schema version.";
   return {};
 }
@@ -291,8 +292,8 @@ std::string FailureReason(const TUnit& u) {
 
 bool IsServerConninfo(const std::string& text) {
   return text.rfind("postgresql://", 0) == 0 || text.rfind("postgres://", 0) == 0 ||
-         (text.find('=') != std::string::npos && (text.find("dbname=") != std::string::npos ||
-                                                   text.find("host=") != std::string::npos));
+         (text.find('=') != std::string::npos &&
+          (text.find("dbname=") != std::string::npos || text.find("host=") != std::string::npos));
 }
 
 std::vector<std::string> AddressForms(const std::string& text) {
@@ -655,8 +656,10 @@ bool THistory::ReadServer(const std::string& conninfo, bool upgrade) {
     std::string t;
     for (const char* p = text != nullptr ? text : ""; *p != 0; ++p) {
       const bool blank = *p == '\n' || *p == '\t' || *p == ' ';
-      if (!blank) t += *p;
-      else if (!t.empty() && t.back() != ' ') t += ' ';
+      if (!blank)
+        t += *p;
+      else if (!t.empty() && t.back() != ' ')
+        t += ' ';
     }
     while (!t.empty() && (t.back() == ' ' || t.back() == '.')) t.pop_back();
     if (t.empty() || (t.back() != '?' && t.back() != '!')) t += '.';
@@ -717,8 +720,8 @@ bool THistory::ReadServer(const std::string& conninfo, bool upgrade) {
     if (records::PostgresStore(conninfo)->Upgrade(why, Progress)) return ReadServer(conninfo, false);
     if (!ReadServer(conninfo, false)) return false;
     FNote += (FNote.empty() ? "" : " ") + FPath + " holds records of schema version " + std::to_string(FVersion) +
-            " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
-            "): they are read as they stand, all into memory.";
+             " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
+             "): they are read as they stand, all into memory.";
     return true;
   }
   // The units themselves are read in the snapshot of the checks; the
@@ -852,8 +855,8 @@ bool THistory::Read(const std::string& path, bool upgrade) {
     if (records::SqliteStore(path)->Upgrade(why, Progress)) return Read(path, false);
     if (!Read(path, false)) return false;
     FNote += (FNote.empty() ? "" : " ") + path + " holds records of schema version " + std::to_string(FVersion) +
-            " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
-            "): they are read as they stand, all into memory.";
+             " that could not be brought to version " + std::to_string(records::kSchemaVersion) + " (" + why +
+             "): they are read as they stand, all into memory.";
     return true;
   }
   return Opened(current);

@@ -26,7 +26,7 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitRecords = 1;  // the records file cannot be read
 constexpr int kExitUsage = 2;
-constexpr int kExitExport = 3;  // an export file cannot be written
+constexpr int kExitExport = 3;   // an export file cannot be written
 constexpr int kExitLeftOut = 4;  // written, but records were left out
 constexpr int kExitDrift = 5;    // written, and a golden reference shown has drifted
 constexpr int kExitNoUnit = 6;   // --unit, --firmware: no record of such a unit
@@ -284,8 +284,8 @@ int main(int argc, char** argv) {
   if (o.Db.isEmpty()) {
     // Where the stations beside this program send their records.
     const QDir beside(QCoreApplication::applicationDirPath());
-    const std::string server =
-        qv::records::ReadConninfoFile(beside.filePath(QStringLiteral("qvtune.records.conf")).toLocal8Bit().toStdString());
+    const std::string server = qv::records::ReadConninfoFile(
+        beside.filePath(QStringLiteral("qvtune.records.conf")).toLocal8Bit().toStdString());
     o.Db = server.empty() ? beside.filePath(QStringLiteral("qvtune.records")) : QString::fromLocal8Bit(server.c_str());
   }
 

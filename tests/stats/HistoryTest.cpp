@@ -351,8 +351,7 @@ TEST_F(StatsTest, CsvQuotesWhatNeedsIt) {
   std::string header;
   std::getline(lines, header);
   EXPECT_EQ(header.substr(0, 45), "id,record_uid,time_utc,station,tool,handheld_");
-  EXPECT_NE(records.str().find(",failed,\"Too few packets heard, 3 of 40\r\nCheck the antenna\","),
-            std::string::npos)
+  EXPECT_NE(records.str().find(",failed,\"Too few packets heard, 3 of 40\r\nCheck the antenna\","), std::string::npos)
       << records.str();
   EXPECT_EQ(days.str(),
             "day,units,success,failed,aborted,analysis,other,yield_percent,rssi_mean,afc_spread_mean,top_reason,"

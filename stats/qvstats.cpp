@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "records/Files.h"
 #include "records/Store.h"
@@ -243,22 +244,26 @@ int ListUnits(const qv::THistory& history, const qv::TRecordQuery& query, const 
   // A unit's history under its address as recorded.
   std::printf("%s: %zu records of %s\n", history.Path().c_str(), records.size(),
               firmware ? title.c_str() : records.front().HandheldMac.c_str());
-  std::printf("%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", "time (UTC)", "station", "address",
-              "outcome", "stored", "result", "golden", "RSSI", "AFC", firmware ? "reason; as" : "reason");
+  // With --firmware, which of the unit's inputs was the file.
+  const char* const row = firmware ? "%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %-24s  %s\n"
+                                   : "%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s%s\n";
+  std::printf(row, "time (UTC)", "station", "address", "outcome", "stored", "result", "golden", "RSSI", "AFC",
+              firmware ? "as" : "", "reason");
   auto number = [](const auto& v) { return v ? std::to_string(static_cast<long long>(*v)) : std::string("-"); };
   for (const qv::TUnit& u : records) {
     std::string time = u.TimeUtc.substr(0, 19);
     if (time.size() > 10) time[10] = ' ';
-    std::string last = qv::FailureReason(u);
-    if (firmware) {
-      std::string as;
-      for (const std::string& input : qv::FirmwareInputsOf(u, query.Firmware)) as += (as.empty() ? "" : ", ") + input;
-      last += "; " + as;
-    }
-    std::printf("%-19s  %-10s  %-10s  %-8s  %6s  %6s  %-16s  %4s  %3s  %s\n", time.c_str(), u.Station.c_str(),
-                u.HandheldMac.c_str(), u.Outcome.c_str(), number(u.StoredOffset).c_str(),
-                number(u.ResultOffset).c_str(), u.GoldenId.c_str(), number(u.RssiAvg).c_str(),
-                number(u.AfcSpread).c_str(), last.c_str());
+    std::string as;
+    for (const std::string& input : qv::FirmwareInputsOf(u, query.Firmware)) as += (as.empty() ? "" : ", ") + input;
+    std::vector<char> line(1024 + u.Station.size() + u.HandheldMac.size() + u.GoldenId.size() + as.size() +
+                           u.Message.size() + u.NotStoredReason.size());
+    std::snprintf(line.data(), line.size(), row, time.c_str(), u.Station.c_str(), u.HandheldMac.c_str(),
+                  u.Outcome.c_str(), number(u.StoredOffset).c_str(), number(u.ResultOffset).c_str(), u.GoldenId.c_str(),
+                  number(u.RssiAvg).c_str(), number(u.AfcSpread).c_str(), as.c_str(), qv::FailureReason(u).c_str());
+    std::string text = line.data();
+    // No blanks at the end of a row without a reason.
+    while (text.size() > 1 && text[text.size() - 2] == ' ') text.erase(text.size() - 2, 1);
+    std::fputs(text.c_str(), stdout);
   }
   return kExitOk;
 }
@@ -301,7 +306,12 @@ int main(int argc, char** argv) {
               (file ? o.Firmware + " (SHA-256 " + query.Firmware + ")" : "the file of SHA-256 " + query.Firmware);
     }
     qv::THistory history;
-    history.Progress = [](int64_t left) {
+    // A count down once there is something to bring up; a file whose
+    // records only await their marks says nothing.
+    bool counting = false;
+    history.Progress = [&counting](int64_t left) {
+      if (left == 0 && !counting) return;
+      counting = true;
       std::fprintf(stderr, "qvstats: bringing the records up to schema version %d: %lld left\n",
                    qv::records::kSchemaVersion, static_cast<long long>(left));
     };

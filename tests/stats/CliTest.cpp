@@ -236,7 +236,7 @@ TEST_F(StatsTest, DemoRecordsThenOneUnitsHistory) {
     const size_t rows = static_cast<size_t>(std::count(listed.Out.begin(), listed.Out.end(), '\n')) - 2;
     EXPECT_EQ(rows, args.size() == 4 ? got : gotThere) << listed.Out.substr(0, 400);
     EXPECT_NE(listed.Out.find(sha), std::string::npos) << listed.Out.substr(0, 400);
-    EXPECT_NE(listed.Out.find("; Quorvantis firmware\n"), std::string::npos) << listed.Out.substr(0, 400);
+    EXPECT_NE(listed.Out.find("  Quorvantis firmware\n"), std::string::npos) << listed.Out.substr(0, 400);
   }
 }
 

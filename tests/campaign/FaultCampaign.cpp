@@ -60,6 +60,7 @@
 #include "bench/Firmware.h"
 #include "bench/inproc/InProcDevice.h"
 #include "records/Record.h"
+#include "records/Sql.h"
 #include "records/Store.h"
 #include "tests/line/Station.h"
 #include "tests/support/Unit.h"
@@ -513,37 +514,31 @@ int Station(uint64_t seed, const std::string& dir) {
   return code;
 }
 
-// Every record of a records file, in the order written.
+// Every record of a records file, in the order written, read as the
+// records code reads its columns (a transcript from its compressed frame).
 std::vector<qv::records::TUnitRecord> ReadRecords(const std::string& path) {
   using namespace qv::records;
   std::vector<TUnitRecord> records;
-  sqlite3* db = nullptr;
+  std::vector<const TColumnInfo*> read;
   std::string columns;
-  for (const TColumnInfo& c : kColumns) columns += (columns.empty() ? "" : ", ") + std::string(c.Name);
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, ("SELECT " + columns + " FROM units ORDER BY id").c_str(), -1, &stmt, nullptr) ==
-          SQLITE_OK) {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      TUnitRecord r;
-      for (size_t i = 0; i < kColumnCount; ++i) {
-        const int col = static_cast<int>(i);
-        TValue v;
-        switch (sqlite3_column_type(stmt, col)) {
-          case SQLITE_INTEGER: v = static_cast<int64_t>(sqlite3_column_int64(stmt, col)); break;
-          case SQLITE_FLOAT: v = sqlite3_column_double(stmt, col); break;
-          case SQLITE_NULL: break;
-          default:
-            v = std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, col)),
-                            static_cast<size_t>(sqlite3_column_bytes(stmt, col)));
-        }
-        SetColumnValue(r, kColumns[i], v);
-      }
-      records.push_back(std::move(r));
-    }
+  for (const TColumnInfo& c : kColumns) {
+    if (!InVersion(c, kSchemaVersion)) continue;
+    read.push_back(&c);
+    columns += (columns.empty() ? "" : ", ") + std::string(c.Name);
   }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return records;
+  }
+  const std::unique_ptr<TSql> sql = SqliteSql(db, true);
+  std::vector<TRow> rows;
+  if (!sql->Rows("SELECT " + columns + " FROM units ORDER BY id", {}, rows)) return records;
+  for (const TRow& row : rows) {
+    TUnitRecord r;
+    for (size_t i = 0; i < read.size() && i < row.size(); ++i) SetColumnValue(r, *read[i], row[i]);
+    records.push_back(std::move(r));
+  }
   return records;
 }
 

@@ -321,6 +321,11 @@ TEST_F(StatsWindowTest, UnitsThatGotAFirmwareFileWithTheirFirmware) {
   }
   w.RecordsView->selectRow(0);
   EXPECT_FALSE(w.FirmwareTxt->isHidden());
+  w.Tabs->setCurrentIndex(w.Tabs->count() - 1);
+  w.resize(1200, 820);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  EXPECT_TRUE(w.grab().save(QStringLiteral(QV_SCREENSHOT_DIR) + QStringLiteral("/firmware-records.png")));
   EXPECT_EQ(w.FirmwareTxt->text(),
             QString::fromStdString("Quorvantis firmware: /opt/qvtune/qvhandheld-2.5.qpf, 12296 bytes, SHA-256 " + sha +
                                    "\nQuorvantis test firmware: payload, 6144 bytes, SHA-256 "

@@ -462,6 +462,13 @@ TEST(FitToScreensTest, ScaledDisplayKeepsTheBottomRowOnTheScreen) {
 // no settings file: Start and Exit lie on the screen.
 TEST_F(SettingsTest, ScaledDisplayWithDefaultSettingsKeepsStartAndExitReachable) {
   if (qEnvironmentVariableIsEmpty("QV_SCALED_DISPLAY")) {
+#if defined(__SANITIZE_THREAD__)
+    // QProcess starts its child from this multi-threaded process in a way
+    // ThreadSanitizer cannot follow: it loses track of the locks of the
+    // threads started after (the records writer's) and reports races, or
+    // dies. The test is one of geometry; the other builds run it.
+    GTEST_SKIP() << "a child process under ThreadSanitizer";
+#endif
     const std::string config = Dir + "/screens.json";
     WriteFile(config, R"({"windowFrameMargins": true, "screens": [{"name": "scaled", "x": 0, "y": 0, "width": 1280, )"
                       R"("height": 900, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");

@@ -213,6 +213,14 @@ TDevStatus TRfc2217Device::Open(const std::string& name, TClock& clock, std::uni
   std::unique_ptr<TRfc2217Device> dev(new TRfc2217Device(-1, clock, options));
   TDevStatus status = dev->Connect(host, port);
   if (!status.Ok()) return status;
+  // Whoever takes from the socket (the reader, the event monitor, a query
+  // of the lines from the main thread) wakes whoever else waits on it, from
+  // the first wait on: a reader that waited on the socket alone could sleep
+  // through bytes another thread took in meanwhile.
+  dev->FWakeReader = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (dev->FWakeReader < 0) return Errno(errno);
+  dev->FWakeMonitor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (dev->FWakeMonitor < 0) return Errno(errno);
   {
     std::lock_guard<std::mutex> lock(dev->FMutex);
     status = dev->Negotiate();
@@ -462,6 +470,14 @@ void TRfc2217Device::Notice(uint32_t event) {
   FEvents |= event & FEventMask;
 }
 
+void TRfc2217Device::WakeWaiters() {
+  // Only a thread inside Wait (counted under the lock before it let go)
+  // or the monitor's event wait can be asleep on the socket; a lone reader
+  // pays no system call for this.
+  if (FSocketWaits > 0) Signal(FWakeReader);
+  if (FEventWait) Signal(FWakeMonitor);
+}
+
 void TRfc2217Device::Signal(int fd) {
   if (fd < 0) return;
   const uint64_t one = 1;
@@ -512,8 +528,7 @@ TDevStatus TRfc2217Device::Drain() {
     if (r > 0) {
       FTelnet.Feed(FRecvBuffer.data(), static_cast<size_t>(r), *FSink, FOut);
       // Whoever else waits on the socket would not see what was taken.
-      Signal(FWakeReader);
-      Signal(FWakeMonitor);
+      WakeWaiters();
       // A short read has emptied the socket.
       if (static_cast<size_t>(r) < FRecvBuffer.size()) {
         FEmptiedAt = FClock.Now();
@@ -532,10 +547,7 @@ TDevStatus TRfc2217Device::Drain() {
     }
     Lose(Errno(errno));
   }
-  if (!FLost.Ok()) {
-    Signal(FWakeReader);
-    Signal(FWakeMonitor);
-  }
+  if (!FLost.Ok()) WakeWaiters();
   // Answers the negotiation owes the server.
   if (FOutHead < FOut.size()) Flush();
   return FLost;
@@ -546,18 +558,17 @@ TDevStatus TRfc2217Device::Wait(short events, int64_t timeoutUs, int& ready) {
   if (FOutHead < FOut.size()) ask = static_cast<short>(ask | POLLOUT);
   // The caller holds the lock; the event monitor's thread works on the
   // device meanwhile.
-  const int wake = FWakeReader;
+  ++FSocketWaits;
   FMutex.unlock();
+  int e = 0;
   for (;;) {
-    ready = wake < 0 ? FClock.WaitFd(FFd, ask, timeoutUs) : WaitWithMonitor(ask, timeoutUs, wake);
-    if (ready >= 0) break;
-    if (errno != EINTR) {
-      const int e = errno;
-      FMutex.lock();
-      return Errno(e);
-    }
+    ready = WaitOrWake(ask, timeoutUs);
+    if (ready >= 0 || errno != EINTR) break;
   }
+  if (ready < 0) e = errno;
   FMutex.lock();
+  --FSocketWaits;
+  if (ready < 0) return Errno(e);
   if (ready & POLLNVAL) {
     Lose(Errno(EBADF));
     return {};
@@ -567,10 +578,13 @@ TDevStatus TRfc2217Device::Wait(short events, int64_t timeoutUs, int& ready) {
   return {};
 }
 
-int TRfc2217Device::WaitWithMonitor(short ask, int64_t timeoutUs, int wake) {
-  // While the event monitor runs, it may take from the socket what this
-  // wait is for: it says so on the reader's wake. A socket cannot be waited
-  // on in virtual time in any case, so this wait is in real time.
+int TRfc2217Device::WaitOrWake(short ask, int64_t timeoutUs) {
+  // Another thread (the event monitor above all) may take from the socket
+  // what this wait is for, even in the moment between the caller's unlock
+  // and the poll: it says so on the reader's wake, which stays set until
+  // consumed. A socket cannot be waited on in virtual time in any case, so
+  // this wait is in real time.
+  const int wake = FWakeReader;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs);
   for (;;) {
     int ms = -1;
@@ -710,17 +724,6 @@ TDevStatus TRfc2217Device::WaitCommEvent(uint32_t& eventMask, TOverlapped& ov) {
     eventMask = 0;
     if (ov.Event) ov.Event->Set();
     return {};
-  }
-  if (FWakeReader < 0) {
-    FWakeReader = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    FWakeMonitor = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FWakeReader < 0 || FWakeMonitor < 0) {
-      const int e = errno;
-      if (FWakeReader >= 0) ::close(FWakeReader);
-      if (FWakeMonitor >= 0) ::close(FWakeMonitor);
-      FWakeReader = FWakeMonitor = -1;
-      return Errno(e);
-    }
   }
   ov.InProgress = true;
   if (ov.Event) ov.Event->Reset();

@@ -137,9 +137,10 @@ class TRfc2217Device final : public TComDevice {
   // for), then whatever it allows; ready gets the poll bits, 0 on time-out.
   TDevStatus Wait(short events, int64_t timeoutUs, int& ready);
   TDevStatus Lose(TDevStatus status);
-  int WaitWithMonitor(short ask, int64_t timeoutUs, int wake);
+  int WaitOrWake(short ask, int64_t timeoutUs);
   TDevStatus FinishEventWait(TOverlapped& ov);
   void Notice(uint32_t event);
+  void WakeWaiters();
   static void Signal(int fd);
   static void Consume(int fd);
 
@@ -192,10 +193,11 @@ class TRfc2217Device final : public TComDevice {
   TOverlapped* FEventWait = nullptr;
   uint32_t* FEventWord = nullptr;
   unsigned FWaitMaskChanges = 0;
-  // Made by the first event wait: each waiter on the socket is told when
-  // the other has taken in from it.
+  // Made at open: each waiter on the socket is told when another thread has
+  // taken in from it. FSocketWaits counts the threads inside Wait.
   int FWakeReader = -1;
   int FWakeMonitor = -1;
+  int FSocketWaits = 0;
   uint32_t FLineErrors = 0;  // CE_ bits from NOTIFY-LINESTATE since the last look
   uint8_t FModemState = 0;
   bool FModemKnown = false;

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 // The board is redrawn at most this often: progress comes a percent at a
 // time from every station.
 constexpr auto kBoardPeriod = std::chrono::milliseconds(200);
-constexpr int kBarWidth = 20;
+constexpr int kBoardBarWidth = 20;
 
 void NonBlocking(int fd) {
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -212,11 +212,11 @@ std::string TLine::BoardLine(const TStation& s) const {
   doing.resize(29, ' ');
   line += doing;
   if (s.Progress >= 0) {
-    const int filled = s.Progress * kBarWidth / 100;
-    line += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBarWidth - filled), ' ') +
+    const int filled = s.Progress * kBoardBarWidth / 100;
+    line += "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(kBoardBarWidth - filled), ' ') +
             "] " + std::string(s.Progress < 10 ? 2 : s.Progress < 100 ? 1 : 0, ' ') + std::to_string(s.Progress) + "%";
   } else {
-    line += std::string(kBarWidth + 7, ' ');
+    line += std::string(kBoardBarWidth + 7, ' ');
   }
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - s.UnitStart).count();
   char time[16];

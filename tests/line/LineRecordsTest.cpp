@@ -178,17 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "Aborted by user!", "server", false, "Aborted by user!"}),
     test::TCaseName());
 
-// What sha256sum says of a file.
-std::string Sha256sum(const std::string& path) {
-  std::string out;
-  if (std::FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    ::pclose(p);
-  }
-  return out.substr(0, 64);
-}
-
 // Which firmware went into which unit, tuned by whom, scanned as what.
 TEST(LineRecords, RecordNamesTheFirmwareTheOperatorAndTheScannedUnit) {
   TStation station;
@@ -213,7 +202,7 @@ TEST(LineRecords, RecordNamesTheFirmwareTheOperatorAndTheScannedUnit) {
     EXPECT_EQ(r.at(column + "_source").value_or(kNull), station.U.File(file));
     EXPECT_EQ(r.at(column + "_size").value_or(kNull),
               std::to_string(std::filesystem::file_size(station.U.File(file))));
-    EXPECT_EQ(r.at(column + "_sha256").value_or(kNull), Sha256sum(station.U.File(file)));
+    EXPECT_EQ(r.at(column + "_sha256").value_or(kNull), test::Sha256sum(station.U.File(file)));
   }
   EXPECT_EQ(r.at("server_fw_sha256").value_or(kNull), kNull) << "no server firmware was read";
 }
@@ -263,7 +252,7 @@ TEST(LineRecords, ManifestMismatchRefusesTheFileBeforeAnyByteIsSent) {
   TStation station;
   std::ofstream manifest(station.U.File("qvtune.manifest"));
   for (const char* name : {"qvftune.qpf", "srvftune.sff", "qvmodem.qpf"})
-    manifest << Sha256sum(station.U.File(name)) << "  " << name << "\n";
+    manifest << test::Sha256sum(station.U.File(name)) << "  " << name << "\n";
   manifest << std::string(64, '7') << "  qvhandheld.qpf\n";
   manifest.close();
   EXPECT_EQ(station.Run({}), line::ecBadUsage);

@@ -114,17 +114,6 @@ TEST(Line, CancelStillRestoresTheServerAndWritesTheLog) {
   EXPECT_FALSE(station.U.Bench.Handheld->ReleasedAt() >= 0) << "the unit was left as it was";
 }
 
-// What sha256sum says of a file.
-std::string Sha256sum(const std::string& path) {
-  std::string out;
-  if (std::FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    ::pclose(p);
-  }
-  return out.substr(0, 64);
-}
-
 // Every line a JSON object with its event: the log lines, then one result
 // for the unit, then the summary; parsed and checked field by field.
 TEST(Line, JsonLinesAreLogResultAndSummaryObjects) {
@@ -174,7 +163,7 @@ TEST(Line, JsonLinesAreLogResultAndSummaryObjects) {
   std::vector<std::string> inputs;
   for (const nlohmann::json& f : result["firmware"]) {
     inputs.push_back(f["input"]);
-    EXPECT_EQ(f["sha256"], Sha256sum(f["source"])) << f;
+    EXPECT_EQ(f["sha256"], test::Sha256sum(f["source"])) << f;
     EXPECT_EQ(f["size"].get<uint64_t>(), std::filesystem::file_size(f["source"].get<std::string>()));
   }
   EXPECT_EQ(inputs, (std::vector<std::string>{"Quorvantis test firmware", "Server test firmware", "RF modem firmware",

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -64,5 +65,16 @@ struct TStation {
   std::string Out;
   std::string Err;
 };
+
+// What sha256sum says of a file.
+inline std::string Sha256sum(const std::string& path) {
+  std::string out;
+  if (std::FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    ::pclose(p);
+  }
+  return out.substr(0, 64);
+}
 
 }  // namespace qv::test

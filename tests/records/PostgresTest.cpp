@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Eventually.h"
 #include "records/Store.h"
 #include "records/Zstd.h"
 #include "tests/records/PgServer.h"
@@ -21,14 +22,6 @@ namespace {
 using namespace records;
 using test::SampleRecord;
 using test::TPgServer;
-
-bool Eventually(const std::function<bool()>& condition, int seconds = 20) {
-  for (int i = 0; i < seconds * 20; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
 
 class Postgres : public ::testing::Test {
  protected:
@@ -88,7 +81,7 @@ TEST_F(Postgres, StoppedServerLosesNothing) {
         << lines[0];
   }
   ASSERT_TRUE(Server.Start());
-  EXPECT_TRUE(Eventually([&] { return writer.Spooled() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return writer.Spooled() == 0; }, 20000, 50));
   writer.Submit(SampleRecord("after"));
   writer.Drain();
   EXPECT_EQ(Server.Query("SELECT string_agg(record_uid, ' ' ORDER BY id) FROM units"), "before while-1 while-2 after");

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Eventually.h"
 #include "records/Store.h"
 #include "records/Zstd.h"
 #include "tests/records/RecordSupport.h"
@@ -72,14 +73,6 @@ struct TLines {
     return Lines.size();
   }
 };
-
-bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
 
 TEST(Records, WrittenRecordReadsBackValueForValue) {
   TTempDir dir;
@@ -141,7 +134,7 @@ TEST_P(RecordsOutage, OneLineThenEveryRecordOnceTheDatabaseIsBack) {
     EXPECT_EQ(writer.Spooled(), 3u);
     EXPECT_EQ(lines.Count(), 1u) << "one line for the outage, not one a record or a retry";
     repair();
-    EXPECT_TRUE(Eventually([&] { return writer.Spooled() == 0; })) << "re-sent once the database is back";
+    EXPECT_TRUE(test::Eventually([&] { return writer.Spooled() == 0; })) << "re-sent once the database is back";
     writer.Submit(SampleRecord("r4"));
   }
   EXPECT_EQ(lines.Count(), 1u);
@@ -195,7 +188,7 @@ TEST(Records, SpoolLeftByAnEarlierRunIsSentWhenTheWriterStarts) {
   }
   fs::remove(db);
   TRecordWriter writer(SqliteStore(db), spool, nullptr);
-  EXPECT_TRUE(Eventually([&] { return writer.Spooled() == 0; }));
+  EXPECT_TRUE(test::Eventually([&] { return writer.Spooled() == 0; }));
   writer.Drain();
   EXPECT_EQ(TDb(db).Column("SELECT record_uid FROM units"), std::vector<std::string>{"early"});
 }
@@ -346,7 +339,7 @@ TEST_P(RecordsInPlace, FifoHoldsNothingUp) {
     EXPECT_EQ(ReadConninfoFile(fifo), "") << "a FIFO holds no connection string";
     done = true;
   });
-  const bool ended = Eventually([&] { return done.load(); });
+  const bool ended = test::Eventually([&] { return done.load(); });
   // Opening and closing either end lets whatever waits on the FIFO go on.
   for (int flags = O_RDONLY; !ended && !done.load(); flags = flags == O_RDONLY ? O_WRONLY : O_RDONLY)
     ::close(::open(fifo.c_str(), flags | O_NONBLOCK));
@@ -458,7 +451,7 @@ TEST(Records, FullDiskIsToldOnceInWordsAndLosesNothingOnceThereIsRoom) {
     fs::remove(filler);
     writer.Drain();
     EXPECT_TRUE(
-        Eventually([&] { return TDb(db).Column("SELECT count(*) FROM units") == std::vector<std::string>{"4"}; }));
+        test::Eventually([&] { return TDb(db).Column("SELECT count(*) FROM units") == std::vector<std::string>{"4"}; }));
   }
   EXPECT_EQ(lines.Count(), 2u);
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Eventually.h"
 #include "serial/ComPort.h"
 #include "serial/rfc2217/Rfc2217Device.h"
 #include "tests/rfc2217/NetSupport.h"
@@ -26,15 +27,6 @@ using TSteady = std::chrono::steady_clock;
 #define REQUIRE_PYSERIAL()                             \
   const std::string python = test::PythonWithSerial(); \
   if (python.empty()) GTEST_SKIP() << "no python3 with the serial module (pyserial) installed"
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-  const auto start = TSteady::now();
-  do {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  } while (TSteady::now() - start < std::chrono::milliseconds(timeoutMs));
-  return condition();
-}
 
 TEST(PeerPyserialClient, WorksAgainstQvbench) {
   REQUIRE_PYSERIAL();
@@ -80,12 +72,12 @@ TEST_F(PeerPyserialServer, LinesFollowDtrAndRts) {
   TComPort port(nullptr);
   Program(port);
   port.Open();
-  EXPECT_TRUE(WaitFor([&] { return Looped(port) == TModemStatus{msCTS}; }));
+  EXPECT_TRUE(test::Eventually([&] { return Looped(port) == TModemStatus{msCTS}; }));
   EXPECT_TRUE(port.ModemStatus().Contains(msRLSD));
   port.FlowControl().SetDTR(dcEnable);
-  EXPECT_TRUE(WaitFor([&] { return Looped(port) == (TModemStatus{msCTS, msDSR}); }));
+  EXPECT_TRUE(test::Eventually([&] { return Looped(port) == (TModemStatus{msCTS, msDSR}); }));
   port.FlowControl().SetRTS(rcDisable);
-  EXPECT_TRUE(WaitFor([&] { return Looped(port) == TModemStatus{msDSR}; }));
+  EXPECT_TRUE(test::Eventually([&] { return Looped(port) == TModemStatus{msDSR}; }));
 }
 
 TEST_F(PeerPyserialServer, EveryByteValueComesBack) {
@@ -130,7 +122,7 @@ TEST_F(PeerPyserialServer, PurgeInputDropsWhatCame) {
   Program(port);
   port.Open();
   port.Write("abc", 3, true);
-  EXPECT_TRUE(WaitFor([&] { return port.InputCount() == 3; }));
+  EXPECT_TRUE(test::Eventually([&] { return port.InputCount() == 3; }));
   port.PurgeInput();
   EXPECT_EQ(port.InputCount(), 0u);
   EXPECT_THROW(port.ReadByte(), EComError);

@@ -4,6 +4,7 @@
 // it does: the option's commands on the wire, the server's settings, names,
 // servers that do not confirm, refuse or leave the lines unanswered, the
 // connection's end, and writes cut short in the middle of a doubled IAC.
+#include "tests/support/Eventually.h"
 #include "serial/rfc2217/Rfc2217Device.h"
 
 #include <signal.h>
@@ -64,17 +65,6 @@ TRfc2217Options Quick() {
   TRfc2217Options o;
   o.ConfirmTimeoutMs = 200;
   return o;
-}
-
-// Polls until the condition holds (the modem lines and the queue change
-// when the server's bytes arrive, not at once).
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-  const auto start = TSteady::now();
-  do {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  } while (MsSince(start) < timeoutMs);
-  return condition();
 }
 
 uint32_t Modem(TComDevice& dev) {
@@ -270,7 +260,7 @@ TEST_P(NetBenchState, IsConfirmedAndReachesTheLines) {
   EXPECT_EQ(back.StopBits, c.StopBits);
   const uint32_t flow = dcbDtrControlMask | dcbRtsControlMask | dcbOutX | dcbInX | dcbOutxCtsFlow;
   EXPECT_EQ(back.Flags & flow, c.Flags & flow);
-  EXPECT_TRUE(WaitFor([&] { return Modem(*dev) == c.Modem; })) << "modem word " << Modem(*dev);
+  EXPECT_TRUE(test::Eventually([&] { return Modem(*dev) == c.Modem; })) << "modem word " << Modem(*dev);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -292,11 +282,11 @@ TEST_F(NetBench, ProgramLinesThroughThePort) {
   test::ProgramSettings(port, Url(), 50);
   port.Open();
   // DTR off and RTS on, looped back as DSR off and CTS on.
-  EXPECT_TRUE(WaitFor([&] { return port.ModemStatus() == TModemStatus{msCTS}; }));
+  EXPECT_TRUE(test::Eventually([&] { return port.ModemStatus() == TModemStatus{msCTS}; }));
   port.FlowControl().SetDTR(dcEnable);
-  EXPECT_TRUE(WaitFor([&] { return port.ModemStatus() == (TModemStatus{msCTS, msDSR}); }));
+  EXPECT_TRUE(test::Eventually([&] { return port.ModemStatus() == (TModemStatus{msCTS, msDSR}); }));
   port.FlowControl().SetRTS(rcDisable);
-  EXPECT_TRUE(WaitFor([&] { return port.ModemStatus() == TModemStatus{msDSR}; }));
+  EXPECT_TRUE(test::Eventually([&] { return port.ModemStatus() == TModemStatus{msDSR}; }));
 }
 
 TEST_F(NetBench, PortMapNameStandsForTheNetworkPort) {
@@ -540,7 +530,7 @@ TEST(NetWire, ReceivePurgeDropsWhatCameBeforeItsAnswer) {
   auto dev = OpenOk(server.Url());
   ASSERT_TRUE(dev);
   server.SendData("old");
-  ASSERT_TRUE(WaitFor([&] { return InQueue(*dev) == 3; }));
+  ASSERT_TRUE(test::Eventually([&] { return InQueue(*dev) == 3; }));
   ASSERT_TRUE(dev->Purge(PURGE_RXABORT | PURGE_RXCLEAR).Ok());
   ASSERT_TRUE(dev->SetTimeouts(ReadTimeouts(0, 0, 2000)).Ok());
   EXPECT_EQ(Read(*dev, 5), "fresh");
@@ -561,11 +551,11 @@ TEST(NetModem, FirstNotificationIsTheInitialStateAndLaterOnesFollow) {
   auto dev = OpenOk(server.Url());
   ASSERT_TRUE(dev);
   // Sent with the answer to the mask, which the open waits for.
-  EXPECT_TRUE(WaitFor([&] { return Modem(*dev) == (MS_CTS_ON | MS_DSR_ON); }));
+  EXPECT_TRUE(test::Eventually([&] { return Modem(*dev) == (MS_CTS_ON | MS_DSR_ON); }));
   server.SendPortCommand(cpNotifyModemState + kServerCode, mlCts | mlDeltaDsr);
-  EXPECT_TRUE(WaitFor([&] { return Modem(*dev) == MS_CTS_ON; }));
+  EXPECT_TRUE(test::Eventually([&] { return Modem(*dev) == MS_CTS_ON; }));
   server.SendPortCommand(cpNotifyModemState + kServerCode, mlRi | mlDcd | mlDeltaCts);
-  EXPECT_TRUE(WaitFor([&] { return Modem(*dev) == (MS_RING_ON | MS_RLSD_ON); }));
+  EXPECT_TRUE(test::Eventually([&] { return Modem(*dev) == (MS_RING_ON | MS_RLSD_ON); }));
 }
 
 TEST(NetModem, LineStateNotificationsBecomeLineErrors) {
@@ -575,7 +565,7 @@ TEST(NetModem, LineStateNotificationsBecomeLineErrors) {
   server.SendPortCommand(cpNotifyLineState + kServerCode, lsFraming | lsDataReady);
   server.SendPortCommand(cpNotifyLineState + kServerCode, lsOverrun | lsParity | lsBreak);
   uint32_t errors = 0, inQueue = 0;
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(test::Eventually([&] {
     uint32_t e = 0;
     EXPECT_TRUE(dev->ClearError(e, inQueue).Ok());
     errors |= e;

@@ -29,8 +29,7 @@ done
 
 "$root/scripts/deps.sh" fuzz
 build="$root/build-fuzz"
-CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_UNITY_BUILD=ON >/dev/null
+CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -DQV_FUZZ=ON -DQV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fuzzers
 
 if [ ${#names[@]} -eq 0 ]; then

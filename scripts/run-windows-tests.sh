@@ -12,9 +12,8 @@ wine_dir="$build/wine"
 
 "$root/scripts/deps.sh" windows
 
-# A folder's files compiled as one (a unity build): half the time.
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQV_BUILD_APP=OFF -DQV_GTEST_SOURCE=/usr/src/googletest -DCMAKE_UNITY_BUILD=ON -DQV_BUILD_BENCHMARKS=OFF >/dev/null
+  -DQV_BUILD_APP=OFF -DQV_GTEST_SOURCE=/usr/src/googletest -DQV_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 # The modem shim is a Linux library: it stands in front of the ioctl calls

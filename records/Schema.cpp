@@ -111,7 +111,7 @@ const std::array<TDerivedInfo, 2> kDerived = {{
 // BIGINT and DOUBLE PRECISION read as INTEGER and REAL in SQLite. The keys
 // are in the order the figures group them: SQLite then reads a day's
 // groups in order, without sorting.
-const std::array<TCountsInfo, 4> kCounts = {{
+const std::array<TCountsInfo, 5> kCounts = {{
     {"counts_day",
      "day TEXT NOT NULL, station TEXT NOT NULL, golden_id TEXT NOT NULL, outcome TEXT NOT NULL, reason TEXT NOT NULL, "
      "units BIGINT NOT NULL, rssi_sum DOUBLE PRECISION NOT NULL, rssi_n BIGINT NOT NULL, "
@@ -128,6 +128,10 @@ const std::array<TCountsInfo, 4> kCounts = {{
      "golden_id TEXT NOT NULL, day TEXT NOT NULL, units BIGINT NOT NULL, mean_lo DOUBLE PRECISION NOT NULL, "
      "mean_hi DOUBLE PRECISION NOT NULL",
      "golden_id, day", 4},
+    {"golden_hour",
+     "golden_id TEXT NOT NULL, hour TEXT NOT NULL, last_time TEXT NOT NULL, last_id BIGINT NOT NULL, "
+     "last_mean DOUBLE PRECISION NOT NULL",
+     "golden_id, hour", 4},
 }};
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{

@@ -154,6 +154,10 @@ extern const std::array<TDerivedInfo, 2> kDerived;
 //                  their running means: no mean of the day lies outside
 //                  them, though a record that arrived late may have moved
 //                  one inside since
+//   golden_hour    a golden reference's last unit with a result in each UTC
+//                  hour (the first thirteen characters of its time), by
+//                  (time, id), and its running mean: the golden's chart
+//                  over months, read without a walk of its units
 // counts_day and counts_hour have the sums and counts of the average RSSI
 // and the AFC spread.
 struct TCountsInfo {
@@ -162,7 +166,7 @@ struct TCountsInfo {
   const char* Key;
   int Since;
 };
-extern const std::array<TCountsInfo, 4> kCounts;
+extern const std::array<TCountsInfo, 5> kCounts;
 
 // The statements that bring a database of schema version `from` (0: no
 // units table yet) to kSchemaVersion, inside the caller's transaction;

@@ -77,6 +77,45 @@ bool Widen(TSql& sql, const TGoldenDays& days) {
   return flush();
 }
 
+// By golden identity and UTC hour ("2026-12-09T08").
+using TGoldenHours = std::set<std::pair<std::string, std::string>>;
+
+void AddHour(TGoldenHours& hours, const std::string& golden, const std::string& time) {
+  // A time that does not read has no place on the golden's chart.
+  if (ParseUtcMs(time)) hours.emplace(golden, time.substr(0, 13));
+}
+
+// Each golden reference's last unit with a running mean in each of the
+// hours, read again from the units as they now stand (a record that arrives
+// late may be the hour's last, or move the last one's mean): a seek of the
+// golden's index an hour, on pages just written.
+bool Hours(TSql& sql, const TGoldenHours& hours) {
+  std::vector<TValue> params;
+  size_t n = 0;
+  auto flush = [&] {
+    if (n == 0) return true;
+    const bool ok = sql.Exec("INSERT INTO golden_hour (golden_id, hour, last_time, last_id, last_mean) VALUES " +
+                                 Marks(n, "(?, ?, ?, ?, ?)") +
+                                 " ON CONFLICT (golden_id, hour) DO UPDATE SET last_time = excluded.last_time, "
+                                 "last_id = excluded.last_id, last_mean = excluded.last_mean",
+                             params);
+    params.clear();
+    n = 0;
+    return ok;
+  };
+  for (const auto& [golden, hour] : hours) {
+    std::vector<TRow> last;
+    if (!sql.Rows("SELECT time_utc, id, golden_mean FROM units WHERE golden_id = ? AND golden_mean IS NOT NULL AND "
+                  "time_utc >= ? AND time_utc <= ? ORDER BY time_utc DESC, id DESC LIMIT 1",
+                  {golden, hour, hour + "~"}, last))
+      return false;
+    if (last.empty()) continue;
+    params.insert(params.end(), {golden, hour, last[0][0], last[0][1], last[0][2]});
+    if (++n == kRowsAStatement && !flush()) return false;
+  }
+  return flush();
+}
+
 // (time, id) order, as the golden references' units are walked.
 struct TKey {
   std::string Time;
@@ -128,7 +167,8 @@ bool TUpkeep::Finish(const std::function<void(int64_t left)>& progress) {
   // statistics know the rows and its visibility map their pages (else a
   // walk of the time index looks cheaper): after a migration or a bulk
   // load now, rather than by the next autovacuum.
-  if (FSql.Postgres() && !FSql.Exec("VACUUM (ANALYZE) units, counts_day, counts_hour, stored_day, golden_day"))
+  if (FSql.Postgres() &&
+      !FSql.Exec("VACUUM (ANALYZE) units, counts_day, counts_hour, stored_day, golden_day, golden_hour"))
     return Fail();
   return true;
 }
@@ -210,10 +250,13 @@ bool TUpkeep::Insert(const std::vector<TUnitRecord>& records) {
   }
   std::vector<TFacts> counted;
   TGoldenDays days;
+  TGoldenHours hours;
   for (size_t i = 0; i < fresh.size(); ++i) {
     if (late[i]) continue;
     counted.push_back(facts[i]);
-    if (means[i]) days[{facts[i].GoldenId, facts[i].Time.substr(0, 10)}].Add(*means[i], 1);
+    if (!means[i]) continue;
+    days[{facts[i].GoldenId, facts[i].Time.substr(0, 10)}].Add(*means[i], 1);
+    AddHour(hours, facts[i].GoldenId, facts[i].Time);
   }
   if (!Count(counted)) return false;
   if (!Widen(FSql, days)) return Fail();
@@ -250,6 +293,7 @@ bool TUpkeep::Insert(const std::vector<TUnitRecord>& records) {
       return false;
     }
   }
+  if (!Hours(FSql, hours)) return Fail();
   std::vector<TValue> uids;
   for (size_t i = 0; i < fresh.size(); ++i)
     if (late[i]) uids.emplace_back(fresh[i]->Uid);
@@ -411,6 +455,7 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
   std::map<int64_t, std::optional<double>> brought;  // every row: its mean
   std::map<int64_t, double> moved;                   // units already up whose mean changes
   TGoldenDays days;
+  TGoldenHours hours;
   std::map<std::string, std::vector<TKey>> goldens;
   for (const TFacts& f : rows) {
     brought[f.Id] = std::nullopt;
@@ -456,10 +501,12 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
         it->second = mean;
         lastBrought = static_cast<int>(k);
         days[day].Add(mean, 1);
+        AddHour(hours, id, TextOf(u[1]));
       } else if (static_cast<int>(k) - lastBrought < w && !std::holds_alternative<std::monostate>(u[4]) &&
                  RealOf(u[3]) != mean) {
         moved[uid] = mean;
         days[day].Add(mean, 0);
+        AddHour(hours, id, TextOf(u[1]));
       }
     }
   }
@@ -486,7 +533,7 @@ bool TUpkeep::GoldenMeans(const std::vector<TFacts>& rows) {
   std::vector<std::pair<int64_t, std::optional<double>>> up(brought.begin(), brought.end()), shifted;
   for (const auto& [uid, mean] : moved) shifted.emplace_back(uid, mean);
   if (!update("golden_mean = v.m, record_version = " + Version(), up) || !update("golden_mean = v.m", shifted) ||
-      !Widen(FSql, days))
+      !Widen(FSql, days) || !Hours(FSql, hours))
     return Fail();
   return true;
 }

@@ -17,6 +17,7 @@
 
 #include "records/Sql.h"
 #include "records/Store.h"
+#include "records/Text.h"
 #include "records/Zstd.h"
 #include "tests/records/PgServer.h"
 #include "tests/records/RecordSupport.h"
@@ -152,6 +153,20 @@ class Migration : public ::testing::TestWithParam<TMigrationCase> {
       for (size_t k = from; k < w.size(); ++k) sum += w[k];
       EXPECT_EQ(RealOf(r[7]), static_cast<double>(sum) / static_cast<double>(w.size() - from));
     }
+    // Each golden reference's hours: the last unit with a mean, by (time,
+    // id), and its mean, also where a unit came up after the hour's last.
+    std::map<std::vector<std::string>, std::vector<std::string>> hours;
+    for (const TRow& r : rows)
+      if (RealOf(r[7]) && ParseUtcMs(TextOf(r[4])))
+        hours[{TextOf(r[3]), TextOf(r[4]).substr(0, 13)}] = {TextOf(r[4]), TextOf(r[5]), TextOf(r[7])};
+    std::map<std::vector<std::string>, std::vector<std::string>> kept;
+    ASSERT_TRUE(sql->Run("SELECT golden_id, hour, last_time, last_id, last_mean FROM golden_hour", {},
+                         [&](const TRow& r) {
+                           kept[{TextOf(r[0]), TextOf(r[1])}] = {TextOf(r[2]), TextOf(r[3]), TextOf(r[4])};
+                           return true;
+                         }))
+        << sql->Error();
+    EXPECT_EQ(kept, hours);
     rows.clear();
     ASSERT_TRUE(sql->Rows("SELECT coalesce(sum(units), 0) FROM counts_day", {}, rows));
     EXPECT_EQ(IntOf(rows[0][0]), up) << "every record brought up counts once";

@@ -2,7 +2,8 @@
 // computed from the rows themselves, on SQLite and on PostgreSQL, for a
 // table of filters: demo records of five stations (golden references long
 // enough to be sampled for their charts, one drifting), a short drifting
-// golden run, records that arrive late and one sent twice. The pages of the
+// golden run, records that arrive late and one sent twice, a golden of a
+// month whose chart is sampled by the hour. The pages of the
 // records table and their transcripts come from the database as asked.
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@
 
 namespace qv::test {
 namespace {
+
+constexpr int kMonthUnits = 2100;
 
 // One database of each kind for the whole suite, written once.
 struct TWritten {
@@ -59,6 +62,9 @@ const TWritten& Written(bool postgres) {
   std::vector<records::TUnitRecord> late(run.begin() + 40, run.end());
   late.insert(late.end(), run.begin(), run.begin() + 40);
   late.push_back(run[3]);
+  // A golden of a month, a unit every twenty minutes, which drifts by four
+  // steps near its end: its chart is sampled from the ends of its hours.
+  for (const TGenUnit& u : GoldenRun("SRV-0777", kMonthUnits, -3, 1800, 4, 20)) late.push_back(GenRecord(u, ++n));
   for (size_t i = 0; i < late.size() && w.Problem.empty(); i += 25)
     if (!store->WriteMany(
             {late.begin() + static_cast<long>(i), late.begin() + static_cast<long>(std::min(late.size(), i + 25))},
@@ -126,7 +132,7 @@ TEST_P(FiguresTest, FromTheDatabaseAsFromTheRows) {
   ASSERT_FALSE(db.InMemory());
   THistory rows;
   rows.Assign(db.Units());
-  ASSERT_EQ(rows.UnitCount(), 12000 + 80);
+  ASSERT_EQ(rows.UnitCount(), 12000 + 80 + kMonthUnits);
   EXPECT_EQ(db.UnitCount(), rows.UnitCount());
   EXPECT_EQ(db.Stations(), rows.Stations());
   EXPECT_EQ(db.FirstDay() + db.LastDay(), rows.FirstDay() + rows.LastDay());
@@ -144,6 +150,23 @@ TEST_P(FiguresTest, FromTheDatabaseAsFromTheRows) {
     EXPECT_EQ(a.Reasons, b.Reasons);
     ASSERT_EQ(a.Golden.size(), b.Golden.size());
     for (size_t i = 0; i < a.Golden.size(); ++i) ExpectSameGolden(a.Golden[i], b.Golden[i]);
+    // The month's golden: each sample is the last unit of its hour, with
+    // that unit's running mean.
+    for (size_t i = 0; i < a.Golden.size(); ++i) {
+      if (a.Golden[i].GoldenId != "SRV-0777") continue;
+      std::map<std::string, TGoldenPoint> lastOfHour;
+      for (const TGoldenPoint& p : b.Golden[i].Points) lastOfHour[p.TimeUtc.substr(0, 13)] = p;
+      size_t sampled = 0;
+      for (size_t k = 0; k < a.Golden[i].Points.size(); ++k) {
+        const TGoldenPoint& p = a.Golden[i].Points[k];
+        if (p.Unit != 0 || static_cast<int>(k) == a.Golden[i].Largest) continue;
+        ++sampled;
+        const TGoldenPoint& last = lastOfHour[p.TimeUtc.substr(0, 13)];
+        EXPECT_EQ(p.TimeUtc, last.TimeUtc);
+        EXPECT_EQ(p.RunningMean, last.RunningMean) << p.TimeUtc;
+      }
+      EXPECT_GE(sampled, 400u);
+    }
   }
 
   // The pages of the records table, a seek or the units of their day

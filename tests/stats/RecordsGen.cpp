@@ -136,12 +136,14 @@ records::TUnitRecord GenRecord(const TGenUnit& u, int n) {
   return r;
 }
 
-std::vector<TGenUnit> GoldenRun(const std::string& goldenId, int n, int base, int driftFrom, int drift) {
+std::vector<TGenUnit> GoldenRun(const std::string& goldenId, int n, int base, int driftFrom, int drift,
+                                int minutesApart) {
   static const int kSpread[] = {-1, 0, 1, 0};
   std::vector<TGenUnit> units;
   for (int i = 1; i <= n; ++i) {
     TGenUnit u;
-    u.Time = GenTime(0, 6 * 3600 + 60 * i);
+    const int minute = 6 * 60 + minutesApart * i;
+    u.Time = GenTime(minute / 1440, 60 * (minute % 1440));
     u.GoldenId = goldenId;
     u.Stored = u.Result = base + kSpread[i % 4] + (driftFrom > 0 && i >= driftFrom ? drift : 0);
     u.Rssi = -60.0;

@@ -35,10 +35,11 @@ void WriteRecords(const std::string& path, int version, const std::vector<TGenUn
 // WriteRecords writes it.
 records::TUnitRecord GenRecord(const TGenUnit& unit, int n);
 
-// n successful units of one golden reference, one a minute from day 0:
-// results base + a repeating -1, 0, +1, 0 spread, plus drift steps on
-// every unit from unit driftFrom (counted from 1) on.
-std::vector<TGenUnit> GoldenRun(const std::string& goldenId, int n, int base, int driftFrom = 0, int drift = 0);
+// n successful units of one golden reference, one every minutesApart from
+// 06:00 of day 0 on: results base + a repeating -1, 0, +1, 0 spread, plus
+// drift steps on every unit from unit driftFrom (counted from 1) on.
+std::vector<TGenUnit> GoldenRun(const std::string& goldenId, int n, int base, int driftFrom = 0, int drift = 0,
+                                int minutesApart = 1);
 
 // A production history of n units over days days on four stations with
 // three golden references, a few per cent failed, aborted or analysis only.

@@ -100,8 +100,8 @@ std::optional<double> RealOf(const TValue& v) {
   return NumberOf<double>(v);
 }
 
-const TSqlTypes kSqliteTypes = {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL", "BLOB"};
-const TSqlTypes kPostgresTypes = {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION", "BYTEA"};
+const TSqlTypes kSqliteTypes = {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL", "BLOB", " WITHOUT ROWID"};
+const TSqlTypes kPostgresTypes = {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION", "BYTEA", ""};
 
 const std::array<TDerivedInfo, 2> kDerived = {{
     {"golden_mean", ctReal, 4},
@@ -127,11 +127,11 @@ const std::array<TCountsInfo, 5> kCounts = {{
     {"golden_day",
      "golden_id TEXT NOT NULL, day TEXT NOT NULL, units BIGINT NOT NULL, mean_lo DOUBLE PRECISION NOT NULL, "
      "mean_hi DOUBLE PRECISION NOT NULL",
-     "golden_id, day", 4},
+     "golden_id, day", 4, true},
     {"golden_hour",
      "golden_id TEXT NOT NULL, hour TEXT NOT NULL, last_time TEXT NOT NULL, last_id BIGINT NOT NULL, "
      "last_mean DOUBLE PRECISION NOT NULL",
-     "golden_id, hour", 4},
+     "golden_id, hour", 4, true},
 }};
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{
@@ -250,7 +250,8 @@ bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& ste
     return t == ctText ? types.Text : t == ctInteger ? types.Integer : t == ctReal ? types.Real : types.Blob;
   };
   auto counts = [&](const TCountsInfo& c) {
-    return std::string("CREATE TABLE ") + c.Name + " (" + c.Columns + ", PRIMARY KEY (" + c.Key + "))";
+    return std::string("CREATE TABLE ") + c.Name + " (" + c.Columns + ", PRIMARY KEY (" + c.Key + "))" +
+           (c.KeyOrdered ? types.KeyOrdered : "");
   };
   if (from == 0) {
     std::string create = std::string("CREATE TABLE units (id ") + types.Id;

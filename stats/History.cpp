@@ -555,35 +555,28 @@ struct THistory::TDatabase {
       }
     }
     if (largest) special.push_back(*largest);
-    // Samples at even times across the points, enough for a chart: the
-    // mean at the end of the latest hour before each time, where the units
-    // span more hours than the chart has samples (a golden of months: a
-    // seek of its units for each sample would be one read of the disk
-    // each, in a file far larger than the cache), else the latest unit
-    // before each time (its units lie close together then).
-    const int64_t a = ParseUtcMs(t0).value_or(0), b = special.front().TimeMs;
-    const int samples = TGoldenHealth::kAllPoints / 4;
-    std::vector<std::pair<int64_t, TGoldenPoint>> ends;
-    for (const TRow& r : Rows("SELECT last_time, last_mean FROM golden_hour WHERE golden_id = ? AND "
-                              "(last_time, last_id) >= (?, ?) ORDER BY hour",
-                              {id, t0, id0})) {
-      TGoldenPoint p = Point(TextOf(r[0]), RealOf(r[1]).value_or(0), h.Baseline, kNone);
-      ends.emplace_back(p.TimeMs, std::move(p));
-    }
-    if (ends.size() >= static_cast<size_t>(samples)) {
-      size_t k = 0;
-      for (int i = 0; i < samples; ++i) {
-        const int64_t t = a + (b - a) * i / (samples - 1);
-        while (k + 1 < ends.size() && ends[k + 1].first <= t) ++k;
-        if (ends[k].first > t || (!h.Points.empty() && h.Points.back().TimeUtc == ends[k].second.TimeUtc)) continue;
-        h.Points.push_back(ends[k].second);
-      }
+    // Samples across the points, enough for a chart. Where the units span
+    // more hours than the chart has samples (a golden of months, whose
+    // units a seek for each sample would find each with a read of the
+    // disk, in a file far larger than the cache): the mean at the end of
+    // every so many of its hours, read in one pass over its hours.
+    // (The last unit of the first unit's hour is that unit or a later one.)
+    const size_t samples = TGoldenHealth::kAllPoints / 4;
+    rows = Rows("SELECT last_time, last_mean FROM golden_hour WHERE golden_id = ? AND hour >= ? ORDER BY hour",
+                {id, t0.substr(0, 13)});
+    if (rows.size() >= samples) {
+      const size_t every = (rows.size() + samples - 1) / samples;
+      for (size_t k = 0; k < rows.size(); k += every)
+        h.Points.push_back(Point(TextOf(rows[k][0]), RealOf(rows[k][1]).value_or(0), h.Baseline, kNone));
       for (const TGoldenPoint& p : special) Place(h.Points, p);
       return base;
     }
+    // Else its units lie close together: the latest unit before each of
+    // even times across them.
+    const int64_t a = ParseUtcMs(t0).value_or(0), b = special.front().TimeMs;
     std::string times;
-    for (int i = 0; i < samples; ++i) {
-      const int64_t t = a + (b - a) * i / (samples - 1);
+    for (size_t i = 0; i < samples; ++i) {
+      const int64_t t = a + (b - a) * static_cast<int64_t>(i) / static_cast<int64_t>(samples - 1);
       times += std::string(i == 0 ? "" : ", ") + "('" +
                records::UtcTimestamp(std::chrono::system_clock::time_point(std::chrono::milliseconds(t))) + "')";
     }

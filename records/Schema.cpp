@@ -100,8 +100,8 @@ std::optional<double> RealOf(const TValue& v) {
   return NumberOf<double>(v);
 }
 
-const TSqlTypes kSqliteTypes = {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL", "BLOB", " WITHOUT ROWID"};
-const TSqlTypes kPostgresTypes = {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION", "BYTEA", ""};
+const TSqlTypes kSqliteTypes = {"INTEGER PRIMARY KEY", "TEXT", "INTEGER", "REAL", "BLOB", " WITHOUT ROWID", false};
+const TSqlTypes kPostgresTypes = {"BIGSERIAL PRIMARY KEY", "TEXT", "BIGINT", "DOUBLE PRECISION", "BYTEA", "", true};
 
 const std::array<TDerivedInfo, 2> kDerived = {{
     {"golden_mean", ctReal, 4},
@@ -127,11 +127,11 @@ const std::array<TCountsInfo, 5> kCounts = {{
     {"golden_day",
      "golden_id TEXT NOT NULL, day TEXT NOT NULL, units BIGINT NOT NULL, mean_lo DOUBLE PRECISION NOT NULL, "
      "mean_hi DOUBLE PRECISION NOT NULL",
-     "golden_id, day", 4, true},
+     "golden_id, day", 4, "units, mean_lo, mean_hi"},
     {"golden_hour",
      "golden_id TEXT NOT NULL, hour TEXT NOT NULL, last_time TEXT NOT NULL, last_id BIGINT NOT NULL, "
      "last_mean DOUBLE PRECISION NOT NULL",
-     "golden_id, hour", 4, true},
+     "golden_id, hour", 4, "last_time, last_id, last_mean"},
 }};
 
 const std::array<TColumnInfo, kColumnCount> kColumns = {{
@@ -242,17 +242,35 @@ bool SetColumnValue(TUnitRecord& record, const TColumnInfo& column, const TValue
       column.Field);
 }
 
+std::string KeyIndexName(const TCountsInfo& c) {
+  return c.Name + std::string("_by_key");
+}
+
+std::vector<std::string> KeyIndexSteps(const TSqlTypes& types) {
+  std::vector<std::string> steps;
+  if (!types.CoveringKey) return steps;
+  for (const TCountsInfo& c : kCounts)
+    if (c.KeyOrdered != nullptr)
+      steps.push_back("CREATE INDEX IF NOT EXISTS " + KeyIndexName(c) + " ON " + c.Name + " (" + c.Key + ") INCLUDE (" +
+                      c.KeyOrdered + ")");
+  return steps;
+}
+
 bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps) {
   steps.clear();
-  if (from == kSchemaVersion) return true;
   if (from < 0 || from > kSchemaVersion) return false;
   auto typeOf = [&](TColumnType t) {
     return t == ctText ? types.Text : t == ctInteger ? types.Integer : t == ctReal ? types.Real : types.Blob;
   };
   auto counts = [&](const TCountsInfo& c) {
     return std::string("CREATE TABLE ") + c.Name + " (" + c.Columns + ", PRIMARY KEY (" + c.Key + "))" +
-           (c.KeyOrdered ? types.KeyOrdered : "");
+           (c.KeyOrdered != nullptr ? types.KeyOrdered : "");
   };
+  auto covering = [&] {
+    const std::vector<std::string> more = KeyIndexSteps(types);
+    steps.insert(steps.end(), more.begin(), more.end());
+  };
+  if (from == kSchemaVersion) return true;
   if (from == 0) {
     std::string create = std::string("CREATE TABLE units (id ") + types.Id;
     for (const TColumnInfo& c : kColumns) {
@@ -266,6 +284,7 @@ bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& ste
     for (const TIndexInfo& i : kIndexes)
       if (Current(i)) steps.push_back(CreateIndex(i, false));
     for (const TCountsInfo& c : kCounts) steps.push_back(counts(c));
+    covering();
     steps.push_back("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")");
     return true;
   }
@@ -283,6 +302,7 @@ bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& ste
   }
   for (const TCountsInfo& c : kCounts)
     if (c.Since > from) steps.push_back(counts(c));
+  covering();
   steps.push_back("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion));
   return true;
 }

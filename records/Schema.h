@@ -126,6 +126,11 @@ struct TSqlTypes {
   // After the columns of a table kept in the order of its key (SQLite:
   // WITHOUT ROWID), so that the rows of one key prefix lie together.
   const char* KeyOrdered;
+  // A database whose tables keep their rows in the order they were written
+  // (PostgreSQL) gets an index on such a table's key that holds the columns
+  // read with it instead: a golden's rows are then read from the index's
+  // pages, which lie in the order of the key, without a visit of the table.
+  bool CoveringKey;
 };
 extern const TSqlTypes kSqliteTypes;
 extern const TSqlTypes kPostgresTypes;
@@ -170,10 +175,19 @@ struct TCountsInfo {
   int Since;
   // Read a golden reference at a time: kept in the order of the key where
   // the database can (written an hour at a time for all of them, one
-  // golden's rows would otherwise lie a page apart each).
-  bool KeyOrdered = false;
+  // golden's rows would otherwise lie a page apart each), else given a
+  // covering index on the key: the columns it holds beside the key.
+  const char* KeyOrdered = nullptr;
 };
 extern const std::array<TCountsInfo, 5> kCounts;
+
+// The covering indexes of the tables kept in the order of their key, for a
+// database that keeps them so (CoveringKey); with IF NOT EXISTS. They are
+// among the steps that make or migrate a database; a database of this
+// version made before them gets them from a writer that may (KeyIndexName:
+// the name a store looks for).
+std::string KeyIndexName(const TCountsInfo& c);
+std::vector<std::string> KeyIndexSteps(const TSqlTypes& types);
 
 // The statements that bring a database of schema version `from` (0: no
 // units table yet) to kSchemaVersion, inside the caller's transaction;

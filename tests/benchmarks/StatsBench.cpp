@@ -109,18 +109,25 @@ int Measure(const std::string& where) {
   return 0;
 }
 
-// Demo records of n units at where, written unless they are there.
+// Demo records of n units at where, written unless they are there. Kept
+// ones are opened by this build's store first, as a station's writer opens
+// them, so that they have what it adds to a database of this version.
 bool Write(const std::string& where, bool server, int64_t n) {
+  auto store = server ? qv::records::PostgresStore(where) : qv::records::SqliteStore(where);
+  std::string why;
   qv::THistory h;
   if (h.Load(where) && h.UnitCount() == n && !h.InMemory()) {
     std::printf("  %lld demo units kept from an earlier run\n", static_cast<long long>(n));
+    if (!store->Upgrade(why, {})) std::printf("  cannot open them as a writer: %s\n", why.c_str());
     return true;
   }
-  if (!server) fs::remove(where);
-  auto store = server ? qv::records::PostgresStore(where) : qv::records::SqliteStore(where);
+  if (!server) {
+    store.reset();
+    fs::remove(where);
+    store = qv::records::SqliteStore(where);
+  }
   qv::TDemoOptions demo;
   demo.Units = n;
-  std::string why;
   const TClock::time_point start = TClock::now();
   int64_t shown = 0;
   const bool ok = qv::WriteDemo(*store, demo, why, [&](int64_t written) {

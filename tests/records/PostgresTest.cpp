@@ -116,6 +116,42 @@ TEST_F(Postgres, FirstVersionSchemaIsMigrated) {
       "old:NULL new:-37");
 }
 
+// A server of this version whose golden days and hours have no covering
+// index yet (made before them) gets them from a writer that owns the
+// tables; a writer that may only write records (and make the schema's
+// tables where there are none) still writes them, and says nothing.
+TEST_F(Postgres, CoveringIndexesMadeByTheOwnerOnly) {
+  {
+    TRecordWriter writer(PostgresStore(Server.Conninfo()), test::TTempDir().File("spool"), nullptr);
+    writer.Submit(SampleRecord("owner"));
+  }
+  const std::string covering =
+      "SELECT count(*) FROM pg_indexes WHERE indexname IN ('golden_day_by_key', 'golden_hour_by_key')";
+  ASSERT_EQ(Server.Query(covering), "2");
+  ASSERT_EQ(
+      Server.Query("DROP INDEX golden_day_by_key, golden_hour_by_key; CREATE ROLE writer LOGIN; "
+                   "GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA public TO writer; "
+                   "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO writer; GRANT CREATE ON SCHEMA public TO writer"),
+      "");
+  std::string asWriter = Server.Conninfo();
+  asWriter.replace(asWriter.find("user=qv"), 7, "user=writer");
+  {
+    test::TTempDir dir;
+    TRecordWriter writer(PostgresStore(asWriter), dir.File("spool"),
+                         [](const std::string& line) { ADD_FAILURE() << line; });
+    writer.Submit(SampleRecord("writer"));
+    writer.Drain();
+    EXPECT_EQ(writer.Spooled(), 0u);
+  }
+  EXPECT_EQ(Server.Query(covering), "0");
+  {
+    TRecordWriter writer(PostgresStore(Server.Conninfo()), test::TTempDir().File("spool"), nullptr);
+    writer.Submit(SampleRecord("owner again"));
+  }
+  EXPECT_EQ(Server.Query(covering), "2");
+  EXPECT_EQ(Server.Query("SELECT string_agg(record_uid, ' ' ORDER BY id) FROM units"), "owner writer owner again");
+}
+
 TEST(RecordsConninfo, FirstLineThatIsNoComment) {
   test::TTempDir dir;
   std::ofstream(dir.File("qvtune.records.conf"))

@@ -258,6 +258,7 @@ std::vector<std::string> KeyIndexSteps(const TSqlTypes& types) {
 
 bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& steps) {
   steps.clear();
+  if (from == kSchemaVersion) return true;
   if (from < 0 || from > kSchemaVersion) return false;
   auto typeOf = [&](TColumnType t) {
     return t == ctText ? types.Text : t == ctInteger ? types.Integer : t == ctReal ? types.Real : types.Blob;
@@ -270,7 +271,6 @@ bool SchemaSteps(int from, const TSqlTypes& types, std::vector<std::string>& ste
     const std::vector<std::string> more = KeyIndexSteps(types);
     steps.insert(steps.end(), more.begin(), more.end());
   };
-  if (from == kSchemaVersion) return true;
   if (from == 0) {
     std::string create = std::string("CREATE TABLE units (id ") + types.Id;
     for (const TColumnInfo& c : kColumns) {

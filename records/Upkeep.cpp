@@ -4,10 +4,12 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
 #include <tuple>
+#include <utility>
 
 #include "records/Text.h"
 #include "records/Zstd.h"
@@ -30,6 +32,31 @@ std::string Marks(size_t n, const std::string& one = "?") {
   for (size_t i = 0; i < n; ++i) s += (i == 0 ? "" : ", ") + one;
   return s;
 }
+
+// Rows of one statement's shape (head, then a row's marks each, then the
+// tail) written kRowsAStatement a statement.
+class TRowBatch {
+ public:
+  TRowBatch(TSql& sql, std::string head, std::string row, std::string tail)
+      : FSql(sql), FHead(std::move(head)), FRow(std::move(row)), FTail(std::move(tail)) {}
+  bool Add(std::initializer_list<TValue> values) {
+    FParams.insert(FParams.end(), values);
+    return ++FRows < kRowsAStatement || Flush();
+  }
+  bool Flush() {
+    if (FRows == 0) return true;
+    const bool ok = FSql.Exec(FHead + Marks(FRows, FRow) + FTail, FParams);
+    FParams.clear();
+    FRows = 0;
+    return ok;
+  }
+
+ private:
+  TSql& FSql;
+  const std::string FHead, FRow, FTail;
+  std::vector<TValue> FParams;
+  size_t FRows = 0;
+};
 
 std::string Version() {
   return std::to_string(kSchemaVersion);
@@ -56,25 +83,14 @@ using TGoldenDays = std::map<std::pair<std::string, std::string>, TBounds>;
 // The golden references' units per day and the bounds of their means:
 // added to and widened, never narrowed.
 bool Widen(TSql& sql, const TGoldenDays& days) {
-  std::vector<TValue> params;
-  size_t n = 0;
-  auto flush = [&] {
-    if (n == 0) return true;
-    const bool ok = sql.Exec(
-        "INSERT INTO golden_day (golden_id, day, units, mean_lo, mean_hi) VALUES " + Marks(n, "(?, ?, ?, ?, ?)") +
-            " ON CONFLICT (golden_id, day) DO UPDATE SET units = golden_day.units + excluded.units, mean_lo = CASE "
-            "WHEN excluded.mean_lo < golden_day.mean_lo THEN excluded.mean_lo ELSE golden_day.mean_lo END, mean_hi = "
-            "CASE WHEN excluded.mean_hi > golden_day.mean_hi THEN excluded.mean_hi ELSE golden_day.mean_hi END",
-        params);
-    params.clear();
-    n = 0;
-    return ok;
-  };
-  for (const auto& [key, b] : days) {
-    params.insert(params.end(), {key.first, key.second, b.Units, b.Lo, b.Hi});
-    if (++n == kRowsAStatement && !flush()) return false;
-  }
-  return flush();
+  TRowBatch batch(
+      sql, "INSERT INTO golden_day (golden_id, day, units, mean_lo, mean_hi) VALUES ", "(?, ?, ?, ?, ?)",
+      " ON CONFLICT (golden_id, day) DO UPDATE SET units = golden_day.units + excluded.units, mean_lo = CASE "
+      "WHEN excluded.mean_lo < golden_day.mean_lo THEN excluded.mean_lo ELSE golden_day.mean_lo END, mean_hi = "
+      "CASE WHEN excluded.mean_hi > golden_day.mean_hi THEN excluded.mean_hi ELSE golden_day.mean_hi END");
+  for (const auto& [key, b] : days)
+    if (!batch.Add({key.first, key.second, b.Units, b.Lo, b.Hi})) return false;
+  return batch.Flush();
 }
 
 // By golden identity and UTC hour ("2026-12-09T08").
@@ -90,30 +106,19 @@ void AddHour(TGoldenHours& hours, const std::string& golden, const std::string& 
 // late may be the hour's last, or move the last one's mean): a seek of the
 // golden's index an hour, on pages just written.
 bool Hours(TSql& sql, const TGoldenHours& hours) {
-  std::vector<TValue> params;
-  size_t n = 0;
-  auto flush = [&] {
-    if (n == 0) return true;
-    const bool ok = sql.Exec("INSERT INTO golden_hour (golden_id, hour, last_time, last_id, last_mean) VALUES " +
-                                 Marks(n, "(?, ?, ?, ?, ?)") +
-                                 " ON CONFLICT (golden_id, hour) DO UPDATE SET last_time = excluded.last_time, "
-                                 "last_id = excluded.last_id, last_mean = excluded.last_mean",
-                             params);
-    params.clear();
-    n = 0;
-    return ok;
-  };
+  TRowBatch batch(sql, "INSERT INTO golden_hour (golden_id, hour, last_time, last_id, last_mean) VALUES ",
+                  "(?, ?, ?, ?, ?)",
+                  " ON CONFLICT (golden_id, hour) DO UPDATE SET last_time = excluded.last_time, "
+                  "last_id = excluded.last_id, last_mean = excluded.last_mean");
   for (const auto& [golden, hour] : hours) {
     std::vector<TRow> last;
     if (!sql.Rows("SELECT time_utc, id, golden_mean FROM units WHERE golden_id = ? AND golden_mean IS NOT NULL AND "
                   "time_utc >= ? AND time_utc <= ? ORDER BY time_utc DESC, id DESC LIMIT 1",
                   {golden, hour, hour + "~"}, last))
       return false;
-    if (last.empty()) continue;
-    params.insert(params.end(), {golden, hour, last[0][0], last[0][1], last[0][2]});
-    if (++n == kRowsAStatement && !flush()) return false;
+    if (!last.empty() && !batch.Add({golden, hour, last[0][0], last[0][1], last[0][2]})) return false;
   }
-  return flush();
+  return batch.Flush();
 }
 
 // (time, id) order, as the golden references' units are walked.

@@ -121,11 +121,7 @@ bool Write(const std::string& where, bool server, int64_t n) {
     if (!store->Upgrade(why, {})) std::printf("  cannot open them as a writer: %s\n", why.c_str());
     return true;
   }
-  if (!server) {
-    store.reset();
-    fs::remove(where);
-    store = qv::records::SqliteStore(where);
-  }
+  if (!server) fs::remove(where);  // the store has not opened it
   qv::TDemoOptions demo;
   demo.Units = n;
   const TClock::time_point start = TClock::now();
